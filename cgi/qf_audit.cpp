@@ -1,0 +1,254 @@
+// qf_audit.cpp - the access log: notes the access record, writes one line at exit.
+#include "cgi/qf_audit.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "cgi/qf_cgi.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kRootMax = 1400;
+constexpr size_t kActorMax = 160;
+constexpr int64_t kDefaultCap = 5242880;
+constexpr size_t kSettingsMax = 8191;
+constexpr size_t kPathEscMax = 900;
+constexpr size_t kActorEscMax = 320;
+constexpr size_t kJsonMax = 1200;
+constexpr size_t kLineMax = 2400;
+constexpr size_t kWriteChunk = 4096;
+constexpr char kLogName[] = "registry_access.log";
+
+int s_init_done = 0;
+int s_enabled = 0;
+int s_flushed = 0;
+char s_root[kRootMax] = "";
+char s_path[kRootMax] = "";
+int64_t s_cap = kDefaultCap;
+int s_status = 0;
+int64_t s_bytes = 0;
+char s_actor[kActorMax] = "anonymous";
+
+// The settings file's first bytes; the log never parses it as JSON.
+void read_settings(char *text, size_t cap) {
+    text[0] = '\0';
+    FILE *f = fopen("config.json", "rb");
+    if (!f) return;
+    size_t n = fread(text, 1, cap - 1, f);
+    text[n] = '\0';
+    fclose(f);
+}
+
+// Finds "key" and the first ':' after it; null when either is missing.
+const char *find_key_colon(const char *text, const char *key) {
+    char quoted[96];
+    qf_snprintf(quoted, sizeof quoted, "\"%s\"", key);
+    const char *at = strstr(text, quoted);
+    if (!at) return nullptr;
+    return strchr(at + strlen(quoted), ':');
+}
+
+bool cfg_str(const char *text, const char *key, char *out, size_t cap) {
+    const char *colon = find_key_colon(text, key);
+    if (!colon) return false;
+    const char *open = strchr(colon, '"');
+    if (!open) return false;
+    const char *close = strchr(open + 1, '"');
+    if (!close) return false;
+    size_t len = static_cast<size_t>(close - open - 1);
+    if (len > cap - 1) return false;
+    memcpy(out, open + 1, len);
+    out[len] = '\0';
+    return true;
+}
+
+// Digits after an optional sign; a value past the 64-bit range saturates
+// rather than wrapping into a small or negative cap.
+bool cfg_int(const char *text, const char *key, int64_t *value) {
+    const char *p = find_key_colon(text, key);
+    if (!p) return false;
+    ++p;
+    while (*p == '\t' || *p == '\n' || *p == '\r' || *p == ' ') ++p;
+    if (*p == '"') ++p;
+    if (!(*p == '-' || (*p >= '0' && *p <= '9'))) return false;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    int64_t v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        int digit = *p - '0';
+        if (v > (INT64_MAX - digit) / 10) {
+            v = INT64_MAX;
+            while (p[1] >= '0' && p[1] <= '9') ++p;
+            break;
+        }
+        v = v * 10 + digit;
+    }
+    *value = negative ? -v : v;
+    return true;
+}
+
+void init_once() {
+    if (s_init_done) return;
+    s_init_done = 1;
+    s_root[0] = '\0';
+
+    static char settings[kSettingsMax + 1];
+    read_settings(settings, sizeof settings);
+
+    const char *env = getenv("REGISTRY_STORAGE_ROOT");
+    if (env && *env) {
+        qf_strlcpy(s_root, env, sizeof s_root);
+    } else if (settings[0]) {
+        if (!cfg_str(settings, "registry_storage_root", s_root, sizeof s_root))
+            cfg_str(settings, "storage_root", s_root, sizeof s_root);
+    }
+    if (!s_root[0]) qf_snprintf(s_root, sizeof s_root, ".%sregistry_storage", "/");
+
+    if (!settings[0]) {
+        s_cap = kDefaultCap;
+    } else {
+        int64_t cap = 0;
+        s_cap = cfg_int(settings, "registry_access_log_max_bytes", &cap) ? (cap < 0 ? 0 : cap) : kDefaultCap;
+        int64_t on = 1;
+        if (cfg_int(settings, "registry_access_log", &on) && on == 0) {
+            s_enabled = 0;
+            s_path[0] = '\0';
+            return;
+        }
+    }
+
+    int need = snprintf(s_path, sizeof s_path, "%s%s%s", s_root, "/", kLogName);
+    if (need < 0 || static_cast<size_t>(need) > kRootMax - 1) {
+        s_path[0] = '\0';
+        s_enabled = 0;
+        return;
+    }
+    s_enabled = 1;
+    atexit(qf_audit_flush);
+}
+
+// Escapes into out; stops while at least 8 bytes are free so no escape is split.
+void esc_into(char *out, size_t cap, const char *in) {
+    size_t len = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; ++p) {
+        if (len + 7 >= cap) break;
+        switch (*p) {
+        case '\t': memcpy(out + len, "\\t", 2); len += 2; break;
+        case '\n': memcpy(out + len, "\\n", 2); len += 2; break;
+        case '\r': memcpy(out + len, "\\r", 2); len += 2; break;
+        case '"': memcpy(out + len, "\\\"", 2); len += 2; break;
+        case '\\': memcpy(out + len, "\\\\", 2); len += 2; break;
+        default:
+            if (*p < 0x20) {
+                snprintf(out + len, cap - len, "\\u%04x", *p);
+                len += 6;
+            } else {
+                out[len++] = static_cast<char>(*p);
+            }
+        }
+    }
+    out[len] = '\0';
+}
+
+void time_stamp(char *out, size_t cap) {
+    time_t now = time(nullptr);
+    struct tm tm_utc;
+    if (!gmtime_r(&now, &tm_utc)) memset(&tm_utc, 0, sizeof tm_utc);
+    if (strftime(out, cap, "%Y-%m-%dT%H:%M:%SZ", &tm_utc) == 0) qf_strlcpy(out, "1970-01-01T00:00:00Z", cap);
+}
+
+// Moves a full log aside before the line that would take it past its cap.
+void rotate_if_needed(size_t line_len) {
+    int64_t size = 0;
+    if (!s_path[0] || plat_file_info(s_path, &size, nullptr) != 0 || size < 0 || s_cap <= 0) return;
+    if (size + static_cast<int64_t>(line_len) <= s_cap) return;
+    char rotated[kRootMax + 2];
+    snprintf(rotated, sizeof rotated, "%s%s", s_path, ".1");
+    plat_unlink(rotated);
+    plat_rename(s_path, rotated);
+}
+
+void append_line(const char *line, size_t len) {
+    int fd = plat_open_append(s_path);
+    if (fd < 0) return;
+    size_t off = 0;
+    while (off < len) {
+        size_t chunk = len - off < kWriteChunk ? len - off : kWriteChunk;
+        long n = plat_write(fd, line + off, chunk);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    plat_close(fd);
+}
+
+} // namespace
+
+extern "C" {
+
+void qf_audit_note_status(int status) {
+    init_once();
+    if (status > 0) s_status = status;
+}
+
+void qf_audit_note_bytes(int64_t count) {
+    init_once();
+    if (count > 0) s_bytes = count;
+}
+
+void qf_audit_note_actor(const char *name) {
+    init_once();
+    if (name && *name) qf_strlcpy(s_actor, name, sizeof s_actor);
+}
+
+void qf_audit_flush(void) {
+    init_once();
+    if (!s_enabled || s_flushed || s_status <= 0) return;
+    s_flushed = 1;
+
+    const char *method = cgi_method();
+    char ts[64];
+    time_stamp(ts, sizeof ts);
+    char path[kPathEscMax];
+    esc_into(path, sizeof path, cgi_path_info());
+    char actor[kActorEscMax];
+    esc_into(actor, sizeof actor, s_actor);
+
+    char json[kJsonMax];
+    qf_snprintf(json, sizeof json,
+                "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,\"actor\":\"%s\"}", ts,
+                method, path, s_status, static_cast<long long>(s_bytes), actor);
+    static char line[kLineMax];
+    int len = qf_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path,
+                          static_cast<long long>(s_bytes), s_status, s_actor, ts, json);
+    if (len <= 0) return;
+
+    rotate_if_needed(static_cast<size_t>(len));
+    append_line(line, static_cast<size_t>(len));
+}
+
+const char *qf_audit_log_path(void) {
+    init_once();
+    return s_path;
+}
+
+int64_t qf_audit_cap_bytes(void) {
+    init_once();
+    return s_cap;
+}
+
+int qf_audit_enabled(void) {
+    init_once();
+    return s_enabled;
+}
+
+int64_t qf_audit_log_bytes(void) {
+    init_once();
+    int64_t size = 0;
+    if (!s_path[0] || plat_file_info(s_path, &size, nullptr) != 0) return -1;
+    return size;
+}
+
+} // extern "C"

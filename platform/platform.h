@@ -1,0 +1,68 @@
+/* platform.h - the registry's only door to the operating system (POSIX). */
+#ifndef QF_PLATFORM_H
+#define QF_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Kind of an entry; a query that fails counts as absent. Symbolic links are followed. */
+enum { PLAT_ABSENT = 0, PLAT_FILE = 1, PLAT_DIR = 2 };
+int plat_entry_kind(const char *path);
+
+/* Size in bytes and last-write time in Unix seconds of a path (links followed).
+ * The time is -1 when it cannot be had or lies before 1970. Returns 0 or -1. */
+int plat_file_info(const char *path, int64_t *size, int64_t *mtime);
+
+/* Directory enumeration. Entries come in the file system's order, "." and ".."
+ * included. is_dir follows symbolic links (a link to a directory reports 1);
+ * is_link tells such entries apart so that removals never walk through them. */
+typedef struct plat_dir plat_dir;
+plat_dir *plat_dir_open(const char *path);
+int plat_dir_next(plat_dir *dir, const char **name, int *is_dir, int *is_link); /* 1 entry, 0 end */
+void plat_dir_close(plat_dir *dir);
+
+/* Is the path itself a symbolic link (not followed)? 1 or 0. */
+int plat_is_link(const char *path);
+
+/* Directory and file operations. plat_mkdir answers PLAT_EXISTS when the entry
+ * is already there, whatever kind it is. */
+enum { PLAT_EXISTS = 1 };
+int plat_mkdir(const char *path);
+int plat_rmdir(const char *path);
+int plat_unlink(const char *path);
+int plat_rename(const char *from, const char *to); /* replaces an existing target */
+
+/* Unbuffered append-only file for the access log: write-only, appending,
+ * created with mode 0644. Returns a descriptor or -1. */
+int plat_open_append(const char *path);
+long plat_write(int fd, const void *data, size_t len);
+void plat_close(int fd);
+
+/* Monotonic clock in milliseconds. */
+uint64_t plat_monotonic_ms(void);
+
+/* Standard streams carry bytes untranslated here; kept as one call so every
+ * caller states where binary mode is required. */
+void plat_stream_binary(int fd);
+
+/* Fault injection for tests: the nth call (1 = the next) of the named
+ * operation fails with EIO; 0 switches it off. */
+typedef enum {
+    PLAT_OP_MKDIR,
+    PLAT_OP_RMDIR,
+    PLAT_OP_UNLINK,
+    PLAT_OP_RENAME,
+    PLAT_OP_OPEN_APPEND,
+    PLAT_OP_COUNT
+} plat_op;
+void plat_fault_inject(plat_op op, int nth);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

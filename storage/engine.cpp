@@ -1,0 +1,102 @@
+// engine.cpp - the storage engine's state, start-up and last error.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "cgi/qf_cgi.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+char s_root[kRootMax] = "";
+int s_ready = 0;
+char s_error[kErrorMax] = "";
+uint32_t s_seed = 0;
+char s_result[kResultMax];
+
+namespace {
+
+// Exactly 110 bytes; the engine writes it once and never reads it back.
+constexpr char kDescriptor[] = "{\n  \"schemaVersion\": 2,\n  \"title\": \"quillfen-registry-storage\",\n"
+                               "  \"version\": \"1.9.0\",\n  \"maxUploadSize\": -1\n}\n";
+static_assert(sizeof kDescriptor - 1 == 110, "storage descriptor is 110 bytes");
+
+constexpr uint32_t kSeedFallback = 0x9E3779B9u;
+
+int make_top_dir(const char *suffix) {
+    char path[kPathMax];
+    qf_snprintf(path, sizeof path, "%s/%s", s_root, suffix);
+    if (mkdirs(path) == 0) return 0;
+    set_error("mkdirs failed: %s", path);
+    return -1;
+}
+
+void seed_generator() {
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
+    s_seed = now == addr ? kSeedFallback : (now ^ addr);
+}
+
+} // namespace
+
+void set_error(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(s_error, sizeof s_error, format, ap);
+    va_end(ap);
+}
+
+bool require_ready() {
+    if (s_ready) return true;
+    set_error("not initialized - call reg_storage_init first");
+    return false;
+}
+
+extern "C" {
+
+int reg_storage_init(const char *root) {
+    if (!root || !*root) {
+        set_error("storage root dir is empty");
+        return -1;
+    }
+    if (s_ready) {
+        s_ready = 0;
+        s_root[0] = '\0';
+    }
+    size_t len = strlen(root);
+    if (len >= kRootMax) {
+        set_error("storage root dir too long (max 3499 chars)");
+        return -1;
+    }
+    memcpy(s_root, root, len + 1);
+    if (s_root[len - 1] == '\\') s_root[len - 1] = '\0';
+
+    if (mkdirs(s_root) != 0) {
+        set_error("mkdirs failed: %s", s_root);
+        return -1;
+    }
+    if (make_top_dir("blobs/sha256") != 0 || make_top_dir("repositories") != 0 || make_top_dir("uploads") != 0)
+        return -1;
+
+    char descriptor[kPathMax];
+    qf_snprintf(descriptor, sizeof descriptor, "%s/config.json", s_root);
+    if (plat_entry_kind(descriptor) != PLAT_FILE &&
+        write_file(descriptor, kDescriptor, sizeof kDescriptor - 1) != 0) {
+        set_error("write config.json failed");
+        return -1;
+    }
+
+    s_ready = 1;
+    s_error[0] = '\0';
+    seed_generator();
+    return 0;
+}
+
+void reg_storage_cleanup(void) {
+    s_root[0] = '\0';
+    s_ready = 0;
+}
+
+const char *reg_storage_last_error(void) { return s_error; }
+
+} // extern "C"

@@ -1,0 +1,144 @@
+// fs.cpp - the engine's file-system primitives: directories, whole files, listings, removal.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cgi/qf_cgi.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct dir_closer {
+    void operator()(plat_dir *d) const { plat_dir_close(d); }
+};
+using dir_ptr = std::unique_ptr<plat_dir, dir_closer>;
+
+bool is_dot_entry(const char *name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
+// A failed create is fine when the directory is there already.
+bool made_or_present(const char *path, bool accept_any_kind) {
+    int rc = plat_mkdir(path);
+    if (rc == 0) return true;
+    if (rc == PLAT_EXISTS && accept_any_kind) return true;
+    return plat_entry_kind(path) == PLAT_DIR;
+}
+
+struct child_entry {
+    std::string name;
+    bool is_dir;
+    bool is_link;
+};
+
+} // namespace
+
+int mkdirs(const char *path) {
+    if (!path || !*path) return -1;
+    size_t len = strlen(path);
+    if (len > kPathMax - 1) return -1;
+    char copy[kPathMax];
+    memcpy(copy, path, len + 1);
+    for (size_t i = 1; i < len; ++i) {
+        if (copy[i] != '/') continue;
+        copy[i] = '\0';
+        bool ok = made_or_present(copy, true);
+        copy[i] = '/';
+        if (!ok) return -1;
+    }
+    return made_or_present(copy, true) ? 0 : -1;
+}
+
+int write_file(const char *path, const void *data, size_t len) {
+    file_ptr f(fopen(path, "wb"));
+    if (!f) return -1;
+    size_t written = len ? fwrite(data, 1, len, f.get()) : 0;
+    bool failed = ferror(f.get()) != 0;
+    f.reset();
+    return failed || written < len ? -1 : 0;
+}
+
+// Symbolic links are removed as links: a link inside a repository must never
+// lead the removal into the tree it points at.
+int delete_tree(const char *path) {
+    if (plat_is_link(path)) return plat_unlink(path) == 0 ? 0 : -1;
+
+    int result = 0;
+    std::vector<child_entry> children;
+    if (dir_ptr dir{plat_dir_open(path)}) {
+        const char *name;
+        int is_dir, is_link;
+        while (plat_dir_next(dir.get(), &name, &is_dir, &is_link))
+            if (!is_dot_entry(name)) children.push_back({name, is_dir != 0, is_link != 0});
+    }
+    // Listing first and removing after keeps one directory handle open at a time.
+    for (const child_entry &child : children) {
+        std::string child_path = std::string(path) + "/" + child.name;
+        // A path cut to the buffer size would name some other entry: leave this one and report it.
+        if (child_path.size() > kPathMax - 1) {
+            result = -1;
+            continue;
+        }
+        const char *p = child_path.c_str();
+        int rc = child.is_dir && !child.is_link ? delete_tree(p) : plat_unlink(p);
+        if (rc != 0) result = -1;
+    }
+    return plat_rmdir(path) == 0 ? result : -1;
+}
+
+int read_file(const char *path, char *buf, size_t cap, size_t *len_out) {
+    if (!path || !buf || cap == 0) return -1;
+    file_ptr f(fopen(path, "rb"));
+    if (!f) return -1;
+    size_t n = cap > 1 ? fread(buf, 1, cap - 1, f.get()) : 0;
+    bool failed = ferror(f.get()) != 0;
+    f.reset();
+    if (failed) return -1;
+    buf[n] = '\0';
+    if (len_out) *len_out = n;
+    return 0;
+}
+
+char *read_file_alloc(const char *path, size_t *len_out) {
+    int64_t size = 0;
+    if (plat_file_info(path, &size, nullptr) != 0 || size < 0 || size > kReadAllocMax) return nullptr;
+    size_t cap = static_cast<size_t>(size) + 1;
+    char *buf = static_cast<char *>(malloc(cap));
+    if (!buf) return nullptr;
+    size_t n = 0;
+    if (read_file(path, buf, cap, &n) != 0) {
+        free(buf);
+        return nullptr;
+    }
+    if (len_out) *len_out = n;
+    return buf;
+}
+
+int list_dir(const char *path, dir_list *list) {
+    list->count = 0;
+    list->truncated = 0;
+    if (plat_entry_kind(path) != PLAT_DIR) return -1;
+    dir_ptr dir{plat_dir_open(path)};
+    if (!dir) return -1;
+    const char *name;
+    int is_dir, is_link;
+    while (plat_dir_next(dir.get(), &name, &is_dir, &is_link)) {
+        if (is_dot_entry(name)) continue;
+        if (list->count == kListMax) {
+            list->truncated = 1;
+            break;
+        }
+        dir_entry &entry = list->entries[list->count++];
+        qf_strlcpy(entry.name, name, sizeof entry.name);
+        entry.is_dir = is_dir;
+    }
+    return 0;
+}

@@ -1,0 +1,113 @@
+// names.cpp - the engine's identifier rules and small text helpers.
+#include <stdio.h>
+#include <string.h>
+
+#include "storage/storage_internal.h"
+
+namespace {
+
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool is_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '/' || c == '\\';
+}
+
+bool is_sep(char c) { return c == '/' || c == '\\'; }
+
+// Every component must name something below the repositories directory: an
+// empty or "." component would address a parent (or the directory itself).
+bool components_sound(const char *name) {
+    const char *start = name;
+    for (const char *p = name;; ++p) {
+        if (*p && !is_sep(*p)) continue;
+        size_t len = static_cast<size_t>(p - start);
+        if (len == 0 || (len == 1 && *start == '.')) return false;
+        if (!*p) return true;
+        start = p + 1;
+    }
+}
+
+} // namespace
+
+int repo_name_valid(const char *name) {
+    if (!name || !*name) return 0;
+    size_t len = strlen(name);
+    if (len > kRepoNameMax) return 0;
+    for (size_t i = 0; i < len; ++i)
+        if (!is_name_char(name[i])) return 0;
+    if (strstr(name, "..")) return 0;
+    return components_sound(name) ? 1 : 0;
+}
+
+int uuid_valid(const char *text) {
+    if (!text) return 0;
+    for (int i = 0; i < 36; ++i) {
+        bool dash_here = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash_here ? text[i] != '-' : !is_lower_hex(text[i])) return 0;
+    }
+    return text[36] == '\0' ? 1 : 0;
+}
+
+int hex64_valid(const char *text) {
+    if (!text || strlen(text) != 64) return 0;
+    for (int i = 0; i < 64; ++i)
+        if (!is_lower_hex(text[i])) return 0;
+    return 1;
+}
+
+int digest_valid(const char *text) {
+    if (!text || strncmp(text, "sha256:", 7) != 0) return 0;
+    return hex64_valid(text + 7);
+}
+
+void bin_to_hex(const unsigned char *bytes, char *out) {
+    static const char hx[] = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) {
+        out[2 * i] = hx[bytes[i] >> 4];
+        out[2 * i + 1] = hx[bytes[i] & 0x0F];
+    }
+    out[64] = '\0';
+}
+
+size_t json_escape_append(char *dst, size_t room, const char *text) {
+    size_t n = 0;
+    if (text) {
+        for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p && n + 8 < room; ++p) {
+            const char *esc = nullptr;
+            switch (*p) {
+            case '"': esc = "\\\""; break;
+            case '\\': esc = "\\\\"; break;
+            case 0x08: esc = "\\b"; break;
+            case 0x09: esc = "\\t"; break;
+            case 0x0A: esc = "\\n"; break;
+            case 0x0C: esc = "\\f"; break;
+            case 0x0D: esc = "\\r"; break;
+            default: break;
+            }
+            if (esc) {
+                memcpy(dst + n, esc, 2);
+                n += 2;
+            } else if (*p < 0x20) {
+                snprintf(dst + n, room - n, "\\u%04x", *p);
+                n += 6;
+            } else {
+                dst[n++] = static_cast<char>(*p);
+            }
+        }
+    }
+    if (n < room) dst[n] = '\0';
+    return n;
+}
+
+void sort_str(char **items, int count) {
+    for (int i = 1; i < count; ++i) {
+        char *item = items[i];
+        int j = i - 1;
+        while (j >= 0 && strcmp(items[j], item) > 0) {
+            items[j + 1] = items[j];
+            --j;
+        }
+        items[j + 1] = item;
+    }
+}

@@ -1,0 +1,68 @@
+// storage_internal.h - state, limits and helpers shared by the storage engine's sources.
+#ifndef REG_STORAGE_INTERNAL_H
+#define REG_STORAGE_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "storage/reg_storage.h"
+
+constexpr size_t kPathMax = 4096;          // every path buffer
+constexpr size_t kRootMax = 3500;          // storage root, with terminator
+constexpr size_t kErrorMax = 1024;         // last error, with terminator
+constexpr size_t kResultMax = 1048576;     // result buffer
+constexpr size_t kRepoNameMax = 255;       // characters of a repository name
+constexpr int kListMax = 512;              // entries of one directory listing
+constexpr size_t kListNameMax = 512;       // bytes of one listed name, with terminator
+constexpr int kRepoListMax = 1024;         // repositories found by discovery
+constexpr int kRepoDepthMax = 8;           // deepest level discovery descends to
+constexpr int64_t kReadAllocMax = 67108864; // largest file read whole
+
+extern char s_root[kRootMax];
+extern int s_ready;
+extern char s_error[kErrorMax];
+extern uint32_t s_seed;
+extern char s_result[kResultMax];
+
+void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Records the not-started message and answers false when the engine is not started.
+bool require_ready();
+
+int mkdirs(const char *path);
+int write_file(const char *path, const void *data, size_t len);
+int delete_tree(const char *path);
+int repo_name_valid(const char *name);
+
+// Path builders: out holds kPathMax bytes; results are cut at kPathMax - 1.
+// A '\' inside a repository name stands for a nested directory on disk.
+void repo_dir_path(char *out, const char *name);
+void manifest_body_path(char *out, const char *name, const char *hex);
+void manifest_rev_dir(char *out, const char *name, const char *hex);
+void manifest_rev_path(char *out, const char *name, const char *hex);
+void manifest_tags_dir(char *out, const char *name);
+void manifest_tag_path(char *out, const char *name, const char *tag);
+void upload_path_for_uuid(char *out, const char *id);
+void blob_path_for_digest(char *out, const char *digest);
+
+struct dir_entry {
+    char name[kListNameMax];
+    int is_dir;
+};
+struct dir_list {
+    dir_entry entries[kListMax];
+    int count;
+    int truncated;
+};
+
+int read_file(const char *path, char *buf, size_t cap, size_t *len_out);
+char *read_file_alloc(const char *path, size_t *len_out);
+int list_dir(const char *path, dir_list *list);
+int uuid_valid(const char *text);
+int hex64_valid(const char *text);
+int digest_valid(const char *text);
+void bin_to_hex(const unsigned char *bytes, char *out);
+size_t json_escape_append(char *dst, size_t room, const char *text);
+void sort_str(char **items, int count);
+void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count, int depth);
+
+#endif

@@ -1,0 +1,178 @@
+// Tests for the POSIX platform door: entry kinds, file info, enumeration flags, mkdir and fault injection.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using testutil::TempDir;
+
+class PlatformTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (int op = 0; op < PLAT_OP_COUNT; ++op) plat_fault_inject(static_cast<plat_op>(op), 0);
+    }
+
+    // dir/, dir/file (5 bytes), and links to each of them plus one to nothing.
+    void make_mixed_tree() {
+        testutil::write_all(tmp_ / "dir/inner", "x");
+        testutil::write_all(tmp_ / "file", "hello");
+        ASSERT_EQ(0, symlink((tmp_ / "dir").c_str(), (tmp_ / "link_dir").c_str()));
+        ASSERT_EQ(0, symlink((tmp_ / "file").c_str(), (tmp_ / "link_file").c_str()));
+        ASSERT_EQ(0, symlink((tmp_ / "nowhere").c_str(), (tmp_ / "link_dangling").c_str()));
+    }
+
+    TempDir tmp_;
+};
+
+TEST_F(PlatformTest, EntryKindFollowsLinksAndTreatsFailuresAsAbsent) {
+    make_mixed_tree();
+    struct {
+        std::string rel;
+        int kind;
+        int is_link;
+    } rows[] = {
+        {"dir", PLAT_DIR, 0},
+        {"file", PLAT_FILE, 0},
+        {"link_dir", PLAT_DIR, 1},
+        {"link_file", PLAT_FILE, 1},
+        {"link_dangling", PLAT_ABSENT, 1},
+        {"missing", PLAT_ABSENT, 0},
+        {"file/below_a_file", PLAT_ABSENT, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rel);
+        EXPECT_EQ(row.kind, plat_entry_kind((tmp_ / row.rel).c_str()));
+        EXPECT_EQ(row.is_link, plat_is_link((tmp_ / row.rel).c_str()));
+    }
+    EXPECT_EQ(PLAT_ABSENT, plat_entry_kind(nullptr));
+    EXPECT_EQ(PLAT_ABSENT, plat_entry_kind(""));
+    EXPECT_EQ(0, plat_is_link(nullptr));
+}
+
+TEST_F(PlatformTest, FileInfoGivesSizeAndUnixSecondsThroughLinks) {
+    make_mixed_tree();
+    struct timespec times[2] = {{1700000000, 0}, {1700000123, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (tmp_ / "file").c_str(), times, 0));
+
+    int64_t size = -5, mtime = -5;
+    ASSERT_EQ(0, plat_file_info((tmp_ / "link_file").c_str(), &size, &mtime));
+    EXPECT_EQ(5, size);
+    EXPECT_EQ(1700000123, mtime);
+
+    // Either output may be left out.
+    EXPECT_EQ(0, plat_file_info((tmp_ / "file").c_str(), nullptr, nullptr));
+    EXPECT_EQ(-1, plat_file_info((tmp_ / "missing").c_str(), &size, &mtime));
+    EXPECT_EQ(-1, plat_file_info((tmp_ / "link_dangling").c_str(), &size, &mtime));
+    EXPECT_EQ(-1, plat_file_info("", &size, &mtime));
+}
+
+TEST_F(PlatformTest, FileInfoReportsTimesBefore1970AsUnknown) {
+    testutil::write_all(tmp_ / "old", "");
+    struct timespec times[2] = {{-100, 0}, {-100, 0}};
+    if (utimensat(AT_FDCWD, (tmp_ / "old").c_str(), times, 0) != 0) GTEST_SKIP() << "file system refuses times before 1970";
+    struct stat st;
+    ASSERT_EQ(0, stat((tmp_ / "old").c_str(), &st));
+    if (st.st_mtime >= 0) GTEST_SKIP() << "file system clamps times before 1970";
+    int64_t size = 0, mtime = 0;
+    ASSERT_EQ(0, plat_file_info((tmp_ / "old").c_str(), &size, &mtime));
+    EXPECT_EQ(-1, mtime);
+}
+
+TEST_F(PlatformTest, EnumerationFlagsFollowLinksForIsDirAndMarkLinks) {
+    make_mixed_tree();
+    struct flags {
+        int is_dir;
+        int is_link;
+    };
+    std::map<std::string, flags> seen;
+    plat_dir *dir = plat_dir_open(tmp_.path().c_str());
+    ASSERT_NE(nullptr, dir);
+    const char *name;
+    int is_dir = -1, is_link = -1;
+    while (plat_dir_next(dir, &name, &is_dir, &is_link)) seen[name] = {is_dir, is_link};
+    plat_dir_close(dir);
+
+    std::map<std::string, flags> expected = {
+        {".", {1, 0}},          {"..", {1, 0}},        {"dir", {1, 0}},          {"file", {0, 0}},
+        {"link_dir", {1, 1}},   {"link_file", {0, 1}}, {"link_dangling", {0, 1}},
+    };
+    EXPECT_EQ(expected.size(), seen.size());
+    for (const auto &[entry, want] : expected) {
+        SCOPED_TRACE(entry);
+        ASSERT_EQ(1u, seen.count(entry));
+        EXPECT_EQ(want.is_dir, seen[entry].is_dir);
+        EXPECT_EQ(want.is_link, seen[entry].is_link);
+    }
+}
+
+TEST_F(PlatformTest, DirOpenFailsOnFilesAndMissingPaths) {
+    make_mixed_tree();
+    EXPECT_EQ(nullptr, plat_dir_open((tmp_ / "file").c_str()));
+    EXPECT_EQ(nullptr, plat_dir_open((tmp_ / "missing").c_str()));
+    EXPECT_EQ(nullptr, plat_dir_open(""));
+    const char *name;
+    EXPECT_EQ(0, plat_dir_next(nullptr, &name, nullptr, nullptr));
+    plat_dir_close(nullptr);
+}
+
+TEST_F(PlatformTest, MkdirReportsExistingEntriesOfAnyKind) {
+    make_mixed_tree();
+    struct {
+        std::string rel;
+        int result;
+    } rows[] = {
+        {"new", 0},
+        {"dir", PLAT_EXISTS},
+        {"file", PLAT_EXISTS},
+        {"link_dangling", PLAT_EXISTS},
+        {"missing/child", -1},
+        {"file/child", -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rel);
+        EXPECT_EQ(row.result, plat_mkdir((tmp_ / row.rel).c_str()));
+    }
+    EXPECT_TRUE(testutil::is_dir(tmp_ / "new"));
+}
+
+TEST_F(PlatformTest, FaultInjectionFailsExactlyTheNthCallOfItsOperation) {
+    plat_fault_inject(PLAT_OP_MKDIR, 3);
+    EXPECT_EQ(0, plat_mkdir((tmp_ / "d1").c_str()));
+    // Another operation neither triggers nor consumes the armed fault.
+    testutil::write_all(tmp_ / "f", "x");
+    EXPECT_EQ(0, plat_unlink((tmp_ / "f").c_str()));
+    EXPECT_EQ(0, plat_mkdir((tmp_ / "d2").c_str()));
+    errno = 0;
+    EXPECT_EQ(-1, plat_mkdir((tmp_ / "d3").c_str()));
+    EXPECT_EQ(EIO, errno);
+    EXPECT_FALSE(testutil::exists(tmp_ / "d3"));
+    // One shot: the next call goes through again.
+    EXPECT_EQ(0, plat_mkdir((tmp_ / "d4").c_str()));
+
+    // An injected removal leaves the entry in place.
+    testutil::write_all(tmp_ / "keep", "x");
+    plat_fault_inject(PLAT_OP_UNLINK, 1);
+    EXPECT_EQ(-1, plat_unlink((tmp_ / "keep").c_str()));
+    EXPECT_TRUE(testutil::exists(tmp_ / "keep"));
+    plat_fault_inject(PLAT_OP_RMDIR, 1);
+    EXPECT_EQ(-1, plat_rmdir((tmp_ / "d1").c_str()));
+    EXPECT_TRUE(testutil::is_dir(tmp_ / "d1"));
+
+    // Switched off before it fires.
+    plat_fault_inject(PLAT_OP_RMDIR, 1);
+    plat_fault_inject(PLAT_OP_RMDIR, 0);
+    EXPECT_EQ(0, plat_rmdir((tmp_ / "d1").c_str()));
+}
+
+} // namespace

@@ -1,0 +1,133 @@
+// test_util.cpp - helpers shared by the test programs.
+#include "tests/test_util.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testutil {
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "regtest-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string read_all(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_all(const std::string &path, const std::string &data) {
+    fs::path p(path);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+bool exists(const std::string &path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+bool is_dir(const std::string &path) {
+    std::error_code ec;
+    return fs::is_directory(fs::symlink_status(path, ec));
+}
+
+namespace {
+
+std::string drain(int fd) {
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+ChildResult run_in_child(const std::function<void()> &fn, const std::string &cwd) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        close(pipefd[0]);
+        dup2(pipefd[1], 1);
+        close(pipefd[1]);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(99);
+        fn();
+        exit(0);
+    }
+    close(pipefd[1]);
+    ChildResult result;
+    result.out = drain(pipefd[0]);
+    close(pipefd[0]);
+    result.exit_code = wait_exit(pid);
+    return result;
+}
+
+ChildResult run_program(const std::string &program, const std::vector<std::string> &env, const std::string &cwd,
+                        const std::string &stdin_data) {
+    int outp[2], inp[2];
+    if (pipe(outp) != 0 || pipe(inp) != 0) throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(outp[1], 1);
+        dup2(inp[0], 0);
+        close(outp[0]);
+        close(outp[1]);
+        close(inp[0]);
+        close(inp[1]);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(98);
+        std::vector<char *> envp;
+        for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+        envp.push_back(nullptr);
+        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.data());
+        _exit(97);
+    }
+    close(outp[1]);
+    close(inp[0]);
+    if (!stdin_data.empty()) {
+        ssize_t ignored = write(inp[1], stdin_data.data(), stdin_data.size());
+        (void)ignored;
+    }
+    close(inp[1]);
+    ChildResult result;
+    result.out = drain(outp[0]);
+    close(outp[0]);
+    result.exit_code = wait_exit(pid);
+    return result;
+}
+
+} // namespace testutil

@@ -1,0 +1,225 @@
+// v2_repo_cgi_test.cpp - the repository endpoint run as a real CGI program.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+using testutil::ChildResult;
+using testutil::TempDir;
+
+namespace {
+
+const std::string kAccepted = "Status: 202 Accepted\r\nDocker-Distribution-API-Version: registry/2.0\r\n\r\n";
+
+std::string error_response(int status, const std::string &code, const std::string &message) {
+    return "Status: " + std::to_string(status) +
+           "\r\nDocker-Distribution-API-Version: registry/2.0\r\n"
+           "Content-Type: application/json; charset=utf-8\r\n\r\n"
+           "{\"errors\":[{\"code\":\"" +
+           code + "\",\"message\":\"" + message + "\"}]}\n";
+}
+
+struct Request {
+    const char *method; // nullptr: unset
+    const char *path;   // nullptr: unset
+};
+
+class V2RepoCgi : public ::testing::Test {
+protected:
+    TempDir cwd;
+    std::string storage() const { return cwd / "registry_storage"; }
+
+    void make_repo(const std::string &name) {
+        testutil::write_all(storage() + "/repositories/" + name + "/_manifests/tags/latest/current/link",
+                            "sha256:" + std::string(64, 'a'));
+    }
+    bool repo_exists(const std::string &name) const {
+        return testutil::is_dir(storage() + "/repositories/" + name);
+    }
+
+    ChildResult run(Request req, std::vector<std::string> extra = {}) {
+        std::vector<std::string> env = std::move(extra);
+        if (req.method) env.push_back(std::string("REQUEST_METHOD=") + req.method);
+        if (req.path) env.push_back(std::string("PATH_INFO=") + req.path);
+        return testutil::run_program(V2_REPO_BIN, env, cwd.path());
+    }
+
+    std::string access_log() const { return testutil::read_all(storage() + "/registry_access.log"); }
+};
+
+TEST_F(V2RepoCgi, DeletesRepositoryAndAnswers202) {
+    make_repo("library/ubuntu");
+    make_repo("library/debian");
+    ChildResult r = run({"DELETE", "/v2/library/ubuntu"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, kAccepted);
+    EXPECT_FALSE(repo_exists("library/ubuntu"));
+    EXPECT_TRUE(repo_exists("library/debian"));
+    EXPECT_EQ(testutil::read_all(storage() + "/config.json").size(), 110u);
+}
+
+TEST_F(V2RepoCgi, NameFromPathVariants) {
+    struct Row {
+        const char *path;
+        const char *repo; // the repository the request must remove
+    } rows[] = {
+        {"/v2/library/ubuntu/", "library/ubuntu"},
+        {"/library/ubuntu", "library/ubuntu"},
+        {"//v2//library/ubuntu", "library/ubuntu"},
+        {"/v2app", "v2app"},
+        {"/v2/v2/foo", "v2/foo"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path);
+        make_repo(row.repo);
+        ChildResult r = run({"DELETE", row.path});
+        EXPECT_EQ(r.out, kAccepted);
+        EXPECT_FALSE(repo_exists(row.repo));
+    }
+}
+
+TEST_F(V2RepoCgi, FailureResponses) {
+    const std::string not_known = "repository name not known";
+    const std::string method_msg = "Method not allowed for repository endpoint";
+    const std::string long_name(256, 'a');
+    struct Row {
+        Request req;
+        std::string expected;
+    } rows[] = {
+        {{nullptr, "/v2/library/ubuntu"}, error_response(405, "UNSUPPORTED", method_msg)},
+        {{"", "/v2/library/ubuntu"}, error_response(405, "UNSUPPORTED", method_msg)},
+        {{"delete", "/v2/library/ubuntu"}, error_response(405, "UNSUPPORTED", method_msg)},
+        {{"HEAD", "/v2/library/ubuntu"}, error_response(405, "UNSUPPORTED", method_msg)},
+        {{"GET", "/v2/a//b"}, error_response(405, "UNSUPPORTED", method_msg)},
+        {{"DELETE", "/v2/"}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", "/v2"}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", nullptr}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", "/v2/foo//"}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", "/v2/-a"}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", "/v2/a b"}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", "/v2/a%2Fb"}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", ("/v2/" + long_name).c_str()}, error_response(404, "NAME_UNKNOWN", not_known)},
+        {{"DELETE", "/v2/a/../b"}, error_response(404, "NAME_UNKNOWN", "invalid repository name")},
+        {{"DELETE", "/v2/library/ubuntu"},
+         error_response(404, "NAME_UNKNOWN", "repository not found: library/ubuntu")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.req.method ? row.req.method : "(unset)") + " " +
+                     (row.req.path ? row.req.path : "(unset)"));
+        ChildResult r = run(row.req);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, row.expected);
+    }
+}
+
+TEST_F(V2RepoCgi, NameOf255CharactersIsAccepted) {
+    std::string name(255, 'a');
+    make_repo(name);
+    EXPECT_EQ(run({"DELETE", ("/v2/" + name).c_str()}).out, kAccepted);
+    EXPECT_FALSE(repo_exists(name));
+}
+
+TEST_F(V2RepoCgi, StorageStartUpFailureIs500) {
+    testutil::write_all(cwd / "afile", "x");
+    ChildResult r = run({"DELETE", "/v2/library/ubuntu"}, {"REGISTRY_STORAGE_ROOT=" + (cwd / "afile/storage")});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, error_response(500, "STORAGE_ERROR", "Failed to initialize registry storage"));
+    // The method is checked first, the name only after start-up.
+    r = run({"GET", "/v2/library/ubuntu"}, {"REGISTRY_STORAGE_ROOT=" + (cwd / "afile/storage")});
+    EXPECT_EQ(r.out, error_response(405, "UNSUPPORTED", "Method not allowed for repository endpoint"));
+    r = run({"DELETE", "/v2/a//b"}, {"REGISTRY_STORAGE_ROOT=" + (cwd / "afile/storage")});
+    EXPECT_EQ(r.out, error_response(500, "STORAGE_ERROR", "Failed to initialize registry storage"));
+}
+
+// Builds a chain of directories below dir whose full path passes 4095
+// characters, using descriptors so no single call sees the long path.
+void make_overlong_chain(const std::string &dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const std::string component(200, 'd');
+    size_t total = dir.size();
+    while (total <= 4200) {
+        ASSERT_EQ(mkdirat(fd, component.c_str(), 0755), 0);
+        int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+        total += component.size() + 1;
+    }
+    int file = openat(fd, "deep-file", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    close(fd);
+}
+
+TEST_F(V2RepoCgi, DeletionThatCannotFinishIs404AndSaysSo) {
+    make_repo("big/repo");
+    make_overlong_chain(storage() + "/repositories/big/repo");
+    ChildResult r = run({"DELETE", "/v2/big/repo"});
+    EXPECT_EQ(r.out, error_response(404, "NAME_UNKNOWN", "delete repository failed: big/repo"));
+    EXPECT_TRUE(repo_exists("big/repo"));
+    // What could be removed is gone; the deep chain is left, not a sibling.
+    EXPECT_FALSE(testutil::exists(storage() + "/repositories/big/repo/_manifests"));
+    std::string cleanup = "rm -rf '" + storage() + "/repositories/big'";
+    ASSERT_EQ(system(cleanup.c_str()), 0);
+}
+
+TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
+    make_repo("library/ubuntu");
+    run({"DELETE", "/v2/library/ubuntu"});
+    run({"HEAD", "/v2/library/ubuntu"});
+    run({"DELETE", "/v2/library/ubuntu"});
+    std::string log = access_log();
+    std::regex line(R"((\S+) (\S+) (\d+) (\d+) (\S+) (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) \{"ts":"\6","method":"\1","path":"\2","status":\4,"bytes":\3,"actor":"\5"\}\n)");
+    std::vector<std::string> heads;
+    for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
+        heads.push_back((*it)[1].str() + " " + (*it)[2].str() + " " + (*it)[3].str() + " " + (*it)[4].str() + " " +
+                        (*it)[5].str());
+    EXPECT_EQ(heads, (std::vector<std::string>{
+                         "DELETE /v2/library/ubuntu 0 202 anonymous",
+                         "HEAD /v2/library/ubuntu 91 405 anonymous",
+                         "DELETE /v2/library/ubuntu 86 404 anonymous",
+                     }));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+}
+
+TEST_F(V2RepoCgi, StorageRootResolution) {
+    struct Row {
+        const char *label;
+        std::string settings;  // config.json in the working directory; "" for none
+        bool env;              // REGISTRY_STORAGE_ROOT set to env_root
+        const char *expected;  // directory (below cwd) that becomes the storage root
+    } rows[] = {
+        {"variable wins over the file", "{\"storage_root\": \"from-file\"}", true, "from-env"},
+        {"storage_root wins over registry_storage_root",
+         "{\"registry_storage_root\": \"second\", \"storage_root\": \"first\"}", false, "first"},
+        {"registry_storage_root alone", "{\"registry_storage_root\": \"second\"}", false, "second"},
+        {"empty storage_root falls back to the default",
+         "{\"storage_root\": \"\", \"registry_storage_root\": \"second\"}", false, "registry_storage"},
+        {"white space before the colon is not the key", "{\"storage_root\" : \"spaced\"}", false,
+         "registry_storage"},
+        {"no settings file", "", false, "registry_storage"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        if (!row.settings.empty()) testutil::write_all(dir / "config.json", row.settings);
+        std::vector<std::string> env = {"REQUEST_METHOD=DELETE", "PATH_INFO=/v2/nothing"};
+        if (row.env) env.push_back("REGISTRY_STORAGE_ROOT=from-env");
+        ChildResult r = testutil::run_program(V2_REPO_BIN, env, dir.path());
+        EXPECT_EQ(r.out, error_response(404, "NAME_UNKNOWN", "repository not found: nothing"));
+        EXPECT_EQ(testutil::read_all(dir / (std::string(row.expected) + "/config.json")).size(), 110u);
+        EXPECT_TRUE(testutil::is_dir(dir / (std::string(row.expected) + "/blobs/sha256")));
+    }
+}
+
+} // namespace
