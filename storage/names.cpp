@@ -16,13 +16,17 @@ bool is_name_char(char c) {
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
 // Every component must name something below the repositories directory: an
-// empty or "." component would address a parent (or the directory itself).
+// empty or "." component would address a parent (or the directory itself),
+// and a "_manifests" component would address the manifests of another
+// repository (deleting "lib/_manifests" would empty repository "lib").
 bool components_sound(const char *name) {
+    static constexpr char kManifests[] = "_manifests";
     const char *start = name;
     for (const char *p = name;; ++p) {
         if (*p && !is_sep(*p)) continue;
         size_t len = static_cast<size_t>(p - start);
         if (len == 0 || (len == 1 && *start == '.')) return false;
+        if (len == sizeof kManifests - 1 && memcmp(start, kManifests, len) == 0) return false;
         if (!*p) return true;
         start = p + 1;
     }

@@ -20,7 +20,7 @@ struct DocFree {
 };
 using Doc = std::unique_ptr<json_doc, DocFree>;
 
-Doc read(const std::string &text) { return Doc(json_read(text.data(), text.size())); }
+Doc parse_text(const std::string &text) { return Doc(json_read(text.data(), text.size())); }
 
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
@@ -50,7 +50,7 @@ TEST(JsonRead, AcceptsValidTexts) {
   };
   for (const std::string &text : accepted) {
     SCOPED_TRACE(text.substr(0, 60));
-    Doc doc = read(text);
+    Doc doc = parse_text(text);
     ASSERT_NE(doc, nullptr);
     EXPECT_NE(json_doc_root(doc.get()), nullptr);
   }
@@ -117,7 +117,7 @@ TEST(JsonRead, RefusesInvalidTexts) {
   };
   for (const std::string &text : refused) {
     SCOPED_TRACE(testing::PrintToString(text.substr(0, 60)));
-    EXPECT_EQ(read(text), nullptr);
+    EXPECT_EQ(parse_text(text), nullptr);
   }
 }
 
@@ -189,7 +189,7 @@ TEST(JsonRead, NeverReadsPastTheRange) {
 
 TEST(JsonRead, DocumentDoesNotReferenceTheInput) {
   std::string text = R"({"name":"library/alpine","tags":["3.19","latest"]})";
-  Doc doc = read(text);
+  Doc doc = parse_text(text);
   ASSERT_NE(doc, nullptr);
   text.assign(text.size(), 'x');
   text.clear();
@@ -201,7 +201,7 @@ TEST(JsonRead, DocumentDoesNotReferenceTheInput) {
 }
 
 TEST(JsonRead, ValuesStayValidWhileOtherLookupsAndDocumentsComeAndGo) {
-  Doc doc = read(R"({"digest":"sha256:abc","n":[1,2,3]})");
+  Doc doc = parse_text(R"({"digest":"sha256:abc","n":[1,2,3]})");
   ASSERT_NE(doc, nullptr);
   json_val *root = json_doc_root(doc.get());
   json_val *digest = json_obj_get(root, "digest");
@@ -211,7 +211,7 @@ TEST(JsonRead, ValuesStayValidWhileOtherLookupsAndDocumentsComeAndGo) {
     ASSERT_NE(json_arr_get(n, static_cast<size_t>(i % 3)), nullptr);
   }
   for (int i = 0; i < 10; ++i) {
-    Doc other = read(R"({"digest":"sha256:zzz"})");
+    Doc other = parse_text(R"({"digest":"sha256:zzz"})");
     ASSERT_NE(json_obj_get(json_doc_root(other.get()), "digest"), nullptr);
   }
 
@@ -223,7 +223,7 @@ TEST(JsonRead, ValuesStayValidWhileOtherLookupsAndDocumentsComeAndGo) {
 TEST(JsonObject, LookupFindsFirstExactMember) {
   // "a\u0000b" comes first: a lookup that compares zero-terminated text
   // would take it for "a".
-  Doc doc = read(R"({"a\u0000b":4,"ab":8,"a":1,"b":{"c":2},"a":3,)"
+  Doc doc = parse_text(R"({"a\u0000b":4,"ab":8,"a":1,"b":{"c":2},"a":3,)"
                  R"("\u00e9":5,"q\"x":6,"":7,"A":9})");
   ASSERT_NE(doc, nullptr);
   json_val *root = json_doc_root(doc.get());
@@ -253,7 +253,7 @@ TEST(JsonObject, LookupFindsFirstExactMember) {
 }
 
 TEST(JsonObject, LookupOnNonObjectsIsNull) {
-  Doc doc = read(R"([{"a":1},"a",["a"],1,null,true])");
+  Doc doc = parse_text(R"([{"a":1},"a",["a"],1,null,true])");
   ASSERT_NE(doc, nullptr);
   json_val *root = json_doc_root(doc.get());
   EXPECT_EQ(json_obj_get(root, "a"), nullptr);
@@ -266,7 +266,7 @@ TEST(JsonObject, LookupOnNonObjectsIsNull) {
 }
 
 TEST(JsonArray, SizeAndElements) {
-  Doc doc = read(R"([10,"x",[],{"k":true},null,[[1]]])");
+  Doc doc = parse_text(R"([10,"x",[],{"k":true},null,[[1]]])");
   ASSERT_NE(doc, nullptr);
   json_val *root = json_doc_root(doc.get());
   ASSERT_EQ(json_arr_size(root), 6u);
@@ -287,7 +287,7 @@ TEST(JsonArray, SizeAndElements) {
 TEST(JsonArray, NonArraysHaveNoElements) {
   for (const char *text : {R"({"0":1})", R"("ab")", "1", "null", "true"}) {
     SCOPED_TRACE(text);
-    Doc doc = read(text);
+    Doc doc = parse_text(text);
     ASSERT_NE(doc, nullptr);
     json_val *root = json_doc_root(doc.get());
     EXPECT_EQ(json_arr_size(root), 0u);
@@ -298,7 +298,7 @@ TEST(JsonArray, NonArraysHaveNoElements) {
 // json_arr_get resumes from where the previous call on the same value
 // stopped; any order of indexes must still give the right elements.
 TEST(JsonArray, AnyAccessOrderGivesTheRightElement) {
-  Doc doc = read("[0,1,2,3,4,5,6,7,8,9]");
+  Doc doc = parse_text("[0,1,2,3,4,5,6,7,8,9]");
   ASSERT_NE(doc, nullptr);
   json_val *arr = json_doc_root(doc.get());
   const size_t order[] = {3, 4, 4, 9, 2, 0, 0, 7, 10, 8, 5, 11, 1, 9, 0};
@@ -315,7 +315,7 @@ TEST(JsonArray, AnyAccessOrderGivesTheRightElement) {
 }
 
 TEST(JsonArray, InterleavedWalksOverNestedArrays) {
-  Doc doc = read("[[0,1,2],[10,11,12,13],[],[30]]");
+  Doc doc = parse_text("[[0,1,2],[10,11,12,13],[],[30]]");
   ASSERT_NE(doc, nullptr);
   json_val *outer = json_doc_root(doc.get());
   json_val *again = json_doc_root(doc.get());  // a second handle on the same array
@@ -343,7 +343,7 @@ TEST(JsonArray, SizeOfArrayBeyondTwentyFourBitCount) {
   text += '[';
   for (size_t i = 0; i + 1 < n; ++i) text += "0,";
   text += "7]";
-  Doc doc = read(text);
+  Doc doc = parse_text(text);
   text = std::string();
   ASSERT_NE(doc, nullptr);
   json_val *arr = json_doc_root(doc.get());
@@ -395,7 +395,7 @@ TEST(JsonTypes, PredicatesAndGettersAgreeForEveryKind) {
 
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    Doc doc = read(c.text);
+    Doc doc = parse_text(c.text);
     ASSERT_NE(doc, nullptr);
     json_val *v = json_doc_root(doc.get());
     ASSERT_EQ(std::strlen(c.is), 9u);
@@ -438,7 +438,7 @@ TEST(JsonString, EscapesAreDecoded) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    Doc doc = read(c.text);
+    Doc doc = parse_text(c.text);
     ASSERT_NE(doc, nullptr);
     json_val *v = json_doc_root(doc.get());
     const char *s = json_get_str(v);

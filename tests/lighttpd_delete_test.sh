@@ -70,5 +70,9 @@ headers=$(curl -s -D - -o /dev/null "$url" | tr -d '\r')
 check "GET answers 405 with the API version header" yes \
   "$(grep -q '^HTTP/1.1 405' <<<"$headers" && grep -q '^Docker-Distribution-API-Version: registry/2.0$' <<<"$headers" && echo yes || echo no)"
 
+kill "$pid"; wait "$pid" 2>/dev/null
+check "server stopped by its pid" no "$(kill -0 "$pid" 2>/dev/null && echo yes || echo no)"
+pid=""
+
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -69,6 +69,8 @@ const std::vector<size_t> kIrregular = {3, 61, 1, 64, 7, 128, 55, 9, 200, 63, 65
 
 enum class Engine { kPortable, kShani };
 
+void PrintTo(Engine e, std::ostream *os) { *os << (e == Engine::kShani ? "shani" : "portable"); }
+
 class Sha256Engine : public ::testing::TestWithParam<Engine> {
   protected:
     void SetUp() override {
