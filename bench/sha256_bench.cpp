@@ -23,7 +23,8 @@ const std::vector<uint8_t> &buffer() {
     static const std::vector<uint8_t> data = [] {
         std::vector<uint8_t> v(kBufferBytes);
         std::mt19937 rng(42);
-        for (auto &b : v) b = static_cast<uint8_t>(rng());
+        for (auto &b : v)
+            b = static_cast<uint8_t>(rng());
         return v;
     }();
     return data;
@@ -32,7 +33,7 @@ const std::vector<uint8_t> &buffer() {
 // Written once on first use and removed when the program exits, so every file
 // benchmark reads the same (by then page-cached) bytes.
 class BenchFile {
-  public:
+public:
     BenchFile() {
         char tmpl[] = "/tmp/sha256_bench.XXXXXX";
         const int fd = mkstemp(tmpl);
@@ -59,7 +60,7 @@ class BenchFile {
     bool ready() const { return ready_; }
     const char *path() const { return path_.c_str(); }
 
-  private:
+private:
     std::string path_;
     bool ready_ = false;
 };
@@ -163,4 +164,4 @@ BENCHMARK_CAPTURE(BM_Sha256File, portable, false)->Unit(benchmark::kMillisecond)
 BENCHMARK_CAPTURE(BM_Sha256File, shani, true)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_OpenSSLFile)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-}  // namespace
+} // namespace

@@ -71,7 +71,8 @@ bool cfg_int(const char *text, const char *key, int64_t *value) {
     const char *p = find_key_colon(text, key);
     if (!p) return false;
     ++p;
-    while (*p == '\t' || *p == '\n' || *p == '\r' || *p == ' ') ++p;
+    while (*p == '\t' || *p == '\n' || *p == '\r' || *p == ' ')
+        ++p;
     if (*p == '"') ++p;
     if (!(*p == '-' || (*p >= '0' && *p <= '9'))) return false;
     bool negative = *p == '-';
@@ -81,7 +82,8 @@ bool cfg_int(const char *text, const char *key, int64_t *value) {
         int digit = *p - '0';
         if (v > (INT64_MAX - digit) / 10) {
             v = INT64_MAX;
-            while (p[1] >= '0' && p[1] <= '9') ++p;
+            while (p[1] >= '0' && p[1] <= '9')
+                ++p;
             break;
         }
         v = v * 10 + digit;
@@ -136,11 +138,26 @@ void esc_into(char *out, size_t cap, const char *in) {
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; ++p) {
         if (len + 7 >= cap) break;
         switch (*p) {
-        case '\t': memcpy(out + len, "\\t", 2); len += 2; break;
-        case '\n': memcpy(out + len, "\\n", 2); len += 2; break;
-        case '\r': memcpy(out + len, "\\r", 2); len += 2; break;
-        case '"': memcpy(out + len, "\\\"", 2); len += 2; break;
-        case '\\': memcpy(out + len, "\\\\", 2); len += 2; break;
+        case '\t':
+            memcpy(out + len, "\\t", 2);
+            len += 2;
+            break;
+        case '\n':
+            memcpy(out + len, "\\n", 2);
+            len += 2;
+            break;
+        case '\r':
+            memcpy(out + len, "\\r", 2);
+            len += 2;
+            break;
+        case '"':
+            memcpy(out + len, "\\\"", 2);
+            len += 2;
+            break;
+        case '\\':
+            memcpy(out + len, "\\\\", 2);
+            len += 2;
+            break;
         default:
             if (*p < 0x20) {
                 snprintf(out + len, cap - len, "\\u%04x", *p);
@@ -221,8 +238,8 @@ void qf_audit_flush(void) {
                 "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,\"actor\":\"%s\"}", ts,
                 method, path, s_status, static_cast<long long>(s_bytes), actor);
     static char line[kLineMax];
-    int len = qf_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path,
-                          static_cast<long long>(s_bytes), s_status, s_actor, ts, json);
+    int len = qf_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path, static_cast<long long>(s_bytes),
+                          s_status, s_actor, ts, json);
     if (len <= 0) return;
 
     rotate_if_needed(static_cast<size_t>(len));

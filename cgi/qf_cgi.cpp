@@ -178,7 +178,8 @@ void qf_path_join(char *dst, size_t size, const char *first, const char *second)
         dst[len++] = kSeparator;
         dst[len] = '\0';
     }
-    while (is_sep(*second)) ++second;
+    while (is_sep(*second))
+        ++second;
     qf_strlcpy(dst + len, second, size - len);
 }
 

@@ -57,7 +57,8 @@ inline void store_be64(uint8_t *p, uint64_t v) {
 void compress_portable(uint32_t state[8], const uint8_t *data, size_t nblocks) {
     for (; nblocks != 0; --nblocks, data += kBlockBytes) {
         uint32_t w[64];
-        for (int i = 0; i < 16; ++i) w[i] = load_be32(data + 4 * i);
+        for (int i = 0; i < 16; ++i)
+            w[i] = load_be32(data + 4 * i);
         for (int i = 16; i < 64; ++i) {
             const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
             const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -99,8 +100,8 @@ void compress_portable(uint32_t state[8], const uint8_t *data, size_t nblocks) {
 
 // The SHA instructions keep the working variables as {A,B,E,F} and {C,D,G,H}
 // and consume message words pre-added to the round constants, four rounds per pair of calls.
-SHA256_SHANI_TARGET __attribute__((always_inline)) inline void shani_rounds4(__m128i &abef, __m128i &cdgh,
-                                                                             __m128i w, int group) {
+SHA256_SHANI_TARGET __attribute__((always_inline)) inline void shani_rounds4(__m128i &abef, __m128i &cdgh, __m128i w,
+                                                                             int group) {
     __m128i wk = _mm_add_epi32(w, _mm_load_si128(reinterpret_cast<const __m128i *>(&kRoundConstants[4 * group])));
     cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
     wk = _mm_shuffle_epi32(wk, 0x0E);
@@ -142,9 +143,9 @@ SHA256_SHANI_TARGET void compress_shani(uint32_t state[8], const uint8_t *data, 
 
         // Groups 3..14 rotate through the four registers; each finishes the
         // next group's words and starts the schedule of the one after it.
-#define SHA256_SHANI_STEP(group, cur, prev, next)      \
-    shani_rounds4(abef, cdgh, cur, group);             \
-    shani_schedule(next, cur, prev);                   \
+#define SHA256_SHANI_STEP(group, cur, prev, next)                                                                      \
+    shani_rounds4(abef, cdgh, cur, group);                                                                             \
+    shani_schedule(next, cur, prev);                                                                                   \
     prev = _mm_sha256msg1_epu32(prev, cur)
 
         SHA256_SHANI_STEP(3, m3, m2, m0);
@@ -193,7 +194,7 @@ bool cpu_has_shani() {
 
 bool cpu_has_shani() { return false; }
 
-#endif  // SHA256_HAVE_X86
+#endif // SHA256_HAVE_X86
 
 enum Engine : int { kUndecided = 0, kPortable = 1, kShani = 2 };
 
@@ -222,7 +223,7 @@ void compress(uint32_t state[8], const uint8_t *data, size_t nblocks) {
     compress_portable(state, data, nblocks);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -273,7 +274,8 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
     compress(ctx->state, ctx->block, 1);
     ctx->buffered = 0;
 
-    for (int i = 0; i < 8; ++i) store_be32(out + 4 * i, ctx->state[i]);
+    for (int i = 0; i < 8; ++i)
+        store_be32(out + 4 * i, ctx->state[i]);
 }
 
 int sha256_file(const char *path, uint8_t out[32]) {
@@ -317,4 +319,4 @@ int sha256_use_shani(int on) {
 
 int sha256_shani_active(void) { return current_engine() == kShani ? 1 : 0; }
 
-}  // extern "C"
+} // extern "C"

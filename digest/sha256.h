@@ -10,10 +10,10 @@ extern "C" {
 #endif
 
 typedef struct sha256_ctx {
-    uint32_t state[8];     /* H0..H7 */
-    uint64_t bitcount;     /* total message length so far, in bits */
-    uint8_t  block[64];    /* bytes of the current, not yet compressed block */
-    uint64_t buffered;     /* bytes in block, 0..63 between calls */
+    uint32_t state[8]; /* H0..H7 */
+    uint64_t bitcount; /* total message length so far, in bits */
+    uint8_t block[64]; /* bytes of the current, not yet compressed block */
+    uint64_t buffered; /* bytes in block, 0..63 between calls */
 } sha256_ctx;
 
 void sha256_init(sha256_ctx *ctx);

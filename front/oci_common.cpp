@@ -122,7 +122,8 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, 
     bool want_rest = rest_out && rest_cap > 0;
     if (want_rest) rest_out[0] = '\0';
 
-    while (*path == '/') ++path;
+    while (*path == '/')
+        ++path;
     if (strncmp(path, "v2/", 3) == 0)
         path += 3;
     else if (strcmp(path, "v2") == 0)
@@ -138,7 +139,8 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, 
     if (!want_rest) return 1;
 
     const char *rest = at + strlen(marker);
-    while (*rest == '/') ++rest;
+    while (*rest == '/')
+        ++rest;
     qf_strlcpy(rest_out, rest, rest_cap);
     size_t rest_len = strlen(rest_out);
     if (rest_len > 0 && rest_out[rest_len - 1] == '/') rest_out[rest_len - 1] = '\0';

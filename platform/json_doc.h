@@ -1,4 +1,5 @@
-/* Read-only JSON documents with a C-compatible interface, for storage-engine code that inspects manifests and statistics. */
+/* Read-only JSON documents with a C-compatible interface, for storage-engine code that inspects manifests and
+ * statistics. */
 #ifndef PLATFORM_JSON_DOC_H
 #define PLATFORM_JSON_DOC_H
 
@@ -21,7 +22,7 @@ typedef struct json_val json_val; /* a value inside a document; valid until json
  * A document is not safe for concurrent use: lookups record new values in it.
  */
 json_doc *json_read(const char *data, size_t len);
-void json_doc_free(json_doc *doc); /* NULL allowed */
+void json_doc_free(json_doc *doc);      /* NULL allowed */
 json_val *json_doc_root(json_doc *doc); /* NULL for NULL doc */
 
 /* First member whose unescaped name equals key byte for byte; NULL when obj is

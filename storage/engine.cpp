@@ -80,8 +80,7 @@ int reg_storage_init(const char *root) {
 
     char descriptor[kPathMax];
     qf_snprintf(descriptor, sizeof descriptor, "%s/config.json", s_root);
-    if (plat_entry_kind(descriptor) != PLAT_FILE &&
-        write_file(descriptor, kDescriptor, sizeof kDescriptor - 1) != 0) {
+    if (plat_entry_kind(descriptor) != PLAT_FILE && write_file(descriptor, kDescriptor, sizeof kDescriptor - 1) != 0) {
         set_error("write config.json failed");
         return -1;
     }

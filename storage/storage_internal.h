@@ -7,15 +7,15 @@
 
 #include "storage/reg_storage.h"
 
-constexpr size_t kPathMax = 4096;          // every path buffer
-constexpr size_t kRootMax = 3500;          // storage root, with terminator
-constexpr size_t kErrorMax = 1024;         // last error, with terminator
-constexpr size_t kResultMax = 1048576;     // result buffer
-constexpr size_t kRepoNameMax = 255;       // characters of a repository name
-constexpr int kListMax = 512;              // entries of one directory listing
-constexpr size_t kListNameMax = 512;       // bytes of one listed name, with terminator
-constexpr int kRepoListMax = 1024;         // repositories found by discovery
-constexpr int kRepoDepthMax = 8;           // deepest level discovery descends to
+constexpr size_t kPathMax = 4096;           // every path buffer
+constexpr size_t kRootMax = 3500;           // storage root, with terminator
+constexpr size_t kErrorMax = 1024;          // last error, with terminator
+constexpr size_t kResultMax = 1048576;      // result buffer
+constexpr size_t kRepoNameMax = 255;        // characters of a repository name
+constexpr int kListMax = 512;               // entries of one directory listing
+constexpr size_t kListNameMax = 512;        // bytes of one listed name, with terminator
+constexpr int kRepoListMax = 1024;          // repositories found by discovery
+constexpr int kRepoDepthMax = 8;            // deepest level discovery descends to
 constexpr int64_t kReadAllocMax = 67108864; // largest file read whole
 
 extern char s_root[kRootMax];

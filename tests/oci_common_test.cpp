@@ -23,14 +23,33 @@ TEST(OciValidRepoName, Table) {
         std::string name;
         int expected;
     } rows[] = {
-        {"Abc", 1},       {"a.b-c_d/e", 1}, {"a..b", 1},        {"a--b", 1},         {"a/../b", 1},
-        {"a", 1},         {"a1/B2/c3", 1},  {std::string(255, 'x'), 1},
-        {"", 0},          {"-a", 0},        {"a-", 0},          {"_a", 0},           {"a_", 0},
-        {".a", 0},        {"a.", 0},        {"/a", 0},          {"a/", 0},           {"a//b", 0},
-        {"a b", 0},       {"a:b", 0},       {"a\\b", 0},        {"a%2Fb", 0},        {std::string(256, 'x'), 0},
+        {"Abc", 1},
+        {"a.b-c_d/e", 1},
+        {"a..b", 1},
+        {"a--b", 1},
+        {"a/../b", 1},
+        {"a", 1},
+        {"a1/B2/c3", 1},
+        {std::string(255, 'x'), 1},
+        {"", 0},
+        {"-a", 0},
+        {"a-", 0},
+        {"_a", 0},
+        {"a_", 0},
+        {".a", 0},
+        {"a.", 0},
+        {"/a", 0},
+        {"a/", 0},
+        {"a//b", 0},
+        {"a b", 0},
+        {"a:b", 0},
+        {"a\\b", 0},
+        {"a%2Fb", 0},
+        {std::string(256, 'x'), 0},
         {"\xc3\xa9", 0},
     };
-    for (const Row &row : rows) EXPECT_EQ(oci_valid_repo_name(row.name.c_str()), row.expected) << row.name;
+    for (const Row &row : rows)
+        EXPECT_EQ(oci_valid_repo_name(row.name.c_str()), row.expected) << row.name;
     EXPECT_EQ(oci_valid_repo_name(nullptr), 0);
 }
 
@@ -70,8 +89,7 @@ TEST(OciParseRepoMarker, RestIsOptionalAndCut) {
     EXPECT_EQ(oci_parse_repo_marker("/v2/a/manifests/x", "/manifests/", name, sizeof name, nullptr, 0), 1);
     EXPECT_STREQ(name, "a");
     char rest[4];
-    EXPECT_EQ(oci_parse_repo_marker("/v2/a/manifests/abcdef", "/manifests/", name, sizeof name, rest, sizeof rest),
-              1);
+    EXPECT_EQ(oci_parse_repo_marker("/v2/a/manifests/abcdef", "/manifests/", name, sizeof name, rest, sizeof rest), 1);
     EXPECT_STREQ(rest, "abc");
     EXPECT_EQ(oci_parse_repo_marker(nullptr, "/m/", name, sizeof name, rest, sizeof rest), 0);
     EXPECT_EQ(oci_parse_repo_marker("/v2/a/m/", nullptr, name, sizeof name, rest, sizeof rest), 0);

@@ -20,7 +20,8 @@ using testutil::TempDir;
 class PlatformTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (int op = 0; op < PLAT_OP_COUNT; ++op) plat_fault_inject(static_cast<plat_op>(op), 0);
+        for (int op = 0; op < PLAT_OP_COUNT; ++op)
+            plat_fault_inject(static_cast<plat_op>(op), 0);
     }
 
     // dir/, dir/file (5 bytes), and links to each of them plus one to nothing.
@@ -80,7 +81,8 @@ TEST_F(PlatformTest, FileInfoGivesSizeAndUnixSecondsThroughLinks) {
 TEST_F(PlatformTest, FileInfoReportsTimesBefore1970AsUnknown) {
     testutil::write_all(tmp_ / "old", "");
     struct timespec times[2] = {{-100, 0}, {-100, 0}};
-    if (utimensat(AT_FDCWD, (tmp_ / "old").c_str(), times, 0) != 0) GTEST_SKIP() << "file system refuses times before 1970";
+    if (utimensat(AT_FDCWD, (tmp_ / "old").c_str(), times, 0) != 0)
+        GTEST_SKIP() << "file system refuses times before 1970";
     struct stat st;
     ASSERT_EQ(0, stat((tmp_ / "old").c_str(), &st));
     if (st.st_mtime >= 0) GTEST_SKIP() << "file system clamps times before 1970";
@@ -100,12 +102,13 @@ TEST_F(PlatformTest, EnumerationFlagsFollowLinksForIsDirAndMarkLinks) {
     ASSERT_NE(nullptr, dir);
     const char *name;
     int is_dir = -1, is_link = -1;
-    while (plat_dir_next(dir, &name, &is_dir, &is_link)) seen[name] = {is_dir, is_link};
+    while (plat_dir_next(dir, &name, &is_dir, &is_link))
+        seen[name] = {is_dir, is_link};
     plat_dir_close(dir);
 
     std::map<std::string, flags> expected = {
-        {".", {1, 0}},          {"..", {1, 0}},        {"dir", {1, 0}},          {"file", {0, 0}},
-        {"link_dir", {1, 1}},   {"link_file", {0, 1}}, {"link_dangling", {0, 1}},
+        {".", {1, 0}},        {"..", {1, 0}},        {"dir", {1, 0}},           {"file", {0, 0}},
+        {"link_dir", {1, 1}}, {"link_file", {0, 1}}, {"link_dangling", {0, 1}},
     };
     EXPECT_EQ(expected.size(), seen.size());
     for (const auto &[entry, want] : expected) {

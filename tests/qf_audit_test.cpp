@@ -42,9 +42,11 @@ public:
     ChildResult run(const std::function<void()> &fn) {
         return testutil::run_in_child(
             [&] {
-                for (const char *name : {"REGISTRY_STORAGE_ROOT", "REQUEST_METHOD", "PATH_INFO"}) unsetenv(name);
-                for (const auto &[name, value] : env_) setenv(name, value.c_str(), 1);
-                tzset();  // as a process started with this environment would see it
+                for (const char *name : {"REGISTRY_STORAGE_ROOT", "REQUEST_METHOD", "PATH_INFO"})
+                    unsetenv(name);
+                for (const auto &[name, value] : env_)
+                    setenv(name, value.c_str(), 1);
+                tzset(); // as a process started with this environment would see it
                 fn();
             },
             dir_.path());
@@ -57,9 +59,8 @@ private:
 
 // The getters, printed by the child for the parent to compare.
 void print_getters() {
-    printf("path=%s cap=%lld enabled=%d size=%lld\n", qf_audit_log_path(),
-           static_cast<long long>(qf_audit_cap_bytes()), qf_audit_enabled(),
-           static_cast<long long>(qf_audit_log_bytes()));
+    printf("path=%s cap=%lld enabled=%d size=%lld\n", qf_audit_log_path(), static_cast<long long>(qf_audit_cap_bytes()),
+           qf_audit_enabled(), static_cast<long long>(qf_audit_log_bytes()));
 }
 
 std::string getters(const std::string &path, long long cap, int enabled, long long size) {
@@ -94,13 +95,16 @@ std::vector<size_t> time_stamps(const std::string &text) {
 // Each logged line carries its time stamp twice, identical; both are replaced by kTs.
 std::string mask_time(const std::string &log) {
     size_t lines = 0;
-    for (char c : log) lines += c == '\n';
+    for (char c : log)
+        lines += c == '\n';
     if (!log.empty() && log.back() != '\n') ++lines;
     std::vector<size_t> found = time_stamps(log);
     EXPECT_EQ(found.size(), 2 * lines) << log;
-    for (size_t i = 0; i + 1 < found.size(); i += 2) EXPECT_EQ(log.substr(found[i], 20), log.substr(found[i + 1], 20));
+    for (size_t i = 0; i + 1 < found.size(); i += 2)
+        EXPECT_EQ(log.substr(found[i], 20), log.substr(found[i + 1], 20));
     std::string masked = log;
-    for (size_t pos : found) masked.replace(pos, 20, kTs);
+    for (size_t pos : found)
+        masked.replace(pos, 20, kTs);
     return masked;
 }
 
@@ -139,7 +143,7 @@ TEST(AuditLine, DeletionLogsDocumentedLine) {
     Request req;
     req.env("REQUEST_METHOD", "DELETE");
     req.env("PATH_INFO", "/v2/library/ubuntu");
-    req.env("TZ", "QFT-05:45");  // a local zone far from UTC shows up in the stamp
+    req.env("TZ", "QFT-05:45"); // a local zone far from UTC shows up in the stamp
     std::string before = utc_now();
     ChildResult res = req.run([] {
         cgi_header_status(202, "Accepted");
@@ -151,10 +155,9 @@ TEST(AuditLine, DeletionLogsDocumentedLine) {
     EXPECT_EQ(res.out, "Status: 202 Accepted\r\nDocker-Distribution-API-Version: registry/2.0\r\n\r\n");
 
     std::string log = req.log();
-    EXPECT_EQ(mask_time(log),
-              "DELETE /v2/library/ubuntu 0 202 anonymous YYYY-MM-DDTHH:MM:SSZ "
-              "{\"ts\":\"YYYY-MM-DDTHH:MM:SSZ\",\"method\":\"DELETE\",\"path\":\"/v2/library/ubuntu\","
-              "\"status\":202,\"bytes\":0,\"actor\":\"anonymous\"}\n");
+    EXPECT_EQ(mask_time(log), "DELETE /v2/library/ubuntu 0 202 anonymous YYYY-MM-DDTHH:MM:SSZ "
+                              "{\"ts\":\"YYYY-MM-DDTHH:MM:SSZ\",\"method\":\"DELETE\",\"path\":\"/v2/library/ubuntu\","
+                              "\"status\":202,\"bytes\":0,\"actor\":\"anonymous\"}\n");
     std::vector<size_t> found = time_stamps(log);
     ASSERT_FALSE(found.empty());
     std::string ts = log.substr(found[0], 20);
@@ -243,8 +246,8 @@ TEST(AuditLine, EscapesPathEverywhereAndActorOnlyInJson) {
     });
     EXPECT_EQ(res.exit_code, 0);
     const std::string path = "/a b\\tc\\nd\\re\\\"f\\\\g\\u0001h\\u0008i\\u000cj\\u001fk\x7fl\xc3\xa9";
-    EXPECT_EQ(mask_time(req.log()), line("GET", path, 0, 200, "eve \"x\"\\\t\x02\xc3\xa9",
-                                         "eve \\\"x\\\"\\\\\\t\\u0002\xc3\xa9"));
+    EXPECT_EQ(mask_time(req.log()),
+              line("GET", path, 0, 200, "eve \"x\"\\\t\x02\xc3\xa9", "eve \\\"x\\\"\\\\\\t\\u0002\xc3\xa9"));
 }
 
 TEST(AuditLine, LongPathIsCutToWholeEscapes) {
@@ -254,7 +257,8 @@ TEST(AuditLine, LongPathIsCutToWholeEscapes) {
     };
     auto repeat = [](const std::string &s, size_t n) {
         std::string out;
-        for (size_t i = 0; i < n; ++i) out += s;
+        for (size_t i = 0; i < n; ++i)
+            out += s;
         return out;
     };
     const Row rows[] = {
@@ -281,7 +285,8 @@ TEST(AuditLine, ActorIsCutTo159) {
         std::string json;
     };
     std::string quotes157;
-    for (int i = 0; i < 157; ++i) quotes157 += "\\\"";
+    for (int i = 0; i < 157; ++i)
+        quotes157 += "\\\"";
     const Row rows[] = {
         {std::string(200, 'b'), std::string(159, 'b'), std::string(159, 'b')},
         {std::string(159, 'b'), std::string(159, 'b'), std::string(159, 'b')},
@@ -405,7 +410,7 @@ TEST(AuditRotation, RotatesOnlyWhenLineWouldPassCap) {
     struct Row {
         const char *name;
         const char *cap_setting;
-        std::optional<long long> existing;  // size of the log before the request
+        std::optional<long long> existing; // size of the log before the request
         bool rotated;
     };
     const std::vector<Row> rows = {
@@ -462,27 +467,26 @@ TEST(AuditRotation, FailedRenameStillAppendsTheLine) {
 TEST(AuditLocation, DirectoryChoice) {
     struct Row {
         const char *name;
-        std::optional<std::string> env;       // relative to the working directory
-        std::optional<std::string> settings;  // "@" stands for the working directory
-        std::string dir;                      // where the line lands; "" when the log is off
+        std::optional<std::string> env;      // relative to the working directory
+        std::optional<std::string> settings; // "@" stands for the working directory
+        std::string dir;                     // where the line lands; "" when the log is off
     };
     const std::string long_value(1399, 'z');
     const std::string too_long_value(1400, 'z');
     const std::vector<Row> rows = {
         {"variable first", "envdir", R"({"registry_storage_root": "@/primary", "storage_root": "@/secondary"})",
          "envdir"},
-        {"registry_storage_root over storage_root",
-         std::nullopt, R"({"registry_storage_root": "@/primary", "storage_root": "@/secondary"})", "primary"},
-        {"registry_storage_root wins wherever it stands",
-         std::nullopt, R"({"storage_root": "@/secondary", "registry_storage_root": "@/primary"})", "primary"},
+        {"registry_storage_root over storage_root", std::nullopt,
+         R"({"registry_storage_root": "@/primary", "storage_root": "@/secondary"})", "primary"},
+        {"registry_storage_root wins wherever it stands", std::nullopt,
+         R"({"storage_root": "@/secondary", "registry_storage_root": "@/primary"})", "primary"},
         {"empty variable ignored", "", R"({"storage_root": "@/secondary"})", "secondary"},
-        {"empty value taken, then default",
-         std::nullopt, R"({"registry_storage_root": "", "storage_root": "@/secondary"})", "registry_storage"},
-        {"1399-character value taken, path too long",
-         std::nullopt, R"({"registry_storage_root": ")" + long_value + R"(", "storage_root": "@/secondary"})", ""},
-        {"1400-character value ignored",
-         std::nullopt, R"({"registry_storage_root": ")" + too_long_value + R"(", "storage_root": "@/secondary"})",
-         "secondary"},
+        {"empty value taken, then default", std::nullopt,
+         R"({"registry_storage_root": "", "storage_root": "@/secondary"})", "registry_storage"},
+        {"1399-character value taken, path too long", std::nullopt,
+         R"({"registry_storage_root": ")" + long_value + R"(", "storage_root": "@/secondary"})", ""},
+        {"1400-character value ignored", std::nullopt,
+         R"({"registry_storage_root": ")" + too_long_value + R"(", "storage_root": "@/secondary"})", "secondary"},
         {"unterminated value ignored", std::nullopt, R"({"storage_root": "@/secondary", "registry_storage_root": "x)",
          "secondary"},
         {"no keys", std::nullopt, R"({"other": "x"})", "registry_storage"},
@@ -490,7 +494,8 @@ TEST(AuditLocation, DirectoryChoice) {
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         Request req;
-        for (const char *d : {"envdir", "primary", "secondary"}) std::filesystem::create_directories(req.at(d));
+        for (const char *d : {"envdir", "primary", "secondary"})
+            std::filesystem::create_directories(req.at(d));
         if (r.env) req.env("REGISTRY_STORAGE_ROOT", r.env->empty() ? "" : req.at(*r.env));
         if (r.settings) req.settings(replace_all(*r.settings, "@", req.root()));
         ChildResult res = req.run([] {

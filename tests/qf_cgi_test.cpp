@@ -30,7 +30,8 @@ protected:
         }
     }
     void TearDown() override {
-        for (size_t i = 0; i < kNames.size(); ++i) set(kNames[i], saved_[i]);
+        for (size_t i = 0; i < kNames.size(); ++i)
+            set(kNames[i], saved_[i]);
     }
     static void set(const char *name, const std::optional<std::string> &value) {
         if (value)
@@ -52,18 +53,9 @@ TEST_F(CgiEnvTest, MethodAndItsPredicates) {
         int is_head;
     };
     const Row rows[] = {
-        {std::nullopt, "GET", 0, 0},
-        {"", "GET", 0, 0},
-        {"GET", "GET", 0, 0},
-        {"POST", "POST", 1, 0},
-        {"PO", "PO", 1, 0},
-        {"P", "P", 0, 0},
-        {"post", "post", 0, 0},
-        {"PUT", "PUT", 0, 0},
-        {"HEAD", "HEAD", 0, 1},
-        {"HEADX", "HEADX", 0, 1},
-        {"HEA", "HEA", 0, 0},
-        {"head", "head", 0, 0},
+        {std::nullopt, "GET", 0, 0}, {"", "GET", 0, 0},        {"GET", "GET", 0, 0},   {"POST", "POST", 1, 0},
+        {"PO", "PO", 1, 0},          {"P", "P", 0, 0},         {"post", "post", 0, 0}, {"PUT", "PUT", 0, 0},
+        {"HEAD", "HEAD", 0, 1},      {"HEADX", "HEADX", 0, 1}, {"HEA", "HEA", 0, 0},   {"head", "head", 0, 0},
         {"DELETE", "DELETE", 0, 0},
     };
     for (const Row &r : rows) {
@@ -100,11 +92,7 @@ TEST_F(CgiEnvTest, EnvFallsBackOnUnsetOrEmpty) {
         const char *expected;
     };
     const Row rows[] = {
-        {std::nullopt, nullptr, ""},
-        {std::nullopt, "fb", "fb"},
-        {"", nullptr, ""},
-        {"", "fb", "fb"},
-        {"v", "fb", "v"},
+        {std::nullopt, nullptr, ""}, {std::nullopt, "fb", "fb"}, {"", nullptr, ""}, {"", "fb", "fb"}, {"v", "fb", "v"},
         {"v", nullptr, "v"},
     };
     for (const Row &r : rows) {
@@ -153,7 +141,12 @@ TEST(CgiHeaders, EachWriterWritesExactlyOneLine) {
         {"status null reason", [] { cgi_header_status(200, nullptr); }, "Status: 200\r\n"},
         {"status empty reason", [] { cgi_header_status(200, ""); }, "Status: 200\r\n"},
         {"status 202", [] { cgi_header_status(202, "Accepted"); }, "Status: 202 Accepted\r\n"},
-        {"binary switch", [] { qf_stdout_bin(); qf_stdout_bin(); }, ""},
+        {"binary switch",
+         [] {
+             qf_stdout_bin();
+             qf_stdout_bin();
+         },
+         ""},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -172,12 +165,11 @@ TEST(CgiHeaders, ResponseKeepsCallerOrder) {
         fputs("{}\n", stdout);
     });
     EXPECT_EQ(res.exit_code, 0);
-    EXPECT_EQ(res.out,
-              "Status: 202 Accepted\r\n"
-              "Docker-Distribution-API-Version: registry/2.0\r\n"
-              "Content-Type: application/json; charset=utf-8\r\n"
-              "\r\n"
-              "{}\n");
+    EXPECT_EQ(res.out, "Status: 202 Accepted\r\n"
+                       "Docker-Distribution-API-Version: registry/2.0\r\n"
+                       "Content-Type: application/json; charset=utf-8\r\n"
+                       "\r\n"
+                       "{}\n");
 }
 
 // A die writer in a process with a log directory: the response, the exit code and the logged line.
@@ -251,7 +243,7 @@ TEST(CgiDie, TextResponseEndsProcessAndLogsStatus) {
         {500, "storage failed", "storage failed\n"},
         {404, nullptr, "\n"},
         {400, "", "\n"},
-        {403, "line \"one\"\n", "line \"one\"\n\n"},  // plain text: no escaping
+        {403, "line \"one\"\n", "line \"one\"\n\n"}, // plain text: no escaping
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.status);
@@ -357,9 +349,16 @@ TEST(BoundedStrings, StrlcpyCutsAndTerminates) {
         std::string expected;
     };
     const Row rows[] = {
-        {"hello", 3, "he"},   {"hello", 1, ""},    {"hello", 2, "h"},          {"hello", 5, "hell"},
-        {"hello", 6, "hello"}, {"hello", 20, "hello"}, {"", 4, ""},           {nullptr, 4, ""},
-        {"hello", 0, "<untouched>"}, {nullptr, 0, "<untouched>"},
+        {"hello", 3, "he"},
+        {"hello", 1, ""},
+        {"hello", 2, "h"},
+        {"hello", 5, "hell"},
+        {"hello", 6, "hello"},
+        {"hello", 20, "hello"},
+        {"", 4, ""},
+        {nullptr, 4, ""},
+        {"hello", 0, "<untouched>"},
+        {nullptr, 0, "<untouched>"},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(std::string(r.src ? r.src : "null") + " size " + std::to_string(r.size));
@@ -377,7 +376,8 @@ TEST(BoundedStrings, SnprintfReturnsCharactersStored) {
         int ret;
     };
     const Row rows[] = {
-        {4, "hel", 3}, {6, "hello", 5}, {5, "hell", 4}, {2, "h", 1}, {1, "", 0}, {0, "<untouched>", 0}, {32, "hello", 5},
+        {4, "hel", 3}, {6, "hello", 5},       {5, "hell", 4},   {2, "h", 1},
+        {1, "", 0},    {0, "<untouched>", 0}, {32, "hello", 5},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.size);

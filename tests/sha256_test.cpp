@@ -35,7 +35,8 @@ std::string hex(const Digest &d) {
 Bytes random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     Bytes out(n);
-    for (auto &b : out) b = static_cast<uint8_t>(rng());
+    for (auto &b : out)
+        b = static_cast<uint8_t>(rng());
     return out;
 }
 
@@ -72,7 +73,7 @@ enum class Engine { kPortable, kShani };
 void PrintTo(Engine e, std::ostream *os) { *os << (e == Engine::kShani ? "shani" : "portable"); }
 
 class Sha256Engine : public ::testing::TestWithParam<Engine> {
-  protected:
+protected:
     void SetUp() override {
         if (GetParam() == Engine::kShani) {
             if (sha256_use_shani(1) != 0) GTEST_SKIP() << "CPU lacks the SHA extensions";
@@ -101,7 +102,8 @@ TEST_P(Sha256Engine, PublishedVectors) {
         {"56 bytes", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         {"112 bytes",
-         "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+         "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqr"
+         "stu",
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
         {"million a", std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
@@ -161,7 +163,7 @@ TEST_P(Sha256Engine, ReinitialisedContextForgetsPreviousMessage) {
 }
 
 class Sha256File : public Sha256Engine {
-  protected:
+protected:
     void SetUp() override {
         Sha256Engine::SetUp();
         if (IsSkipped()) return;
@@ -275,14 +277,15 @@ TEST(Sha256Engines, FirstUsePicksShaniWhenAvailable) {
     // The choice is made once per process, so ask a freshly started copy of this binary.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int child_answer = -1;
-    EXPECT_EXIT(std::exit(sha256_shani_active()),
-                [&child_answer](int status) {
-                    child_answer = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                    return WIFEXITED(status);
-                },
-                "");
+    EXPECT_EXIT(
+        std::exit(sha256_shani_active()),
+        [&child_answer](int status) {
+            child_answer = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return WIFEXITED(status);
+        },
+        "");
     const int available = sha256_use_shani(1) == 0 ? 1 : 0;
     EXPECT_EQ(child_answer, available);
 }
 
-}  // namespace
+} // namespace

@@ -1,4 +1,5 @@
-// Tests for the storage engine's helpers: file reads, directory listing, identifier rules, hex, JSON escaping, sorting, discovery.
+// Tests for the storage engine's helpers: file reads, directory listing, identifier rules, hex, JSON escaping, sorting,
+// discovery.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,7 +45,8 @@ std::unique_ptr<char[]> exact(const std::string &text) {
 }
 
 std::string upper(std::string text) {
-    for (char &c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char &c : text)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return text;
 }
 
@@ -64,7 +66,8 @@ protected:
 
 TEST_F(StorageHelpersTest, ReadFileReadsUpToCapacityLessOneAndTerminates) {
     std::string content;
-    for (int i = 0; i < 200; ++i) content += static_cast<char>(i); // NUL and high bytes included
+    for (int i = 0; i < 200; ++i)
+        content += static_cast<char>(i); // NUL and high bytes included
     std::string path = tmp_ / "f";
     testutil::write_all(path, content);
     struct {
@@ -104,12 +107,8 @@ TEST_F(StorageHelpersTest, ReadFileAllocReadsWholeFilesUpTo64MiB) {
         bool ok;
         size_t len;
     } rows[] = {
-        {"empty", true, 0},
-        {"data", true, 5},
-        {"cap", true, static_cast<size_t>(kCap)},
-        {"over", false, 0},
-        {"missing", false, 0},
-        {"", false, 0}, // the directory itself
+        {"empty", true, 0}, {"data", true, 5},     {"cap", true, static_cast<size_t>(kCap)},
+        {"over", false, 0}, {"missing", false, 0}, {"", false, 0}, // the directory itself
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.rel);
@@ -143,10 +142,10 @@ TEST_F(StorageHelpersTest, ListDirListsEveryKindOfEntryWithoutDotEntries) {
     ASSERT_EQ(0, list_dir(dir.c_str(), list.get()));
     EXPECT_EQ(0, list->truncated);
     std::map<std::string, int> seen;
-    for (int i = 0; i < list->count; ++i) seen[list->entries[i].name] = list->entries[i].is_dir;
+    for (int i = 0; i < list->count; ++i)
+        seen[list->entries[i].name] = list->entries[i].is_dir;
     std::map<std::string, int> expected = {
-        {"file", 0},     {".hidden", 0},   {"sub", 1},      {".hidden_dir", 1},
-        {"link_dir", 1}, {"link_file", 0}, {"dangling", 0},
+        {"file", 0}, {".hidden", 0}, {"sub", 1}, {".hidden_dir", 1}, {"link_dir", 1}, {"link_file", 0}, {"dangling", 0},
     };
     EXPECT_EQ(expected, seen);
     EXPECT_EQ(static_cast<int>(expected.size()), list->count);
@@ -321,7 +320,8 @@ TEST_F(StorageHelpersTest, JsonEscapeWritesWholeEscapesWithinTheRoom) {
         EXPECT_EQ(row.out.size(), n);
         EXPECT_EQ(row.out, std::string(buf.data(), n));
         EXPECT_EQ('\0', buf[n]);
-        for (size_t i = n + 1; i < buf.size(); ++i) ASSERT_EQ('#', buf[i]) << "written past the text at " << i;
+        for (size_t i = n + 1; i < buf.size(); ++i)
+            ASSERT_EQ('#', buf[i]) << "written past the text at " << i;
     }
 }
 
@@ -349,7 +349,8 @@ TEST_F(StorageHelpersTest, SortStrOrdersByUnsignedBytes) {
     for (const auto &row : rows) {
         std::vector<std::string> storage = row.in;
         std::vector<char *> items;
-        for (auto &s : storage) items.push_back(s.data());
+        for (auto &s : storage)
+            items.push_back(s.data());
         sort_str(items.data(), static_cast<int>(items.size()));
         std::vector<std::string> got(items.begin(), items.end());
         EXPECT_EQ(row.out, got);
@@ -371,14 +372,16 @@ TEST_F(StorageHelpersTest, SortStrKeepsEqualTextsInTheirOrder) {
 class DiscoveryTest : public StorageHelpersTest {
 protected:
     void TearDown() override {
-        for (int i = 0; i < count_; ++i) free(slots_[i]);
+        for (int i = 0; i < count_; ++i)
+            free(slots_[i]);
     }
 
     std::string repos(const std::string &rel) const { return tmp_ / ("repositories/" + rel); }
     void make_repo(const std::string &rel) const { fs::create_directories(repos(rel) + "/_manifests"); }
 
     std::vector<std::string> discover() {
-        for (int i = 0; i < count_; ++i) free(slots_[i]);
+        for (int i = 0; i < count_; ++i)
+            free(slots_[i]);
         count_ = 0;
         std::fill(std::begin(slots_), std::end(slots_), nullptr);
         collect_repos_recursive((tmp_ / "repositories").c_str(), "", slots_, &count_, 0);
@@ -398,8 +401,8 @@ TEST_F(DiscoveryTest, FindsRepositoriesAtAnyLevelAndNeverInsideManifests) {
     make_repo("a");
     make_repo("a/b");
     make_repo("c/d");
-    make_repo("a/_manifests/tags/x");   // under a manifests directory: not a repository
-    make_repo("x/_Manifests/y");        // the name test is case-sensitive
+    make_repo("a/_manifests/tags/x"); // under a manifests directory: not a repository
+    make_repo("x/_Manifests/y");      // the name test is case-sensitive
     testutil::write_all(repos("loose_file"), "x");
     testutil::write_all(repos("f/_manifests"), "a file, not a directory");
 
@@ -423,7 +426,8 @@ TEST_F(DiscoveryTest, GoesNineComponentsDeepAndNoFurther) {
 }
 
 TEST_F(DiscoveryTest, SeesOnly512EntriesOfADirectory) {
-    for (int i = 0; i < 513; ++i) make_repo("r" + std::to_string(i));
+    for (int i = 0; i < 513; ++i)
+        make_repo("r" + std::to_string(i));
     std::vector<std::string> names = discover();
     EXPECT_EQ(512u, names.size());
     EXPECT_EQ(512u, std::set<std::string>(names.begin(), names.end()).size());
@@ -431,16 +435,19 @@ TEST_F(DiscoveryTest, SeesOnly512EntriesOfADirectory) {
 
 TEST_F(DiscoveryTest, StopsAt1024Repositories) {
     for (int g = 0; g < 3; ++g)
-        for (int i = 0; i < 400; ++i) make_repo("g" + std::to_string(g) + "/r" + std::to_string(i));
+        for (int i = 0; i < 400; ++i)
+            make_repo("g" + std::to_string(g) + "/r" + std::to_string(i));
     std::vector<std::string> names = discover();
     EXPECT_EQ(1024, count_);
     std::set<std::string> unique(names.begin(), names.end());
     EXPECT_EQ(1024u, unique.size());
-    for (const auto &n : unique) EXPECT_TRUE(fs::is_directory(repos(n) + "/_manifests")) << n;
+    for (const auto &n : unique)
+        EXPECT_TRUE(fs::is_directory(repos(n) + "/_manifests")) << n;
 }
 
 TEST_F(DiscoveryTest, NameThatCannotBeCopiedIsSkippedNotCounted) {
-    for (const char *r : {"a", "b", "b/c", "d"}) make_repo(r);
+    for (const char *r : {"a", "b", "b/c", "d"})
+        make_repo(r);
     g_refuse_copy_of = "b";
     std::vector<std::string> names = discover();
     g_refuse_copy_of = nullptr;

@@ -1,4 +1,5 @@
-// Tests for the storage engine's root: start-up, layout, last error, file-system primitives, name rule, paths, repository deletion.
+// Tests for the storage engine's root: start-up, layout, last error, file-system primitives, name rule, paths,
+// repository deletion.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +50,8 @@ class StorageRootTest : public ::testing::Test {
 protected:
     void TearDown() override {
         reg_storage_cleanup();
-        for (int op = 0; op < PLAT_OP_COUNT; ++op) plat_fault_inject(static_cast<plat_op>(op), 0);
+        for (int op = 0; op < PLAT_OP_COUNT; ++op)
+            plat_fault_inject(static_cast<plat_op>(op), 0);
     }
 
     void start() { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error(); }
@@ -142,7 +144,8 @@ TEST_F(StorageRootTest, FreshRootGetsTheLayoutAndDescriptorButNoGcDirectory) {
     EXPECT_EQ("", last_error());
     EXPECT_EQ(1, s_ready);
     EXPECT_NE(0u, s_seed);
-    for (const char *dir : {"blobs", "blobs/sha256", "repositories", "uploads"}) EXPECT_TRUE(testutil::is_dir(root_ + "/" + dir)) << dir;
+    for (const char *dir : {"blobs", "blobs/sha256", "repositories", "uploads"})
+        EXPECT_TRUE(testutil::is_dir(root_ + "/" + dir)) << dir;
     EXPECT_EQ(kDescriptor, testutil::read_all(root_ + "/config.json"));
     EXPECT_EQ(110u, kDescriptor.size());
     EXPECT_FALSE(testutil::exists(root_ + "/_gc"));
@@ -326,12 +329,14 @@ TEST_F(StorageRootTest, DeleteTreeRemovesEverythingBelowAndItself) {
 TEST_F(StorageRootTest, DeleteTreeGoesOnPastAFailedRemovalAndReportsIt) {
     std::string top = tmp_ / "top";
     const std::vector<std::string> files = {"a", "b", "c", "sub/d"};
-    for (const auto &f : files) testutil::write_all(top + "/" + f, f);
+    for (const auto &f : files)
+        testutil::write_all(top + "/" + f, f);
 
     plat_fault_inject(PLAT_OP_UNLINK, 1);
     EXPECT_EQ(-1, delete_tree(top.c_str()));
     int left = 0;
-    for (const auto &f : files) left += testutil::exists(top + "/" + f);
+    for (const auto &f : files)
+        left += testutil::exists(top + "/" + f);
     EXPECT_EQ(1, left); // only the file whose removal failed
     EXPECT_TRUE(testutil::is_dir(top));
 
@@ -375,9 +380,9 @@ TEST_F(StorageRootTest, DeleteTreeRefusesChildPathsOver4095Characters) {
         ASSERT_GE(f, 0) << name;
         close(f);
     };
-    make_file("x");   // 4095 characters: fits
-    make_file("yy");  // 4096: refused
-    make_file("y");   // the 4095-character cut of the refused one
+    make_file("x");  // 4095 characters: fits
+    make_file("yy"); // 4096: refused
+    make_file("y");  // the 4095-character cut of the refused one
     ASSERT_EQ(0, mkdirat(fd, "zzz", 0755));
     int sub = openat(fd, "zzz", O_RDONLY | O_DIRECTORY);
     ASSERT_GE(sub, 0);
@@ -458,7 +463,8 @@ TEST_F(StorageRootTest, PathBuildersPlaceEachPieceUnderTheRoot) {
         {"repo dir", [](char *o) { repo_dir_path(o, "a\\b/c"); }, root_ + "/repositories/a/b/c"},
         {"body", [](char *o) { manifest_body_path(o, "lib/app", kHex.c_str()); }, m + "/" + kHex},
         {"body, backslash name", [](char *o) { manifest_body_path(o, "lib\\app", kHex.c_str()); }, m + "/" + kHex},
-        {"revision dir", [](char *o) { manifest_rev_dir(o, "lib/app", kHex.c_str()); }, m + "/revisions/sha256/" + kHex},
+        {"revision dir", [](char *o) { manifest_rev_dir(o, "lib/app", kHex.c_str()); },
+         m + "/revisions/sha256/" + kHex},
         {"revision link", [](char *o) { manifest_rev_path(o, "lib/app", kHex.c_str()); },
          m + "/revisions/sha256/" + kHex + "/link"},
         {"tags dir", [](char *o) { manifest_tags_dir(o, "lib/app"); }, m + "/tags"},
@@ -568,8 +574,8 @@ TEST_F(StorageRootTest, DeleteRefusesBadNamesAndTouchesNothing) {
 TEST_F(StorageRootTest, DeleteOfAMissingRepositoryNamesIt) {
     start();
     testutil::write_all(repos("plainfile"), "x");
-    for (const std::string &name : {std::string("ghost"), std::string("lib\\ghost"), std::string("plainfile"),
-                                    std::string(255, 'n')}) {
+    for (const std::string &name :
+         {std::string("ghost"), std::string("lib\\ghost"), std::string("plainfile"), std::string(255, 'n')}) {
         SCOPED_TRACE(name.substr(0, 40));
         EXPECT_EQ(-1, reg_repo_delete(name.c_str()));
         EXPECT_EQ("repository not found: " + name, last_error());
@@ -597,10 +603,13 @@ TEST_F(StorageRootTest, DeleteRemovesEmptiedParentsOnlyAtBackslashes) {
         SCOPED_TRACE(row.name);
         fs::remove_all(root_);
         start();
-        for (const auto &r : row.repos) make_repo(repos(r));
+        for (const auto &r : row.repos)
+            make_repo(repos(r));
         EXPECT_EQ(0, reg_repo_delete(row.name.c_str())) << last_error();
-        for (const auto &g : row.gone) EXPECT_FALSE(testutil::exists(repos(g))) << g;
-        for (const auto &k : row.kept) EXPECT_TRUE(testutil::is_dir(repos(k))) << k;
+        for (const auto &g : row.gone)
+            EXPECT_FALSE(testutil::exists(repos(g))) << g;
+        for (const auto &k : row.kept)
+            EXPECT_TRUE(testutil::is_dir(repos(k))) << k;
         EXPECT_TRUE(testutil::is_dir(repos()));
     }
 }
@@ -637,7 +646,8 @@ TEST_F(StorageRootTest, FailedRemovalIsReportedAndLeavesTheRest) {
     EXPECT_EQ("delete repository failed: lib/app", last_error());
     EXPECT_TRUE(testutil::is_dir(repos("lib/app/_manifests")));
     size_t files = 0;
-    for (const auto &e : fs::recursive_directory_iterator(repos("lib/app"))) files += e.is_regular_file();
+    for (const auto &e : fs::recursive_directory_iterator(repos("lib/app")))
+        files += e.is_regular_file();
     EXPECT_EQ(1u, files);
 
     // The retry takes the rest.
@@ -649,7 +659,8 @@ TEST_F(StorageRootTest, ParentThatCannotBeRemovedDoesNotFailTheDelete) {
     start();
     make_repo(repos("lib/app"));
     int dirs = 1; // the repository directory itself
-    for (const auto &e : fs::recursive_directory_iterator(repos("lib/app"))) dirs += e.is_directory();
+    for (const auto &e : fs::recursive_directory_iterator(repos("lib/app")))
+        dirs += e.is_directory();
     plat_fault_inject(PLAT_OP_RMDIR, dirs + 1);
     set_error("earlier");
     EXPECT_EQ(0, reg_repo_delete("lib\\app"));

@@ -110,7 +110,8 @@ ChildResult run_program(const std::string &program, const std::vector<std::strin
         close(inp[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(98);
         std::vector<char *> envp;
-        for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+        for (const std::string &e : env)
+            envp.push_back(const_cast<char *>(e.c_str()));
         envp.push_back(nullptr);
         char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
         execve(program.c_str(), argv, envp.data());

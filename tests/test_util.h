@@ -22,14 +22,14 @@ private:
     std::string path_;
 };
 
-std::string read_all(const std::string &path);            // "" when missing
+std::string read_all(const std::string &path);                    // "" when missing
 void write_all(const std::string &path, const std::string &data); // creates parents
 bool exists(const std::string &path);
 bool is_dir(const std::string &path);
 
 struct ChildResult {
-    int exit_code = -1;   // -1 when the child did not exit normally
-    std::string out;      // everything the child wrote to standard output
+    int exit_code = -1; // -1 when the child did not exit normally
+    std::string out;    // everything the child wrote to standard output
 };
 
 // Runs fn in a forked child whose standard output is captured; when cwd is not

@@ -42,9 +42,7 @@ protected:
         testutil::write_all(storage() + "/repositories/" + name + "/_manifests/tags/latest/current/link",
                             "sha256:" + std::string(64, 'a'));
     }
-    bool repo_exists(const std::string &name) const {
-        return testutil::is_dir(storage() + "/repositories/" + name);
-    }
+    bool repo_exists(const std::string &name) const { return testutil::is_dir(storage() + "/repositories/" + name); }
 
     ChildResult run(Request req, std::vector<std::string> extra = {}) {
         std::vector<std::string> env = std::move(extra);
@@ -109,8 +107,7 @@ TEST_F(V2RepoCgi, FailureResponses) {
         {{"DELETE", "/v2/a%2Fb"}, error_response(404, "NAME_UNKNOWN", not_known)},
         {{"DELETE", long_path.c_str()}, error_response(404, "NAME_UNKNOWN", not_known)},
         {{"DELETE", "/v2/a/../b"}, error_response(404, "NAME_UNKNOWN", "invalid repository name")},
-        {{"DELETE", "/v2/library/ubuntu"},
-         error_response(404, "NAME_UNKNOWN", "repository not found: library/ubuntu")},
+        {{"DELETE", "/v2/library/ubuntu"}, error_response(404, "NAME_UNKNOWN", "repository not found: library/ubuntu")},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.req.method ? row.req.method : "(unset)") + " " +
@@ -184,7 +181,8 @@ TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
     for (std::string line; std::getline(lines, line);) {
         std::vector<std::string> f;
         std::istringstream fields(line);
-        for (std::string field; fields >> field;) f.push_back(field);
+        for (std::string field; fields >> field;)
+            f.push_back(field);
         ASSERT_EQ(f.size(), 7u) << line;
         EXPECT_EQ(f[6], "{\"ts\":\"" + f[5] + "\",\"method\":\"" + f[0] + "\",\"path\":\"" + f[1] +
                             "\",\"status\":" + f[3] + ",\"bytes\":" + f[2] + ",\"actor\":\"" + f[4] + "\"}");
@@ -202,9 +200,9 @@ TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
 TEST_F(V2RepoCgi, StorageRootResolution) {
     struct Row {
         const char *label;
-        std::string settings;  // config.json in the working directory; "" for none
-        bool env;              // REGISTRY_STORAGE_ROOT set to env_root
-        const char *expected;  // directory (below cwd) that becomes the storage root
+        std::string settings; // config.json in the working directory; "" for none
+        bool env;             // REGISTRY_STORAGE_ROOT set to env_root
+        const char *expected; // directory (below cwd) that becomes the storage root
     } rows[] = {
         {"variable wins over the file", "{\"storage_root\": \"from-file\"}", true, "from-env"},
         {"storage_root wins over registry_storage_root",
@@ -212,8 +210,7 @@ TEST_F(V2RepoCgi, StorageRootResolution) {
         {"registry_storage_root alone", "{\"registry_storage_root\": \"second\"}", false, "second"},
         {"empty storage_root falls back to the default",
          "{\"storage_root\": \"\", \"registry_storage_root\": \"second\"}", false, "registry_storage"},
-        {"white space before the colon is not the key", "{\"storage_root\" : \"spaced\"}", false,
-         "registry_storage"},
+        {"white space before the colon is not the key", "{\"storage_root\" : \"spaced\"}", false, "registry_storage"},
         {"no settings file", "", false, "registry_storage"},
     };
     for (const Row &row : rows) {
