@@ -1,5 +1,5 @@
 // SHA-256 implementation with a portable engine and an x86 SHA extensions engine picked at run time.
-#include "sha256.h"
+#include "digest/sha256.h"
 
 #include <atomic>
 #include <cstdio>

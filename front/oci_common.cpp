@@ -55,6 +55,14 @@ void write_preamble(int status) {
 
 extern "C" {
 
+const char *oci_skip_api_prefix(const char *path) {
+    while (*path == '/')
+        ++path;
+    if (strncmp(path, "v2/", 3) == 0) return path + 3;
+    if (strcmp(path, "v2") == 0) return path + 2;
+    return path;
+}
+
 int oci_init_storage(void) {
     if (s_storage_ready) return 0;
     char root[kRootBuf] = "";
@@ -122,12 +130,7 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, 
     bool want_rest = rest_out && rest_cap > 0;
     if (want_rest) rest_out[0] = '\0';
 
-    while (*path == '/')
-        ++path;
-    if (strncmp(path, "v2/", 3) == 0)
-        path += 3;
-    else if (strcmp(path, "v2") == 0)
-        path += 2;
+    path = oci_skip_api_prefix(path);
 
     const char *at = strstr(path, marker);
     if (!at || at == path) return 0;

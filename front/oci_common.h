@@ -21,6 +21,9 @@ void oci_send_error(int status, const char *code, const char *message);
 /* Writes a JSON success response; 0, or -1 when standard output cannot be flushed. */
 int oci_send_json(int status, const char *json);
 int oci_valid_repo_name(const char *name);
+/* Skips leading '/' and then one "v2/" (or a path that is exactly "v2"); a
+ * component that merely begins with "v2" stays. */
+const char *oci_skip_api_prefix(const char *path);
 int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, size_t name_cap, char *rest_out,
                           size_t rest_cap);
 

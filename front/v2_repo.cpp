@@ -15,12 +15,7 @@ constexpr char kNameUnknown[] = "repository name not known";
 // "/v2/<name>/" to "<name>": only the first "v2/" goes, and one trailing '/'.
 // The path is taken verbatim; the name rule decides what is acceptable.
 const char *name_from_path(const char *path, char *buf, size_t cap) {
-    while (*path == '/')
-        ++path;
-    if (strncmp(path, "v2/", 3) == 0)
-        path += 3;
-    else if (strcmp(path, "v2") == 0)
-        path += 2;
+    path = oci_skip_api_prefix(path);
     while (*path == '/')
         ++path;
     size_t len = strlen(path);

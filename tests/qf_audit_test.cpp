@@ -68,16 +68,7 @@ std::string getters(const std::string &path, long long cap, int enabled, long lo
            " size=" + std::to_string(size) + "\n";
 }
 
-// A UTC stamp "YYYY-MM-DDTHH:MM:SSZ" starting at pos, digits where the letters are.
-bool time_stamp_at(const std::string &s, size_t pos) {
-    static const char shape[] = "dddd-dd-ddTdd:dd:ddZ";
-    if (pos + 20 > s.size()) return false;
-    for (size_t i = 0; i < 20; ++i) {
-        char c = s[pos + i];
-        if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
-    }
-    return true;
-}
+using testutil::time_stamp_at;
 
 std::vector<size_t> time_stamps(const std::string &text) {
     std::vector<size_t> found;

@@ -196,16 +196,7 @@ DieRun die_with_log(const std::function<void()> &die) {
     return run;
 }
 
-// A UTC stamp "YYYY-MM-DDTHH:MM:SSZ" starting at pos, digits where the letters are.
-bool time_stamp_at(const std::string &s, size_t pos) {
-    static const char shape[] = "dddd-dd-ddTdd:dd:ddZ";
-    if (pos + 20 > s.size()) return false;
-    for (size_t i = 0; i < 20; ++i) {
-        char c = s[pos + i];
-        if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
-    }
-    return true;
-}
+using testutil::time_stamp_at;
 
 // The logged line with its two time stamps checked and replaced by "TS".
 std::string mask_time(const std::string &line) {

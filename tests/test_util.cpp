@@ -51,6 +51,16 @@ bool is_dir(const std::string &path) {
     return fs::is_directory(fs::symlink_status(path, ec));
 }
 
+bool time_stamp_at(const std::string &s, size_t pos) {
+    static const char shape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (pos + 20 > s.size()) return false;
+    for (size_t i = 0; i < 20; ++i) {
+        char c = s[pos + i];
+        if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
+    }
+    return true;
+}
+
 namespace {
 
 std::string drain(int fd) {

@@ -27,6 +27,9 @@ void write_all(const std::string &path, const std::string &data); // creates par
 bool exists(const std::string &path);
 bool is_dir(const std::string &path);
 
+// True when s holds a UTC time stamp "YYYY-MM-DDTHH:MM:SSZ" at pos.
+bool time_stamp_at(const std::string &s, size_t pos);
+
 struct ChildResult {
     int exit_code = -1; // -1 when the child did not exit normally
     std::string out;    // everything the child wrote to standard output
