@@ -132,39 +132,32 @@ void init_once() {
     atexit(qf_audit_flush);
 }
 
+// The log's own short escapes; unlike JSON string escaping elsewhere, 0x08 and
+// 0x0C are written in \u form here.
+const char *short_escape(unsigned char c) {
+    switch (c) {
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    default: return nullptr;
+    }
+}
+
 // Escapes into out; stops while at least 8 bytes are free so no escape is split.
 void esc_into(char *out, size_t cap, const char *in) {
     size_t len = 0;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; ++p) {
         if (len + 7 >= cap) break;
-        switch (*p) {
-        case '\t':
-            memcpy(out + len, "\\t", 2);
+        if (const char *esc = short_escape(*p)) {
+            memcpy(out + len, esc, 2);
             len += 2;
-            break;
-        case '\n':
-            memcpy(out + len, "\\n", 2);
-            len += 2;
-            break;
-        case '\r':
-            memcpy(out + len, "\\r", 2);
-            len += 2;
-            break;
-        case '"':
-            memcpy(out + len, "\\\"", 2);
-            len += 2;
-            break;
-        case '\\':
-            memcpy(out + len, "\\\\", 2);
-            len += 2;
-            break;
-        default:
-            if (*p < 0x20) {
-                snprintf(out + len, cap - len, "\\u%04x", *p);
-                len += 6;
-            } else {
-                out[len++] = static_cast<char>(*p);
-            }
+        } else if (*p < 0x20) {
+            snprintf(out + len, cap - len, "\\u%04x", *p);
+            len += 6;
+        } else {
+            out[len++] = static_cast<char>(*p);
         }
     }
     out[len] = '\0';
