@@ -122,6 +122,18 @@ char *read_file_alloc(const char *path, size_t *len_out) {
     return buf;
 }
 
+int list_dir_all(const char *path, std::vector<dir_item> &out) {
+    out.clear();
+    if (plat_entry_kind(path) != PLAT_DIR) return -1;
+    dir_ptr dir{plat_dir_open(path)};
+    if (!dir) return -1;
+    const char *name;
+    int is_dir, is_link;
+    while (plat_dir_next(dir.get(), &name, &is_dir, &is_link))
+        if (!is_dot_entry(name)) out.push_back({name, is_dir != 0});
+    return 0;
+}
+
 int list_dir(const char *path, dir_list *list) {
     list->count = 0;
     list->truncated = 0;

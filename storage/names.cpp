@@ -65,6 +65,19 @@ int digest_valid(const char *text) {
     return hex64_valid(text + 7);
 }
 
+// The tag becomes a directory name as it stands: anything that would address
+// another directory, or not fit in one name, is refused.
+int tag_valid(const char *tag) {
+    if (!tag || !*tag || strcmp(tag, ".") == 0 || strcmp(tag, "..") == 0) return 0;
+    size_t len = strnlen(tag, kTagMax + 1);
+    if (len > kTagMax) return 0;
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(tag[i]);
+        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return 0;
+    }
+    return 1;
+}
+
 void bin_to_hex(const unsigned char *bytes, char *out) {
     static const char hx[] = "0123456789abcdef";
     for (int i = 0; i < 32; ++i) {

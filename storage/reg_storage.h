@@ -2,6 +2,9 @@
 #ifndef REG_STORAGE_H
 #define REG_STORAGE_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -14,6 +17,38 @@ const char *reg_storage_last_error(void);
 
 /* Removes a repository's whole directory tree (and repositories nested in it). */
 int reg_repo_delete(const char *name);
+
+/* Blob uploads and the content-addressed blob store. An upload id is 36
+ * characters (buffer of 37 bytes); a stored digest needs 72 bytes. */
+int reg_blob_start_upload(char *out_upload_uuid);
+int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest);
+int reg_blob_cancel_upload(const char *upload_uuid);
+int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
+/* 1 present, 0 absent, -1 error. */
+int reg_blob_exists(const char *digest);
+int64_t reg_blob_get_size(const char *digest);
+int reg_blob_get_filepath(const char *digest, char *out, size_t cap);
+int reg_blob_delete(const char *digest);
+
+/* Manifests. A reference starting with "sha256:" is a digest, anything else a
+ * tag. digest_out holds 72 bytes, content_type_out 127. The body returned by
+ * reg_manifest_get lives in the engine's result buffer until the next call. */
+int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
+                     const char *content_type, char *digest_out);
+const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out,
+                             char *digest_out);
+int reg_manifest_delete(const char *repo_name, const char *reference);
+
+/* Tag list and catalog as JSON in the result buffer; n <= 0 means no page limit. */
+const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last, int *has_more, char *last_out,
+                                    size_t last_out_size);
+const char *reg_tags_list_json(const char *repo_name);
+const char *reg_catalog_json_page(int n, const char *last, int *has_more, char *last_out, size_t last_out_size);
+const char *reg_catalog_json(int n, const char *last);
+
+/* Counts of repositories, tags, blobs and uploads as JSON in the result buffer. */
+const char *reg_storage_get_stats_json(void);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 #include "storage/reg_storage.h"
 
 constexpr size_t kPathMax = 4096;           // every path buffer
@@ -15,6 +18,7 @@ constexpr size_t kRepoNameMax = 255;        // characters of a repository name
 constexpr int kListMax = 512;               // entries of one directory listing
 constexpr size_t kListNameMax = 512;        // bytes of one listed name, with terminator
 constexpr int kRepoListMax = 1024;          // repositories found by discovery
+constexpr size_t kTagMax = 255;             // bytes of a tag: one directory name
 constexpr int kRepoDepthMax = 8;            // deepest level discovery descends to
 constexpr int64_t kReadAllocMax = 67108864; // largest file read whole
 
@@ -54,15 +58,32 @@ struct dir_list {
     int truncated;
 };
 
+// Every entry of a directory, however many; "." and ".." left out. For the
+// operations whose correctness depends on seeing all entries (a hidden tag must
+// never keep or lose a manifest by accident). 0, or -1 when it cannot be listed.
+struct dir_item {
+    std::string name;
+    bool is_dir;
+};
+int list_dir_all(const char *path, std::vector<dir_item> &out);
+
 int read_file(const char *path, char *buf, size_t cap, size_t *len_out);
 char *read_file_alloc(const char *path, size_t *len_out);
 int list_dir(const char *path, dir_list *list);
 int uuid_valid(const char *text);
 int hex64_valid(const char *text);
 int digest_valid(const char *text);
+// A tag is one directory name below the tags directory: not empty, "." or "..",
+// no separator or control byte, at most 255 bytes.
+int tag_valid(const char *tag);
 void bin_to_hex(const unsigned char *bytes, char *out);
 size_t json_escape_append(char *dst, size_t room, const char *text);
 void sort_str(char **items, int count);
 void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count, int depth);
+
+constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
+
+// Turns a tag or digest reference into the manifest's 64 hex digits (hex_out: 65 bytes).
+int manifest_resolve(const char *repo_name, const char *reference, char *hex_out);
 
 #endif

@@ -1,0 +1,1 @@
+// v2_auth.cpp - placeholder until written.

@@ -1,0 +1,1 @@
+// blobs.cpp - placeholder until written.

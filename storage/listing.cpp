@@ -1,0 +1,1 @@
+// listing.cpp - placeholder until written.

@@ -1,0 +1,1 @@
+// manifest_lookup.cpp - placeholder until written.

@@ -1,0 +1,1 @@
+// manifest_put.cpp - placeholder until written.

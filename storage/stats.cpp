@@ -1,0 +1,1 @@
+// stats.cpp - placeholder until written.
