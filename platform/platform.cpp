@@ -15,8 +15,25 @@ namespace {
 
 int s_fault_at[PLAT_OP_COUNT];
 
+struct armed_hook {
+    int left;
+    plat_hook_fn fn;
+    void *arg;
+};
+armed_hook s_hooks[PLAT_OP_COUNT];
+
+// Disarmed before it runs, so the operations the hook itself calls go through untouched.
+void run_hook(plat_op op) {
+    armed_hook &hook = s_hooks[op];
+    if (hook.left <= 0 || --hook.left > 0) return;
+    armed_hook fire = hook;
+    hook = armed_hook{};
+    fire.fn(fire.arg);
+}
+
 // Counts down the armed operation; true when this call is the one to fail.
 bool injected_fault(plat_op op) {
+    run_hook(op);
     int &left = s_fault_at[op];
     if (left <= 0) return false;
     if (--left > 0) return false;
@@ -30,6 +47,11 @@ extern "C" {
 
 void plat_fault_inject(plat_op op, int nth) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_at[op] = nth < 0 ? 0 : nth;
+}
+
+void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg) {
+    if (op < 0 || op >= PLAT_OP_COUNT) return;
+    s_hooks[op] = nth > 0 && fn ? armed_hook{nth, fn, arg} : armed_hook{};
 }
 
 int plat_entry_kind(const char *path) {
@@ -118,6 +140,56 @@ int plat_open_append(const char *path) {
     if (injected_fault(PLAT_OP_OPEN_APPEND)) return -1;
     return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
+
+int plat_create_excl(const char *path) {
+    if (injected_fault(PLAT_OP_CREATE_EXCL)) return -1;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return errno == EEXIST ? PLAT_EXISTS : -1;
+    close(fd);
+    return 0;
+}
+
+int plat_open_append_existing(const char *path) {
+    if (injected_fault(PLAT_OP_OPEN_EXISTING)) return -1;
+    int fd;
+    do {
+        // Non-blocking only so that a FIFO left at the path cannot hang the
+        // caller; writes to regular files ignore the flag.
+        fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) return fd;
+    return errno == ENOENT || errno == ENOTDIR || errno == EISDIR ? PLAT_MISSING : -1;
+}
+
+int plat_write_all(int fd, const void *data, size_t len) {
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int plat_random_bytes(void *buf, size_t len) {
+    if (injected_fault(PLAT_OP_RANDOM)) return -1;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char *p = static_cast<char *>(buf);
+    while (len > 0) {
+        ssize_t n = read(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    close(fd);
+    return len == 0 ? 0 : -1;
+}
+
+uint32_t plat_process_id(void) { return static_cast<uint32_t>(getpid()); }
 
 long plat_write(int fd, const void *data, size_t len) {
     ssize_t n;

@@ -42,6 +42,22 @@ int plat_open_append(const char *path);
 long plat_write(int fd, const void *data, size_t len);
 void plat_close(int fd);
 
+/* Files of the storage tree. plat_create_excl makes an empty file only when
+ * nothing is at the path yet, so it can never empty a file another process
+ * owns: 0, PLAT_EXISTS (any kind of entry), or -1. plat_open_append_existing
+ * opens a file write-only for appending and never creates it: a descriptor,
+ * PLAT_MISSING when no file is there (absent, a directory, a missing parent),
+ * or -1. plat_write_all writes every byte, resuming short writes: 0 or -1. */
+enum { PLAT_MISSING = -2 };
+int plat_create_excl(const char *path);
+int plat_open_append_existing(const char *path);
+int plat_write_all(int fd, const void *data, size_t len);
+
+/* Bytes from the kernel's random source: 0 when all len bytes were had, else -1. */
+int plat_random_bytes(void *buf, size_t len);
+/* The calling process's id. */
+uint32_t plat_process_id(void);
+
 /* Monotonic clock in milliseconds. */
 uint64_t plat_monotonic_ms(void);
 
@@ -57,9 +73,18 @@ typedef enum {
     PLAT_OP_UNLINK,
     PLAT_OP_RENAME,
     PLAT_OP_OPEN_APPEND,
+    PLAT_OP_CREATE_EXCL,
+    PLAT_OP_OPEN_EXISTING,
+    PLAT_OP_RANDOM,
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+
+/* Race simulation for tests: fn(arg) runs just before the nth call (1 = the
+ * next) of the named operation, which then proceeds; calls that fn makes do
+ * not count. nth 0 or a null fn switches it off. */
+typedef void (*plat_hook_fn)(void *arg);
+void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg);
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,226 @@
 // blobs.cpp - blob uploads and the content-addressed blob store.
+#include <string.h>
+
+#include "cgi/qf_cgi.h"
+#include "digest/sha256.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
-extern "C" int reg_blob_exists(const char *digest) {
+namespace {
+
+constexpr uint32_t kSeedFallback = 0x9E3779B9u;
+constexpr size_t kUploadIdLen = 36;
+constexpr size_t kDigestOutMax = 72;
+constexpr char kHexDigits[] = "0123456789abcdef";
+// Ids repeat only when generator states coincide; once a state yields this
+// many taken ids in a row, something other than chance is at work.
+constexpr int kCreateTries = 16;
+
+constexpr char kInvalidUpload[] = "invalid upload uuid";
+constexpr char kAppendFailed[] = "write error appending chunk";
+
+// Closes the descriptor on every path out of an append.
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard() { plat_close(fd_); }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool is_dash_position(size_t pos) { return pos == 8 || pos == 13 || pos == 18 || pos == 23; }
+
+// xorshift32 (13, 17, 5); each byte gives its low digit before its high one.
+void next_upload_id(char *out) {
+    uint32_t x = s_seed;
+    char digits[32];
+    for (size_t i = 0; i < 16; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        digits[2 * i] = kHexDigits[x & 0x0F];
+        digits[2 * i + 1] = kHexDigits[(x >> 4) & 0x0F];
+    }
+    size_t next = 0;
+    for (size_t pos = 0; pos < kUploadIdLen; ++pos)
+        out[pos] = is_dash_position(pos) ? '-' : digits[next++];
+    out[kUploadIdLen] = '\0';
+    s_seed = x != 0 ? x : kSeedFallback;
+}
+
+bool upload_id_ok(const char *id) { return strnlen(id, kUploadIdLen + 1) == kUploadIdLen && uuid_valid(id); }
+
+// Refuses a malformed id with its message; true when the id may name a part file.
+bool check_upload_id(const char *id) {
+    if (upload_id_ok(id)) return true;
+    set_error("%s", kInvalidUpload);
+    return false;
+}
+
+int upload_not_found(const char *id) {
+    set_error("upload not found: %s", id);
+    return -1;
+}
+
+void remove_if_file(const char *path) {
+    if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
+}
+
+// Digest characters 8 and 9 are the blob's first two hex digits.
+void fan_out_dir(char *out, const char *digest) {
+    qf_snprintf(out, kPathMax, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
+}
+
+// The verified part file becomes the blob file by one rename, so readers see
+// the whole blob or none, and its bytes are never copied.
+int move_into_store(const char *part, const char *blob, const char *digest) {
+    char fan_out[kPathMax];
+    fan_out_dir(fan_out, digest);
+    if (mkdirs(fan_out) != 0) {
+        set_error("mkdirs blob dir failed");
+        return -1;
+    }
+    if (plat_rename(part, blob) == 0) return 0;
+    // Deleting the last blob of a fan-out directory removes the directory; a
+    // delete running between our mkdirs and rename leaves nowhere to move to.
+    if (plat_entry_kind(fan_out) != PLAT_DIR && mkdirs(fan_out) == 0 && plat_rename(part, blob) == 0) return 0;
+    // The same upload finished by two requests at once: the other one moved
+    // the bytes first. They were verified there, so the blob is stored whole.
+    if (plat_entry_kind(blob) == PLAT_FILE) {
+        remove_if_file(part);
+        return 0;
+    }
+    set_error("rename to CAS failed: %s", blob);
+    return -1;
+}
+
+} // namespace
+
+extern "C" {
+
+int reg_blob_start_upload(char *out_upload_uuid) {
+    if (!out_upload_uuid) {
+        set_error("out_upload_uuid is NULL");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    // Created exclusively: an id another process drew from the same state
+    // must not empty that upload's part file, so a taken id means drawing again.
+    char part[kPathMax];
+    for (int attempt = 0; attempt < kCreateTries; ++attempt) {
+        next_upload_id(out_upload_uuid);
+        upload_path_for_uuid(part, out_upload_uuid);
+        int rc = plat_create_excl(part);
+        if (rc == 0) return 0;
+        if (rc != PLAT_EXISTS) break;
+    }
+    set_error("cannot create upload file: %s", part);
+    return -1;
+}
+
+int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
+    if (!upload_uuid || !data) {
+        set_error("upload_uuid/data is NULL");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!check_upload_id(upload_uuid)) return -1;
+    char part[kPathMax];
+    upload_path_for_uuid(part, upload_uuid);
+    if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
+
+    // Never created here: a part file finished or cancelled since the check
+    // above must not come back as a fresh upload holding only this chunk.
+    fd_guard fd(plat_open_append_existing(part));
+    if (fd.get() == PLAT_MISSING) return upload_not_found(upload_uuid);
+    if (fd.get() < 0 || (len > 0 && plat_write_all(fd.get(), data, len) != 0)) {
+        set_error("%s", kAppendFailed);
+        return -1;
+    }
+    return 0;
+}
+
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest) {
+    if (!expected_digest || !out_digest || !upload_uuid) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!check_upload_id(upload_uuid)) return -1;
+    if (!digest_valid(expected_digest)) {
+        set_error("invalid expected digest");
+        return -1;
+    }
+    char part[kPathMax];
+    upload_path_for_uuid(part, upload_uuid);
+    if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
+
+    uint8_t hash[32];
+    if (sha256_file(part, hash) != 0) {
+        set_error("hashing upload failed");
+        return -1;
+    }
+    char hex[65];
+    bin_to_hex(hash, hex);
+    char computed[80];
+    qf_snprintf(computed, sizeof computed, "sha256:%s", hex);
+    if (strcmp(computed, expected_digest) != 0) {
+        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        remove_if_file(part);
+        return -1;
+    }
+
+    char blob[kPathMax];
+    blob_path_for_digest(blob, expected_digest);
+    if (plat_entry_kind(blob) == PLAT_FILE) {
+        // Same content already stored: the stored file stays as it is.
+        remove_if_file(part);
+    } else if (move_into_store(part, blob, expected_digest) != 0) {
+        return -1;
+    }
+    qf_snprintf(out_digest, kDigestOutMax, "%s", expected_digest);
+    return 0;
+}
+
+int reg_blob_cancel_upload(const char *upload_uuid) {
+    if (!upload_uuid) {
+        set_error("upload_uuid is NULL");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!check_upload_id(upload_uuid)) return -1;
+    char part[kPathMax];
+    upload_path_for_uuid(part, upload_uuid);
+    if (plat_entry_kind(part) != PLAT_FILE) return 0;
+    if (plat_unlink(part) != 0) {
+        set_error("cancel failed");
+        return -1;
+    }
+    return 0;
+}
+
+int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
+    if (!upload_uuid || !out_bytes) {
+        set_error("upload_uuid/out_bytes is NULL");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!check_upload_id(upload_uuid)) return -1;
+    char part[kPathMax];
+    upload_path_for_uuid(part, upload_uuid);
+    // A directory's size here is file-system bookkeeping, not received bytes.
+    int64_t size = 0;
+    if (plat_entry_kind(part) != PLAT_FILE || plat_file_info(part, &size, nullptr) != 0 || size < 0)
+        return upload_not_found(upload_uuid);
+    *out_bytes = size;
+    return 0;
+}
+
+int reg_blob_exists(const char *digest) {
     if (!digest) {
         set_error("digest is NULL");
         return -1;
@@ -16,3 +234,77 @@ extern "C" int reg_blob_exists(const char *digest) {
     blob_path_for_digest(path, digest);
     return plat_entry_kind(path) == PLAT_FILE ? 1 : 0;
 }
+
+int64_t reg_blob_get_size(const char *digest) {
+    if (!digest) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[kPathMax];
+    blob_path_for_digest(path, digest);
+    // A missing blob is an answer, not a failure: the last error stays as it was.
+    int64_t size = 0;
+    if (plat_entry_kind(path) != PLAT_FILE || plat_file_info(path, &size, nullptr) != 0) return -1;
+    return size;
+}
+
+int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
+    if (!out || cap == 0 || !digest) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[kPathMax];
+    blob_path_for_digest(path, digest);
+    if (plat_entry_kind(path) != PLAT_FILE) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    size_t len = strlen(path);
+    if (len >= cap) {
+        set_error("path buffer too small");
+        return -1;
+    }
+    memcpy(out, path, len + 1);
+    return 0;
+}
+
+int reg_blob_delete(const char *digest) {
+    if (!digest) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[kPathMax];
+    blob_path_for_digest(path, digest);
+    if (plat_entry_kind(path) != PLAT_FILE) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    // Gone since the check (another delete, a collection): nothing left to remove.
+    if (plat_entry_kind(path) == PLAT_FILE && plat_unlink(path) != 0) {
+        set_error("remove failed");
+        return -1;
+    }
+    // Succeeds only once the directory is empty; a fan-out directory still
+    // holding other blobs stays.
+    char fan_out[kPathMax];
+    fan_out_dir(fan_out, digest);
+    plat_rmdir(fan_out);
+    return 0;
+}
+
+} // extern "C"

@@ -31,10 +31,17 @@ int make_top_dir(const char *suffix) {
     return -1;
 }
 
+// Time and load address alone repeat for every process started in the same
+// second from the same image, and such processes would then draw the same
+// upload ids; the process id and kernel randomness set them apart. The id is
+// multiplied so that neighbouring ids differ in the high bits too.
 void seed_generator() {
     uint32_t now = static_cast<uint32_t>(time(nullptr));
     uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
-    s_seed = now == addr ? kSeedFallback : (now ^ addr);
+    uint32_t seed = now ^ addr ^ (plat_process_id() * 0x9E3779B1u);
+    uint32_t noise = 0;
+    if (plat_random_bytes(&noise, sizeof noise) == 0) seed ^= noise;
+    s_seed = seed == 0 ? kSeedFallback : seed;
 }
 
 } // namespace

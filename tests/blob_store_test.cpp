@@ -1,0 +1,743 @@
+// Tests for blob uploads and the blob store: the upload-id generator, every operation's failures, the moves into
+// the store, and finishes that race each other.
+#include <fcntl.h>
+#include <openssl/sha.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::TempDir;
+
+const std::string kNotStarted = "not initialized - call reg_storage_init first";
+const std::string kFirstId = "91e3a35b-f173-0dfb-938b-ee4b3dc38bf5";
+constexpr uint32_t kKnownSeed = 0x9E3779B9u;
+constexpr uint32_t kSeedAfterFirstId = 0x43E1465Fu;
+// How many taken ids one start of an upload skips before giving up.
+constexpr int kCreateTries = 16;
+
+std::string last_error() { return reg_storage_last_error(); }
+
+// Reference digest from an independent implementation.
+std::string digest_of(const std::string &data) {
+    unsigned char md[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
+    static const char digits[] = "0123456789abcdef";
+    std::string out = "sha256:";
+    for (unsigned char b : md) {
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
+    }
+    return out;
+}
+
+std::string upper(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+int64_t mtime_of(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
+}
+
+// Malformed upload ids, each one step away from a well-formed one.
+std::vector<std::string> malformed_ids() {
+    std::string hyphen_moved = kFirstId;
+    std::swap(hyphen_moved[8], hyphen_moved[9]);
+    return {
+        "",
+        upper(kFirstId),
+        kFirstId.substr(0, 35),
+        kFirstId + "0",
+        hyphen_moved,
+        "91e3a35b_f173_0dfb_938b_ee4b3dc38bf5",
+        "../../../../../../../../../../tmp/xy", // 36 characters that leave the upload area
+    };
+}
+
+// Malformed digests, likewise.
+std::vector<std::string> malformed_digests(const std::string &good) {
+    return {
+        "",
+        "sha256:",
+        "sha256:" + upper(good.substr(7)),
+        good.substr(0, good.size() - 1),
+        good + "0",
+        "SHA256:" + good.substr(7),
+        "sha512:" + good.substr(7),
+        good.substr(7),
+        good + "\n",
+        "sha256:../../../../../../../../../../../../../../../../../../../../../tmp/",
+    };
+}
+
+class BlobStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error(); }
+
+    void TearDown() override {
+        reg_storage_cleanup();
+        for (int op = 0; op < PLAT_OP_COUNT; ++op) {
+            plat_fault_inject(static_cast<plat_op>(op), 0);
+            plat_hook_inject(static_cast<plat_op>(op), 0, nullptr, nullptr);
+        }
+    }
+
+    std::string part(const std::string &id) const { return root_ + "/uploads/" + id + ".part"; }
+    std::string fan_out(const std::string &digest) const { return root_ + "/blobs/sha256/" + digest.substr(7, 2); }
+    std::string blob(const std::string &digest) const { return fan_out(digest) + "/" + digest.substr(7); }
+
+    // A started upload holding data.
+    std::string upload(const std::string &data) {
+        char id[37];
+        EXPECT_EQ(0, reg_blob_start_upload(id)) << last_error();
+        EXPECT_EQ(0, reg_blob_append_chunk(id, data.data(), data.size())) << last_error();
+        return id;
+    }
+
+    std::string store(const std::string &data) {
+        std::string id = upload(data);
+        char out[72];
+        EXPECT_EQ(0, reg_blob_finish_upload(id.c_str(), digest_of(data).c_str(), out)) << last_error();
+        return out;
+    }
+
+    TempDir tmp_;
+    std::string root_ = tmp_ / "root";
+};
+
+// One failing call: what it is, how the stage is set, the call and the message it must leave.
+struct FailCase {
+    std::string what;
+    std::function<void()> stage;
+    std::function<int64_t()> call;
+    std::string message;
+};
+
+void expect_failures(const std::vector<FailCase> &cases) {
+    for (const FailCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.stage) c.stage();
+        set_error("stale");
+        EXPECT_EQ(-1, c.call());
+        EXPECT_EQ(c.message, last_error());
+    }
+}
+
+// ---- upload ids ---------------------------------------------------------------
+
+TEST_F(BlobStoreTest, GeneratorGivesTheKnownIdAndAdvancesTheSeed) {
+    s_seed = kKnownSeed;
+    char id[37];
+    memset(id, 'x', sizeof id);
+    ASSERT_EQ(0, reg_blob_start_upload(id)) << last_error();
+    EXPECT_EQ(kFirstId, std::string(id));
+    EXPECT_EQ(kSeedAfterFirstId, s_seed);
+    ASSERT_TRUE(testutil::exists(part(kFirstId)));
+    EXPECT_EQ(0, fs::file_size(part(kFirstId)));
+
+    char next[37];
+    ASSERT_EQ(0, reg_blob_start_upload(next)) << last_error();
+    EXPECT_NE(kFirstId, std::string(next));
+    EXPECT_EQ(1, uuid_valid(next));
+    EXPECT_TRUE(testutil::exists(part(next)));
+}
+
+// Two processes whose generators start alike must not share one part file.
+TEST_F(BlobStoreTest, StartNeverEmptiesThePartFileOfAnotherUpload) {
+    struct {
+        std::string what;
+        std::function<void(const std::string &)> place;
+        std::function<bool(const std::string &)> intact;
+    } rows[] = {
+        {"another upload's part file", [](const std::string &p) { testutil::write_all(p, "theirs"); },
+         [](const std::string &p) { return testutil::read_all(p) == "theirs"; }},
+        {"a directory", [](const std::string &p) { fs::create_directories(p + "/inner"); },
+         [](const std::string &p) { return testutil::is_dir(p + "/inner"); }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(root_ + "/uploads");
+        fs::create_directories(root_ + "/uploads");
+        row.place(part(kFirstId));
+        s_seed = kKnownSeed;
+        char id[37];
+        ASSERT_EQ(0, reg_blob_start_upload(id)) << last_error();
+        EXPECT_NE(kFirstId, std::string(id));
+        EXPECT_EQ(1, uuid_valid(id));
+        EXPECT_TRUE(row.intact(part(kFirstId)));
+        EXPECT_EQ(0, fs::file_size(part(id)));
+        EXPECT_NE(kSeedAfterFirstId, s_seed);
+    }
+}
+
+TEST_F(BlobStoreTest, StartGivesUpAfterABoundedRunOfTakenIds) {
+    s_seed = kKnownSeed;
+    std::vector<std::string> ids;
+    for (int i = 0; i < kCreateTries; ++i) {
+        char id[37];
+        ASSERT_EQ(0, reg_blob_start_upload(id)) << last_error();
+        testutil::write_all(part(id), "upload " + std::to_string(i));
+        ids.push_back(id);
+    }
+    uint32_t seed_after_run = s_seed;
+
+    s_seed = kKnownSeed;
+    char id[37];
+    EXPECT_EQ(-1, reg_blob_start_upload(id));
+    EXPECT_EQ("cannot create upload file: " + part(ids.back()), last_error());
+    EXPECT_EQ(ids.back(), std::string(id));
+    EXPECT_EQ(seed_after_run, s_seed);
+    for (int i = 0; i < kCreateTries; ++i)
+        EXPECT_EQ("upload " + std::to_string(i), testutil::read_all(part(ids[i])));
+}
+
+TEST_F(BlobStoreTest, StartFailures) {
+    char id[37];
+    expect_failures({
+        {"null buffer", nullptr, [] { return reg_blob_start_upload(nullptr); }, "out_upload_uuid is NULL"},
+        {"upload area missing: no second try",
+         [&] {
+             fs::remove_all(root_ + "/uploads");
+             s_seed = kKnownSeed;
+         },
+         [&] { return reg_blob_start_upload(id); }, "cannot create upload file: " + part(kFirstId)},
+        {"create fails",
+         [&] {
+             fs::create_directories(root_ + "/uploads");
+             s_seed = kKnownSeed;
+             plat_fault_inject(PLAT_OP_CREATE_EXCL, 1);
+         },
+         [&] { return reg_blob_start_upload(id); }, "cannot create upload file: " + part(kFirstId)},
+    });
+    // The id was drawn all the same.
+    EXPECT_EQ(kFirstId, std::string(id));
+    EXPECT_EQ(kSeedAfterFirstId, s_seed);
+    EXPECT_FALSE(testutil::exists(part(kFirstId)));
+}
+
+// Processes forked from one image in the same second used to draw identical ids.
+TEST_F(BlobStoreTest, ProcessesStartedTogetherSeedApart) {
+    auto seed_in_child = [&] {
+        return testutil::run_in_child([&] {
+                   if (reg_storage_init(root_.c_str()) == 0) printf("%u", static_cast<unsigned>(s_seed));
+               })
+            .out;
+    };
+    std::string first = seed_in_child(), second = seed_in_child();
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(first, second);
+
+    // Without kernel randomness the process id still sets them apart, and the seed is never 0.
+    plat_fault_inject(PLAT_OP_RANDOM, 1);
+    ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+    EXPECT_NE(0u, s_seed);
+}
+
+// ---- every operation's guards ---------------------------------------------------
+
+TEST_F(BlobStoreTest, EveryOperationRequiresAStartedEngine) {
+    std::string digest = digest_of("x");
+    char buf[128];
+    int64_t bytes = 0;
+    reg_storage_cleanup();
+    expect_failures({
+        {"start", nullptr, [&] { return reg_blob_start_upload(buf); }, kNotStarted},
+        {"append", nullptr, [&] { return reg_blob_append_chunk(kFirstId.c_str(), "x", 1); }, kNotStarted},
+        {"finish", nullptr, [&] { return reg_blob_finish_upload(kFirstId.c_str(), digest.c_str(), buf); }, kNotStarted},
+        {"cancel", nullptr, [&] { return reg_blob_cancel_upload(kFirstId.c_str()); }, kNotStarted},
+        {"size", nullptr, [&] { return reg_blob_upload_size(kFirstId.c_str(), &bytes); }, kNotStarted},
+        {"exists", nullptr, [&] { return reg_blob_exists(digest.c_str()); }, kNotStarted},
+        {"get size", nullptr, [&] { return reg_blob_get_size(digest.c_str()); }, kNotStarted},
+        {"get path", nullptr, [&] { return reg_blob_get_filepath(digest.c_str(), buf, sizeof buf); }, kNotStarted},
+        {"delete", nullptr, [&] { return reg_blob_delete(digest.c_str()); }, kNotStarted},
+    });
+    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+}
+
+// Null arguments are refused before the readiness check, which would otherwise speak first.
+TEST_F(BlobStoreTest, NullArgumentsAreRefusedFirst) {
+    std::string digest = digest_of("x");
+    char buf[128];
+    int64_t bytes = 0;
+    reg_storage_cleanup();
+    expect_failures({
+        {"append id", nullptr, [] { return reg_blob_append_chunk(nullptr, "x", 1); }, "upload_uuid/data is NULL"},
+        {"append data, length 0", nullptr, [] { return reg_blob_append_chunk(kFirstId.c_str(), nullptr, 0); },
+         "upload_uuid/data is NULL"},
+        {"finish id", nullptr, [&] { return reg_blob_finish_upload(nullptr, digest.c_str(), buf); }, "NULL argument"},
+        {"finish digest", nullptr, [&] { return reg_blob_finish_upload(kFirstId.c_str(), nullptr, buf); },
+         "NULL argument"},
+        {"finish output", nullptr, [&] { return reg_blob_finish_upload(kFirstId.c_str(), digest.c_str(), nullptr); },
+         "NULL argument"},
+        {"cancel", nullptr, [] { return reg_blob_cancel_upload(nullptr); }, "upload_uuid is NULL"},
+        {"size id", nullptr, [&] { return reg_blob_upload_size(nullptr, &bytes); }, "upload_uuid/out_bytes is NULL"},
+        {"size output", nullptr, [] { return reg_blob_upload_size(kFirstId.c_str(), nullptr); },
+         "upload_uuid/out_bytes is NULL"},
+        {"exists", nullptr, [] { return reg_blob_exists(nullptr); }, "digest is NULL"},
+        {"get size", nullptr, [] { return reg_blob_get_size(nullptr); }, "digest is NULL"},
+        {"get path digest", nullptr, [&] { return reg_blob_get_filepath(nullptr, buf, sizeof buf); }, "NULL argument"},
+        {"get path buffer", nullptr, [&] { return reg_blob_get_filepath(digest.c_str(), nullptr, 10); },
+         "NULL argument"},
+        {"get path capacity 0", nullptr, [&] { return reg_blob_get_filepath(digest.c_str(), buf, 0); },
+         "NULL argument"},
+        {"delete", nullptr, [] { return reg_blob_delete(nullptr); }, "digest is NULL"},
+    });
+}
+
+TEST_F(BlobStoreTest, EveryUploadOperationRefusesMalformedIds) {
+    std::string digest = digest_of("");
+    for (const std::string &bad : malformed_ids()) {
+        SCOPED_TRACE("id '" + bad + "'");
+        char out[72];
+        int64_t bytes = 0;
+        expect_failures({
+            {"append", nullptr, [&] { return reg_blob_append_chunk(bad.c_str(), "x", 1); }, "invalid upload uuid"},
+            // The id is judged before the digest.
+            {"finish", nullptr, [&] { return reg_blob_finish_upload(bad.c_str(), "bad", out); }, "invalid upload uuid"},
+            {"cancel", nullptr, [&] { return reg_blob_cancel_upload(bad.c_str()); }, "invalid upload uuid"},
+            {"size", nullptr, [&] { return reg_blob_upload_size(bad.c_str(), &bytes); }, "invalid upload uuid"},
+        });
+    }
+    EXPECT_FALSE(testutil::exists(tmp_ / "tmp"));
+    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+}
+
+TEST_F(BlobStoreTest, EveryDigestOperationRefusesMalformedDigests) {
+    std::string good = store("content");
+    for (const std::string &bad : malformed_digests(good)) {
+        SCOPED_TRACE("digest '" + bad + "'");
+        char path[kPathMax];
+        std::string id = upload("content");
+        char out[72];
+        expect_failures({
+            {"finish", nullptr, [&] { return reg_blob_finish_upload(id.c_str(), bad.c_str(), out); },
+             "invalid expected digest"},
+            {"exists", nullptr, [&] { return reg_blob_exists(bad.c_str()); }, "invalid digest"},
+            {"get size", nullptr, [&] { return reg_blob_get_size(bad.c_str()); }, "invalid digest"},
+            {"get path", nullptr, [&] { return reg_blob_get_filepath(bad.c_str(), path, sizeof path); },
+             "invalid digest"},
+            {"delete", nullptr, [&] { return reg_blob_delete(bad.c_str()); }, "invalid digest"},
+        });
+        // A refused finish keeps the upload.
+        EXPECT_EQ("content", testutil::read_all(part(id)));
+    }
+    EXPECT_EQ("content", testutil::read_all(blob(good)));
+}
+
+// ---- append ---------------------------------------------------------------------
+
+TEST_F(BlobStoreTest, AppendAddsChunksInOrderAndSizeFollows) {
+    std::string id = upload("");
+    int64_t bytes = -1;
+    ASSERT_EQ(0, reg_blob_upload_size(id.c_str(), &bytes));
+    EXPECT_EQ(0, bytes);
+    std::string expected;
+    for (const std::string &chunk :
+         {std::string("abc"), std::string(), std::string("\0\r\n\x1a", 4), std::string(70000, 'q')}) {
+        ASSERT_EQ(0, reg_blob_append_chunk(id.c_str(), chunk.data(), chunk.size())) << last_error();
+        expected += chunk;
+        ASSERT_EQ(0, reg_blob_upload_size(id.c_str(), &bytes));
+        EXPECT_EQ(static_cast<int64_t>(expected.size()), bytes);
+    }
+    EXPECT_EQ(expected, testutil::read_all(part(id)));
+}
+
+TEST_F(BlobStoreTest, AppendFailures) {
+    std::string id = upload("kept");
+    std::string missing = kFirstId;
+    std::string dir_id = "00000000-0000-0000-0000-000000000000";
+    std::string full_id = "11111111-1111-1111-1111-111111111111";
+    fs::create_directories(part(dir_id));
+    fs::create_symlink("/dev/full", part(full_id));
+    expect_failures({
+        {"unknown id", nullptr, [&] { return reg_blob_append_chunk(missing.c_str(), "x", 1); },
+         "upload not found: " + missing},
+        {"part path is a directory", nullptr, [&] { return reg_blob_append_chunk(dir_id.c_str(), "x", 1); },
+         "upload not found: " + dir_id},
+        {"part file cannot be opened", [] { plat_fault_inject(PLAT_OP_OPEN_EXISTING, 1); },
+         [&] { return reg_blob_append_chunk(id.c_str(), "more", 4); }, "write error appending chunk"},
+        {"device is full", nullptr, [&] { return reg_blob_append_chunk(full_id.c_str(), "x", 1); },
+         "write error appending chunk"},
+    });
+    EXPECT_FALSE(testutil::exists(part(missing)));
+    EXPECT_TRUE(fs::is_empty(part(dir_id)));
+    EXPECT_EQ("kept", testutil::read_all(part(id)));
+}
+
+// The part file is finished or cancelled by another request between the check and the open.
+TEST_F(BlobStoreTest, AppendNeverRecreatesAPartFileThatVanished) {
+    std::string id = upload("abc");
+    std::string path = part(id);
+    plat_hook_inject(
+        PLAT_OP_OPEN_EXISTING, 1, [](void *p) { unlink(static_cast<std::string *>(p)->c_str()); }, &path);
+    EXPECT_EQ(-1, reg_blob_append_chunk(id.c_str(), "def", 3));
+    EXPECT_EQ("upload not found: " + id, last_error());
+    EXPECT_FALSE(testutil::exists(path));
+}
+
+// ---- finish -----------------------------------------------------------------------
+
+TEST_F(BlobStoreTest, FinishMovesTheUploadIntoTheStore) {
+    struct {
+        std::string what;
+        std::vector<std::string> chunks;
+    } rows[] = {
+        {"no chunks: the empty blob", {}},
+        {"one chunk", {"hello"}},
+        {"chunks across hash block boundaries", {std::string(63, 'a'), std::string(65537, 'b'), "c"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        char id[37];
+        ASSERT_EQ(0, reg_blob_start_upload(id));
+        std::string data;
+        for (const std::string &chunk : row.chunks) {
+            ASSERT_EQ(0, reg_blob_append_chunk(id, chunk.data(), chunk.size()));
+            data += chunk;
+        }
+        std::string digest = digest_of(data);
+        ASSERT_FALSE(testutil::exists(fan_out(digest)));
+        char out[72];
+        memset(out, 'x', sizeof out);
+        ASSERT_EQ(0, reg_blob_finish_upload(id, digest.c_str(), out)) << last_error();
+        EXPECT_EQ(digest, std::string(out));
+        EXPECT_EQ(data, testutil::read_all(blob(digest)));
+        EXPECT_EQ(static_cast<uintmax_t>(data.size()), fs::file_size(blob(digest)));
+        EXPECT_FALSE(testutil::exists(part(id)));
+        EXPECT_EQ(1, reg_blob_exists(digest.c_str()));
+        EXPECT_EQ(static_cast<int64_t>(data.size()), reg_blob_get_size(digest.c_str()));
+        int64_t bytes = 0;
+        EXPECT_EQ(-1, reg_blob_upload_size(id, &bytes));
+        EXPECT_EQ("upload not found: " + std::string(id), last_error());
+    }
+}
+
+TEST_F(BlobStoreTest, FinishOfStoredContentLeavesTheBlobUntouched) {
+    std::string digest = store("same bytes");
+    struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, blob(digest).c_str(), times, 0));
+    struct stat before;
+    ASSERT_EQ(0, stat(blob(digest).c_str(), &before));
+
+    std::string id = upload("same bytes");
+    char out[72];
+    ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
+    EXPECT_EQ(digest, std::string(out));
+    EXPECT_FALSE(testutil::exists(part(id)));
+    struct stat after;
+    ASSERT_EQ(0, stat(blob(digest).c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(1000000000, mtime_of(blob(digest)));
+}
+
+TEST_F(BlobStoreTest, FinishFailures) {
+    std::string data = "payload";
+    std::string digest = digest_of(data);
+    std::string wrong = digest_of("other");
+    std::string id = upload(data);
+    std::string dir_id = "00000000-0000-0000-0000-000000000000";
+    std::string mem_id = "22222222-2222-2222-2222-222222222222";
+    fs::create_directories(part(dir_id));
+    // Reading this file fails at once, as a disk error would.
+    fs::create_symlink("/proc/self/mem", part(mem_id));
+    char out[72] = "untouched";
+    // mkdirs makes every prefix of the fan-out path first; the fan-out directory is its last call.
+    std::string fan = fan_out(digest);
+    int fan_out_mkdir = static_cast<int>(std::count(fan.begin() + 1, fan.end(), '/')) + 1;
+
+    expect_failures({
+        {"unknown id", nullptr, [&] { return reg_blob_finish_upload(kFirstId.c_str(), digest.c_str(), out); },
+         "upload not found: " + kFirstId},
+        {"part path is a directory", nullptr,
+         [&] { return reg_blob_finish_upload(dir_id.c_str(), digest.c_str(), out); }, "upload not found: " + dir_id},
+        {"part file unreadable", nullptr, [&] { return reg_blob_finish_upload(mem_id.c_str(), digest.c_str(), out); },
+         "hashing upload failed"},
+        {"fan-out directory cannot be made", [&] { plat_fault_inject(PLAT_OP_MKDIR, fan_out_mkdir); },
+         [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); }, "mkdirs blob dir failed"},
+        {"move fails", [] { plat_fault_inject(PLAT_OP_RENAME, 1); },
+         [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); },
+         "rename to CAS failed: " + blob(digest)},
+    });
+    // Each of these leaves the upload to be finished again.
+    EXPECT_EQ("untouched", std::string(out));
+    EXPECT_TRUE(fs::is_symlink(part(mem_id)));
+    EXPECT_EQ(data, testutil::read_all(part(id)));
+    EXPECT_FALSE(testutil::exists(blob(digest)));
+
+    // A wrong digest discards the upload.
+    expect_failures({
+        {"digest mismatch", nullptr, [&] { return reg_blob_finish_upload(id.c_str(), wrong.c_str(), out); },
+         "digest mismatch: expected " + wrong + ", got " + digest},
+        {"finished again", nullptr, [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); },
+         "upload not found: " + id},
+    });
+    EXPECT_FALSE(testutil::exists(part(id)));
+    EXPECT_FALSE(testutil::exists(blob(wrong)));
+    EXPECT_FALSE(testutil::exists(blob(digest)));
+}
+
+TEST_F(BlobStoreTest, FinishAfterAFailedMoveSucceeds) {
+    std::string id = upload("retry me");
+    std::string digest = digest_of("retry me");
+    char out[72];
+    plat_fault_inject(PLAT_OP_RENAME, 1);
+    ASSERT_EQ(-1, reg_blob_finish_upload(id.c_str(), digest.c_str(), out));
+    ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
+    EXPECT_EQ("retry me", testutil::read_all(blob(digest)));
+}
+
+// ---- finishes that overlap ---------------------------------------------------------
+
+struct Finish {
+    std::string id;
+    std::string digest;
+    int rc = 99;
+    char out[72] = "";
+};
+
+void run_finish(void *arg) {
+    Finish *f = static_cast<Finish *>(arg);
+    f->rc = reg_blob_finish_upload(f->id.c_str(), f->digest.c_str(), f->out);
+}
+
+// The second finish runs whole while the first is about to move its bytes: the first then moves onto the blob
+// the second stored.
+TEST_F(BlobStoreTest, OverlappingFinishesOfTheSameContentBothSucceed) {
+    std::string data(100000, 'o');
+    std::string digest = digest_of(data);
+    Finish first{upload(data), digest}, second{upload(data), digest};
+    plat_hook_inject(PLAT_OP_RENAME, 1, run_finish, &second);
+    run_finish(&first);
+    EXPECT_EQ(0, first.rc) << last_error();
+    EXPECT_EQ(0, second.rc);
+    EXPECT_EQ(digest, std::string(first.out));
+    EXPECT_EQ(digest, std::string(second.out));
+    EXPECT_EQ(data, testutil::read_all(blob(digest)));
+    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+}
+
+// One upload finished by two requests at once: the slower one finds its part file already moved.
+TEST_F(BlobStoreTest, OverlappingFinishesOfOneUploadBothSucceed) {
+    std::string data = "finished twice";
+    std::string digest = digest_of(data);
+    Finish first{upload(data), digest};
+    Finish second{first.id, digest};
+    plat_hook_inject(PLAT_OP_RENAME, 1, run_finish, &second);
+    run_finish(&first);
+    EXPECT_EQ(0, first.rc) << last_error();
+    EXPECT_EQ(0, second.rc);
+    EXPECT_EQ(data, testutil::read_all(blob(digest)));
+    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+}
+
+// A delete of the directory's last blob removes the fan-out directory between its creation and the move.
+TEST_F(BlobStoreTest, FinishRemakesAFanOutDirectoryRemovedUnderIt) {
+    std::string data = "fan-out vanishes";
+    std::string digest = digest_of(data);
+    std::string id = upload(data);
+    std::string dir = fan_out(digest);
+    plat_hook_inject(
+        PLAT_OP_RENAME, 1, [](void *p) { rmdir(static_cast<std::string *>(p)->c_str()); }, &dir);
+    char out[72];
+    ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
+    EXPECT_EQ(data, testutil::read_all(blob(digest)));
+    EXPECT_FALSE(testutil::exists(part(id)));
+}
+
+// Real processes, released together; forked from one state, they also draw the same ids at first.
+TEST_F(BlobStoreTest, ProcessesFinishingTheSameContentAllSucceed) {
+    constexpr int kProcs = 4;
+    std::string data(1 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 + (i >> 9));
+    std::string digest = digest_of(data);
+    int ready[2], go[2];
+    ASSERT_EQ(0, pipe(ready));
+    ASSERT_EQ(0, pipe(go));
+    std::vector<pid_t> children;
+    for (int i = 0; i < kProcs; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char id[37], out[72], c = 0;
+            bool ok = reg_blob_start_upload(id) == 0 && reg_blob_append_chunk(id, data.data(), data.size()) == 0;
+            ok = write(ready[1], "r", 1) == 1 && ok;
+            ok = read(go[0], &c, 1) == 1 && ok;
+            ok = reg_blob_finish_upload(id, digest.c_str(), out) == 0 && ok;
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (int i = 0; i < kProcs; ++i) {
+        char c;
+        ASSERT_EQ(1, read(ready[0], &c, 1));
+    }
+    ASSERT_EQ(kProcs, write(go[1], "gggg", kProcs));
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
+    EXPECT_EQ(data, testutil::read_all(blob(digest)));
+    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+}
+
+// ---- cancel and size ------------------------------------------------------------------
+
+TEST_F(BlobStoreTest, CancelRemovesTheUploadAndForgivesUnknownIds) {
+    std::string id = upload("to be dropped");
+    ASSERT_EQ(0, reg_blob_cancel_upload(id.c_str())) << last_error();
+    EXPECT_FALSE(testutil::exists(part(id)));
+
+    set_error("earlier");
+    std::string dir_id = "00000000-0000-0000-0000-000000000000";
+    fs::create_directories(part(dir_id));
+    for (const std::string &gone : {id, kFirstId, dir_id}) {
+        SCOPED_TRACE(gone);
+        EXPECT_EQ(0, reg_blob_cancel_upload(gone.c_str()));
+        EXPECT_EQ("earlier", last_error());
+    }
+    EXPECT_TRUE(testutil::is_dir(part(dir_id)));
+
+    std::string kept = upload("kept");
+    expect_failures({
+        {"removal fails", [] { plat_fault_inject(PLAT_OP_UNLINK, 1); },
+         [&] { return reg_blob_cancel_upload(kept.c_str()); }, "cancel failed"},
+    });
+    EXPECT_EQ("kept", testutil::read_all(part(kept)));
+}
+
+TEST_F(BlobStoreTest, UploadSizeFailures) {
+    std::string dir_id = "00000000-0000-0000-0000-000000000000";
+    fs::create_directories(part(dir_id));
+    int64_t bytes = 42;
+    expect_failures({
+        {"unknown id", nullptr, [&] { return reg_blob_upload_size(kFirstId.c_str(), &bytes); },
+         "upload not found: " + kFirstId},
+        {"part path is a directory", nullptr, [&] { return reg_blob_upload_size(dir_id.c_str(), &bytes); },
+         "upload not found: " + dir_id},
+    });
+    EXPECT_EQ(42, bytes);
+}
+
+// ---- the store ----------------------------------------------------------------------------
+
+TEST_F(BlobStoreTest, MissingBlobsAreAnAnswerNotAnError) {
+    std::string absent = digest_of("never stored");
+    std::string dir_digest = digest_of("a directory");
+    fs::create_directories(blob(dir_digest));
+    for (const std::string &digest : {absent, dir_digest}) {
+        SCOPED_TRACE(digest);
+        set_error("earlier");
+        EXPECT_EQ(0, reg_blob_exists(digest.c_str()));
+        EXPECT_EQ(-1, reg_blob_get_size(digest.c_str()));
+        EXPECT_EQ("earlier", last_error());
+        char path[kPathMax];
+        expect_failures({
+            {"get path", nullptr, [&] { return reg_blob_get_filepath(digest.c_str(), path, sizeof path); },
+             "blob not found: " + digest},
+            {"delete", nullptr, [&] { return reg_blob_delete(digest.c_str()); }, "blob not found: " + digest},
+        });
+    }
+    EXPECT_TRUE(testutil::is_dir(blob(dir_digest)));
+}
+
+TEST_F(BlobStoreTest, FilePathIsTheFullPathAndMustFit) {
+    std::string digest = store("where am I");
+    std::string expected = root_ + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
+    std::vector<char> buf(expected.size() + 1, 'x');
+    expect_failures({
+        {"capacity equal to the length", nullptr,
+         [&] { return reg_blob_get_filepath(digest.c_str(), buf.data(), expected.size()); }, "path buffer too small"},
+    });
+    EXPECT_EQ(std::string(buf.size(), 'x'), std::string(buf.begin(), buf.end()));
+    ASSERT_EQ(0, reg_blob_get_filepath(digest.c_str(), buf.data(), buf.size())) << last_error();
+    EXPECT_EQ(expected, std::string(buf.data()));
+    EXPECT_EQ("where am I", testutil::read_all(buf.data()));
+}
+
+TEST_F(BlobStoreTest, DeleteRemovesTheBlobAndAnEmptiedFanOutDirectory) {
+    // Two blobs sharing a fan-out directory: found by hashing small texts.
+    std::string a = "0", b;
+    for (int i = 1; b.empty(); ++i)
+        if (digest_of(std::to_string(i)).substr(7, 2) == digest_of(a).substr(7, 2)) b = std::to_string(i);
+    std::string da = store(a), db = store(b);
+    ASSERT_EQ(fan_out(da), fan_out(db));
+
+    ASSERT_EQ(0, reg_blob_delete(da.c_str())) << last_error();
+    EXPECT_FALSE(testutil::exists(blob(da)));
+    EXPECT_EQ(b, testutil::read_all(blob(db)));
+    EXPECT_EQ(0, reg_blob_exists(da.c_str()));
+
+    expect_failures({
+        {"removal fails", [] { plat_fault_inject(PLAT_OP_UNLINK, 1); }, [&] { return reg_blob_delete(db.c_str()); },
+         "remove failed"},
+    });
+    EXPECT_EQ(b, testutil::read_all(blob(db)));
+
+    ASSERT_EQ(0, reg_blob_delete(db.c_str())) << last_error();
+    EXPECT_FALSE(testutil::exists(fan_out(db)));
+    EXPECT_TRUE(testutil::is_dir(root_ + "/blobs/sha256"));
+
+    // Stored again after its directory went: the directory comes back.
+    EXPECT_EQ(da, store(a));
+    EXPECT_EQ(a, testutil::read_all(blob(da)));
+}
+
+// ---- the platform calls uploads rely on ----------------------------------------------------
+
+TEST_F(BlobStoreTest, PlatformCreatesExclusivelyAndAppendsWithoutCreating) {
+    testutil::write_all(tmp_ / "file", "abc");
+    fs::create_directories(tmp_ / "dir");
+    struct {
+        std::string rel;
+        int create;
+        int append;
+    } rows[] = {
+        {"new", 0, PLAT_MISSING},         {"file", PLAT_EXISTS, 0},         {"dir", PLAT_EXISTS, PLAT_MISSING},
+        {"none/child", -1, PLAT_MISSING}, {"file/child", -1, PLAT_MISSING},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rel);
+        std::string path = tmp_ / row.rel;
+        int fd = plat_open_append_existing(path.c_str());
+        EXPECT_EQ(row.append, fd < 0 ? fd : 0);
+        if (fd >= 0) {
+            EXPECT_EQ(0, plat_write_all(fd, "def", 3));
+            plat_close(fd);
+        }
+        EXPECT_EQ(row.create, plat_create_excl(path.c_str()));
+    }
+    EXPECT_EQ("abcdef", testutil::read_all(tmp_ / "file"));
+    EXPECT_EQ("", testutil::read_all(tmp_ / "new"));
+
+    unsigned char one[16] = {}, two[16] = {};
+    ASSERT_EQ(0, plat_random_bytes(one, sizeof one));
+    ASSERT_EQ(0, plat_random_bytes(two, sizeof two));
+    EXPECT_NE(0, memcmp(one, two, sizeof one));
+}
+
+} // namespace
