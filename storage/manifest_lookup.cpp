@@ -1,1 +1,191 @@
-// manifest_lookup.cpp - placeholder until written.
+// manifest_lookup.cpp - finding a stored manifest by tag or digest, reading it back, deleting it.
+#include <string.h>
+
+#include <vector>
+
+#include "cgi/qf_cgi.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+constexpr size_t kDigestPrefixLen = 7;
+constexpr size_t kDigestLen = 71;
+constexpr size_t kLinkReadMax = 128;    // a tag link is read up to 127 bytes
+constexpr size_t kContentTypeMax = 127; // content_type_out, with terminator
+constexpr size_t kHexLen = 64;
+
+bool is_digest_reference(const char *reference) { return strncmp(reference, "sha256:", kDigestPrefixLen) == 0; }
+
+bool is_file(const char *path) { return plat_entry_kind(path) == PLAT_FILE; }
+
+// Arguments, readiness and name: the checks get and delete share.
+bool preconditions_hold(const char *repo_name) {
+    if (!require_ready()) return false;
+    if (!*repo_name || !repo_name_valid(repo_name)) {
+        set_error("invalid repository name");
+        return false;
+    }
+    return true;
+}
+
+// Reads a tag's link; true when it names a manifest by its 64 digits. Only
+// those digits count: what follows them is not looked at.
+bool tag_names(const char *repo_name, const char *tag, const char *hex) {
+    char path[kPathMax];
+    manifest_tag_path(path, repo_name, tag);
+    char link[kLinkReadMax];
+    size_t len = 0;
+    if (read_file(path, link, sizeof link, &len) != 0) return false;
+    return len >= kDigestLen && memcmp(link, "sha256:", kDigestPrefixLen) == 0 &&
+           memcmp(link + kDigestPrefixLen, hex, kHexLen) == 0;
+}
+
+enum class tags_state { listed, absent, unlistable };
+
+// Every tag directory, however many: a tag left out of the listing would be
+// kept by a delete by digest or would let a delete by tag drop a manifest it
+// still names.
+tags_state list_tags(const char *tags_dir, std::vector<dir_item> &items) {
+    if (list_dir_all(tags_dir, items) == 0) return tags_state::listed;
+    return plat_entry_kind(tags_dir) == PLAT_DIR ? tags_state::unlistable : tags_state::absent;
+}
+
+void remove_manifest_files(const char *repo_name, const char *hex) {
+    char body_path[kPathMax];
+    manifest_body_path(body_path, repo_name, hex);
+    char ct_path[kPathMax];
+    qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
+    char rev_path[kPathMax];
+    manifest_rev_path(rev_path, repo_name, hex);
+    // Errors are not reported: the manifest is no longer named by anything.
+    for (const char *path : {body_path, ct_path, rev_path})
+        if (is_file(path)) plat_unlink(path);
+}
+
+int delete_by_digest(const char *repo_name, const char *reference, const char *hex) {
+    char tags_dir[kPathMax];
+    manifest_tags_dir(tags_dir, repo_name);
+    std::vector<dir_item> items;
+    tags_state state = list_tags(tags_dir, items);
+    // Tags that cannot be seen cannot be removed: deleting the manifest under
+    // them would report success while they still name it.
+    bool failed = state == tags_state::unlistable;
+    if (state == tags_state::listed) {
+        for (const dir_item &item : items) {
+            if (!item.is_dir || !tag_names(repo_name, item.name.c_str(), hex)) continue;
+            char tag_dir[kPathMax];
+            qf_snprintf(tag_dir, sizeof tag_dir, "%s/%s", tags_dir, item.name.c_str());
+            if (delete_tree(tag_dir) != 0) failed = true;
+        }
+        plat_rmdir(tags_dir); // only succeeds when no tag is left
+    }
+    if (failed) {
+        set_error("delete manifest tags failed: %s@%s", repo_name, reference);
+        return -1;
+    }
+    remove_manifest_files(repo_name, hex);
+    char rev_dir[kPathMax];
+    manifest_rev_dir(rev_dir, repo_name, hex);
+    plat_rmdir(rev_dir); // only succeeds when empty
+    return 0;
+}
+
+int delete_by_tag(const char *repo_name, const char *tag, const char *hex) {
+    char link_path[kPathMax];
+    manifest_tag_path(link_path, repo_name, tag);
+    if (is_file(link_path) && plat_unlink(link_path) != 0) {
+        set_error("delete tag failed");
+        return -1;
+    }
+    char tags_dir[kPathMax];
+    manifest_tags_dir(tags_dir, repo_name);
+    std::vector<dir_item> items;
+    switch (list_tags(tags_dir, items)) {
+    case tags_state::unlistable: return 0; // another tag may name it: keep it
+    case tags_state::absent: break;
+    case tags_state::listed:
+        for (const dir_item &item : items)
+            if (item.is_dir && tag_names(repo_name, item.name.c_str(), hex)) return 0;
+        break;
+    }
+    remove_manifest_files(repo_name, hex);
+    return 0;
+}
+
+} // namespace
+
+int manifest_resolve(const char *repo_name, const char *reference, char *hex_out) {
+    if (is_digest_reference(reference)) {
+        if (!digest_valid(reference)) {
+            set_error("invalid digest reference");
+            return -1;
+        }
+        const char *hex = reference + kDigestPrefixLen;
+        qf_strlcpy(hex_out, hex, kHexLen + 1);
+        char path[kPathMax];
+        manifest_rev_path(path, repo_name, hex);
+        if (is_file(path)) return 0;
+        manifest_body_path(path, repo_name, hex);
+        if (is_file(path)) return 0;
+        set_error("manifest not found: %s@%s", repo_name, reference);
+        return -1;
+    }
+    // The tag is a directory name: ".." or "a/b" would reach outside the tags directory.
+    if (!tag_valid(reference)) {
+        set_error("invalid tag: %s", reference);
+        return -1;
+    }
+    char path[kPathMax];
+    manifest_tag_path(path, repo_name, reference);
+    char link[kLinkReadMax];
+    size_t len = 0;
+    if (read_file(path, link, sizeof link, &len) != 0) {
+        set_error("tag not found: %s:%s", repo_name, reference);
+        return -1;
+    }
+    // The length test keeps a NUL byte inside the file from hiding what follows it.
+    if (len != kDigestLen || !digest_valid(link)) {
+        set_error("corrupt tag link: %s:%s", repo_name, reference);
+        return -1;
+    }
+    qf_strlcpy(hex_out, link + kDigestPrefixLen, kHexLen + 1);
+    return 0;
+}
+
+extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out,
+                                        char *digest_out) {
+    if (!repo_name || !reference || !content_type_out || !digest_out) {
+        set_error("NULL argument");
+        return nullptr;
+    }
+    if (!preconditions_hold(repo_name)) return nullptr;
+    char hex[kHexLen + 1];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
+
+    char body_path[kPathMax];
+    manifest_body_path(body_path, repo_name, hex);
+    // A longer body is handed back cut to the result buffer, terminator included.
+    if (read_file(body_path, s_result, kResultMax, nullptr) != 0) {
+        set_error("manifest body not found: %s@%s", repo_name, reference);
+        return nullptr;
+    }
+    char ct_path[kPathMax];
+    qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
+    if (read_file(ct_path, content_type_out, kContentTypeMax, nullptr) != 0 || content_type_out[0] == '\0')
+        qf_strlcpy(content_type_out, kDefaultManifestType, kContentTypeMax);
+    qf_snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
+    return s_result;
+}
+
+extern "C" int reg_manifest_delete(const char *repo_name, const char *reference) {
+    if (!repo_name || !reference) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!preconditions_hold(repo_name)) return -1;
+    char hex[kHexLen + 1];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    if (is_digest_reference(reference)) return delete_by_digest(repo_name, reference, hex);
+    return delete_by_tag(repo_name, reference, hex);
+}

@@ -1,1 +1,252 @@
-// manifest_put.cpp - placeholder until written.
+// manifest_put.cpp - storing a manifest once everything it names is present.
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <new>
+
+#include "cgi/qf_cgi.h"
+#include "digest/sha256.h"
+#include "platform/json_doc.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+constexpr size_t kMediaTypeMax = 256; // captured "mediaType", with terminator
+constexpr size_t kLinkMax = 80;       // "sha256:" and 64 digits, with terminator
+constexpr size_t kDigestLen = 71;
+constexpr size_t kDigestPrefixLen = 7;
+
+struct doc_freer {
+    void operator()(json_doc *doc) const { json_doc_free(doc); }
+};
+using doc_ptr = std::unique_ptr<json_doc, doc_freer>;
+
+// Discovery hands out heap copies of names in a fixed array of slots.
+class repo_names {
+public:
+    repo_names() : names_(new (std::nothrow) char *[kRepoListMax]) {}
+    ~repo_names() {
+        for (int i = 0; i < count_; ++i)
+            free(names_[i]);
+    }
+    repo_names(const repo_names &) = delete;
+    repo_names &operator=(const repo_names &) = delete;
+
+    bool allocated() const { return names_ != nullptr; }
+    void collect() {
+        char repos_dir[kPathMax];
+        qf_snprintf(repos_dir, sizeof repos_dir, "%s/repositories", s_root);
+        collect_repos_recursive(repos_dir, "", names_.get(), &count_, 0);
+    }
+    int count() const { return count_; }
+    const char *operator[](int i) const { return names_[i]; }
+
+private:
+    std::unique_ptr<char *[]> names_;
+    int count_ = 0;
+};
+
+// The "digest" member of an object when it is a valid digest and nothing more
+// (a string with an escaped NUL would otherwise pass on its valid prefix).
+const char *member_digest(json_val *obj) {
+    if (!json_is_obj(obj)) return nullptr;
+    json_val *digest = json_obj_get(obj, "digest");
+    if (!json_is_str(digest) || json_get_len(digest) != kDigestLen) return nullptr;
+    const char *text = json_get_str(digest);
+    return digest_valid(text) ? text : nullptr;
+}
+
+bool body_file_present(const char *repo_name, const char *hex) {
+    char path[kPathMax];
+    manifest_body_path(path, repo_name, hex);
+    return plat_entry_kind(path) == PLAT_FILE;
+}
+
+// A child of an index may be stored in any repository; this one is looked at first.
+bool child_manifest_stored(const char *repo_name, const char *digest) {
+    const char *hex = digest + kDigestPrefixLen;
+    if (body_file_present(repo_name, hex)) return true;
+    repo_names names;
+    if (!names.allocated()) return false;
+    names.collect();
+    for (int i = 0; i < names.count(); ++i)
+        if (body_file_present(names[i], hex)) return true;
+    return false;
+}
+
+int check_index(const char *repo_name, json_val *manifests) {
+    if (!json_is_arr(manifests)) {
+        set_error("manifest \"manifests\" must be an array");
+        return -1;
+    }
+    size_t count = json_arr_size(manifests);
+    if (count == 0) {
+        set_error("manifest index must reference at least 1 manifest");
+        return -1;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const char *digest = member_digest(json_arr_get(manifests, i));
+        if (!digest) {
+            set_error("manifest index entry %zu missing valid digest", i);
+            return -1;
+        }
+        if (!child_manifest_stored(repo_name, digest)) {
+            set_error("BLOB_UNKNOWN: %s", digest);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool blob_present(const char *digest) {
+    if (reg_blob_exists(digest) == 1) return true;
+    set_error("BLOB_UNKNOWN: %s", digest);
+    return false;
+}
+
+int check_image(json_val *root) {
+    const char *config = member_digest(json_obj_get(root, "config"));
+    if (!config) {
+        set_error("manifest missing valid config.digest");
+        return -1;
+    }
+    if (!blob_present(config)) return -1;
+    json_val *layers = json_obj_get(root, "layers");
+    if (!layers) return 0;
+    if (!json_is_arr(layers)) {
+        set_error("manifest layers must be an array");
+        return -1;
+    }
+    size_t count = json_arr_size(layers);
+    for (size_t i = 0; i < count; ++i) {
+        const char *digest = member_digest(json_arr_get(layers, i));
+        if (!digest) {
+            set_error("manifest layer %zu missing valid digest", i);
+            return -1;
+        }
+        if (!blob_present(digest)) return -1;
+    }
+    return 0;
+}
+
+// Parses the body and checks every reference it makes; media_type receives the
+// body's own "mediaType" (empty when absent, not a string or too long).
+int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type) {
+    doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
+    if (!doc) {
+        set_error("manifest JSON parse failed");
+        return -1;
+    }
+    json_val *root = json_doc_root(doc.get());
+    if (!json_is_obj(root)) {
+        set_error("manifest must be a JSON object");
+        return -1;
+    }
+    media_type[0] = '\0';
+    json_val *declared = json_obj_get(root, "mediaType");
+    if (json_is_str(declared) && json_get_len(declared) < kMediaTypeMax)
+        qf_strlcpy(media_type, json_get_str(declared), kMediaTypeMax);
+
+    if (json_val *manifests = json_obj_get(root, "manifests")) return check_index(repo_name, manifests);
+    return check_image(root);
+}
+
+// The default type declared by a client says nothing: the body's own type wins
+// over it, while any other declared type wins over the body's.
+const char *chosen_type(const char *content_type, const char *captured) {
+    bool no_preference = !content_type || !*content_type || strcmp(content_type, kDefaultManifestType) == 0;
+    if (!no_preference) return content_type;
+    return *captured ? captured : kDefaultManifestType;
+}
+
+void body_hex(const void *body, size_t body_len, char *hex) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, body, body_len);
+    unsigned char digest[32];
+    sha256_final(&ctx, digest);
+    bin_to_hex(digest, hex);
+}
+
+bool fail(const char *message) {
+    set_error("%s", message);
+    return false;
+}
+
+// Files are written in place in a fixed order; a failure leaves what was
+// written before it, which a later put of the same body rewrites.
+bool write_manifest(const char *repo_name, const char *reference, bool is_tag, const void *body, size_t body_len,
+                    const char *type, const char *hex) {
+    char repo_dir[kPathMax];
+    repo_dir_path(repo_dir, repo_name);
+    char manifests_dir[kPathMax];
+    qf_snprintf(manifests_dir, sizeof manifests_dir, "%s/_manifests", repo_dir);
+    if (mkdirs(manifests_dir) != 0) return fail("mkdirs manifests dir failed");
+
+    char body_path[kPathMax];
+    manifest_body_path(body_path, repo_name, hex);
+    if (write_file(body_path, body, body_len) != 0) return fail("write manifest body failed");
+    char ct_path[kPathMax];
+    qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
+    if (write_file(ct_path, type, strlen(type)) != 0) return fail("write manifest ct failed");
+
+    char link[kLinkMax];
+    qf_snprintf(link, sizeof link, "sha256:%s", hex);
+    size_t link_len = strlen(link);
+    char rev_dir[kPathMax];
+    manifest_rev_dir(rev_dir, repo_name, hex);
+    if (mkdirs(rev_dir) != 0) return fail("mkdirs revision dir failed");
+    char rev_path[kPathMax];
+    manifest_rev_path(rev_path, repo_name, hex);
+    if (write_file(rev_path, link, link_len) != 0) return fail("write revision link failed");
+    if (!is_tag) return true;
+
+    char tags_dir[kPathMax];
+    manifest_tags_dir(tags_dir, repo_name);
+    char current_dir[kPathMax];
+    qf_snprintf(current_dir, sizeof current_dir, "%s/%s/current", tags_dir, reference);
+    if (mkdirs(current_dir) != 0) return fail("mkdirs tag dir failed");
+    char tag_path[kPathMax];
+    manifest_tag_path(tag_path, repo_name, reference);
+    if (write_file(tag_path, link, link_len) != 0) return fail("write tag link failed");
+    return true;
+}
+
+} // namespace
+
+extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
+                                const char *content_type, char *digest_out) {
+    if (!repo_name || !reference || !body || !digest_out) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!*repo_name || !repo_name_valid(repo_name)) {
+        set_error("invalid repository name: %s", repo_name);
+        return -1;
+    }
+    if (!*reference) {
+        set_error("empty reference");
+        return -1;
+    }
+    // A digest reference only suppresses the tag link; it never becomes a path.
+    bool is_tag = strncmp(reference, "sha256:", kDigestPrefixLen) != 0;
+    // A tag becomes a directory name as it stands, so one that could address
+    // anything but its own tag directory is refused before anything is written.
+    if (is_tag && !tag_valid(reference)) {
+        set_error("invalid tag: %s", reference);
+        return -1;
+    }
+
+    char media_type[kMediaTypeMax];
+    if (check_body(repo_name, body, body_len, media_type) != 0) return -1;
+
+    char hex[65];
+    body_hex(body, body_len, hex);
+    const char *type = chosen_type(content_type, media_type);
+    if (!write_manifest(repo_name, reference, is_tag, body, body_len, type, hex)) return -1;
+    qf_snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
+    return 0;
+}
