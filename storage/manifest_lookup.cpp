@@ -19,7 +19,7 @@ bool is_digest_reference(const char *reference) { return strncmp(reference, "sha
 
 bool is_file(const char *path) { return plat_entry_kind(path) == PLAT_FILE; }
 
-// Arguments, readiness and name: the checks get and delete share.
+// Readiness and name: the checks get and delete share after their null tests.
 bool preconditions_hold(const char *repo_name) {
     if (!require_ready()) return false;
     if (!*repo_name || !repo_name_valid(repo_name)) {

@@ -175,43 +175,53 @@ bool fail(const char *message) {
     return false;
 }
 
-// Files are written in place in a fixed order; a failure leaves what was
-// written before it, which a later put of the same body rewrites.
-bool write_manifest(const char *repo_name, const char *reference, bool is_tag, const void *body, size_t body_len,
-                    const char *type, const char *hex) {
+bool write_body_and_type(const char *repo_name, const void *body, size_t body_len, const char *type, const char *hex) {
     char repo_dir[kPathMax];
     repo_dir_path(repo_dir, repo_name);
     char manifests_dir[kPathMax];
     qf_snprintf(manifests_dir, sizeof manifests_dir, "%s/_manifests", repo_dir);
     if (mkdirs(manifests_dir) != 0) return fail("mkdirs manifests dir failed");
-
     char body_path[kPathMax];
     manifest_body_path(body_path, repo_name, hex);
     if (write_file(body_path, body, body_len) != 0) return fail("write manifest body failed");
     char ct_path[kPathMax];
     qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
     if (write_file(ct_path, type, strlen(type)) != 0) return fail("write manifest ct failed");
+    return true;
+}
 
-    char link[kLinkMax];
-    qf_snprintf(link, sizeof link, "sha256:%s", hex);
-    size_t link_len = strlen(link);
+bool write_revision_link(const char *repo_name, const char *hex, const char *link) {
     char rev_dir[kPathMax];
     manifest_rev_dir(rev_dir, repo_name, hex);
     if (mkdirs(rev_dir) != 0) return fail("mkdirs revision dir failed");
     char rev_path[kPathMax];
     manifest_rev_path(rev_path, repo_name, hex);
-    if (write_file(rev_path, link, link_len) != 0) return fail("write revision link failed");
-    if (!is_tag) return true;
+    if (write_file(rev_path, link, strlen(link)) != 0) return fail("write revision link failed");
+    return true;
+}
 
+// A tag that named another manifest now names this one.
+bool write_tag_link(const char *repo_name, const char *tag, const char *link) {
     char tags_dir[kPathMax];
     manifest_tags_dir(tags_dir, repo_name);
     char current_dir[kPathMax];
-    qf_snprintf(current_dir, sizeof current_dir, "%s/%s/current", tags_dir, reference);
+    qf_snprintf(current_dir, sizeof current_dir, "%s/%s/current", tags_dir, tag);
     if (mkdirs(current_dir) != 0) return fail("mkdirs tag dir failed");
     char tag_path[kPathMax];
-    manifest_tag_path(tag_path, repo_name, reference);
-    if (write_file(tag_path, link, link_len) != 0) return fail("write tag link failed");
+    manifest_tag_path(tag_path, repo_name, tag);
+    if (write_file(tag_path, link, strlen(link)) != 0) return fail("write tag link failed");
     return true;
+}
+
+// Files are written in place in a fixed order; a failure leaves what was
+// written before it, which a later put of the same body rewrites.
+bool write_manifest(const char *repo_name, const char *reference, bool is_tag, const void *body, size_t body_len,
+                    const char *type, const char *hex) {
+    char link[kLinkMax];
+    qf_snprintf(link, sizeof link, "sha256:%s", hex);
+    if (!write_body_and_type(repo_name, body, body_len, type, hex)) return false;
+    if (!write_revision_link(repo_name, hex, link)) return false;
+    return !is_tag || write_tag_link(repo_name, reference, link);
 }
 
 } // namespace
