@@ -1,1 +1,246 @@
-// v2_auth.cpp - placeholder until written.
+// v2_auth.cpp - HTTP Basic authentication against the user and password hash of config.json.
+#include "auth/v2_auth.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "cgi/qf_audit.h"
+#include "cgi/qf_cgi.h"
+#include "digest/sha256.h"
+#include "front/oci_common.h"
+
+namespace {
+
+constexpr size_t kSettingsWindow = 4095;
+constexpr size_t kUserBuf = 128; // user name: at most 127 characters
+constexpr size_t kHashBuf = 65;  // password hash: exactly 64 hex digits
+constexpr size_t kCredentialsMax = 511;
+constexpr size_t kPatternBuf = 96;
+constexpr size_t kHashDigits = 64;
+
+constexpr char kChallengeHeader[] = "WWW-Authenticate: Basic realm=\"Tessellane\"";
+constexpr char kChallengeBody[] =
+    "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+
+struct AuthSettings {
+    char user[kUserBuf];
+    char hash[kHashBuf];
+};
+
+// Clears secrets on every way out of a scope.
+struct Wipe {
+    void *data;
+    size_t len;
+    ~Wipe() { explicit_bzero(data, len); }
+};
+
+// Reads the settings afresh; true when authentication is configured. Values
+// out of their limits switch authentication off rather than refusing everyone.
+bool load_settings(AuthSettings &cfg) {
+    FILE *f = fopen("config.json", "rb");
+    if (!f) return false;
+    char text[kSettingsWindow + 1] = {};
+    size_t n = fread(text, 1, kSettingsWindow, f);
+    fclose(f);
+    text[n] = '\0';
+    if (!json_str_key(text, "registry_auth_user", cfg.user, sizeof cfg.user)) return false;
+    if (!json_str_key(text, "registry_auth_sha256", cfg.hash, sizeof cfg.hash)) return false;
+    return cfg.user[0] != '\0' && strlen(cfg.hash) == kHashDigits;
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The Base64 text after "Basic" (any letter case) and its separator, or null.
+const char *basic_credentials(const char *header) {
+    while (*header == ' ')
+        ++header;
+    static constexpr char kScheme[] = "basic";
+    for (size_t i = 0; i < sizeof kScheme - 1; ++i)
+        if (ascii_lower(header[i]) != kScheme[i]) return nullptr;
+    const char *p = header + sizeof kScheme - 1;
+    if (*p == ' ') {
+        while (*p == ' ')
+            ++p;
+    } else if (*p == '\t') {
+        ++p;
+    } else {
+        return nullptr;
+    }
+    return *p ? p : nullptr;
+}
+
+// Both alphabets, standard and URL-safe, even mixed.
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+' || c == '-') return 62;
+    if (c == '/' || c == '_') return 63;
+    return -1;
+}
+
+// Padding and white space may stand anywhere and are skipped.
+bool base64_skipped(char c) { return c == '=' || c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
+// Decodes into out (room for kCredentialsMax bytes). The decoded length, or
+// -1 for a foreign character, a single leftover symbol or too long a result.
+long decode_base64(const char *in, unsigned char *out) {
+    uint32_t acc = 0;
+    int symbols = 0;
+    size_t n = 0;
+    for (; *in; ++in) {
+        if (base64_skipped(*in)) continue;
+        int v = base64_value(*in);
+        if (v < 0) return -1;
+        acc = (acc << 6) | static_cast<uint32_t>(v);
+        if (++symbols < 4) continue;
+        if (n + 3 > kCredentialsMax) return -1;
+        out[n++] = static_cast<unsigned char>(acc >> 16);
+        out[n++] = static_cast<unsigned char>(acc >> 8);
+        out[n++] = static_cast<unsigned char>(acc);
+        acc = 0;
+        symbols = 0;
+    }
+    if (symbols == 1) return -1;
+    if (symbols == 2) {
+        if (n + 1 > kCredentialsMax) return -1;
+        out[n++] = static_cast<unsigned char>(acc >> 4);
+    } else if (symbols == 3) {
+        if (n + 2 > kCredentialsMax) return -1;
+        out[n++] = static_cast<unsigned char>(acc >> 10);
+        out[n++] = static_cast<unsigned char>(acc >> 2);
+    }
+    return static_cast<long>(n);
+}
+
+// Runs over the longer length whatever the bytes, so the time taken does not
+// tell how much of a guessed name was right. The user part is compared with
+// its exact byte count: a NUL inside it does not end the name.
+bool same_user(const unsigned char *part, size_t part_len, const char *user) {
+    const unsigned char *configured = reinterpret_cast<const unsigned char *>(user);
+    size_t user_len = strlen(user);
+    size_t shorter = std::min(part_len, user_len);
+    unsigned diff = part_len == user_len ? 0u : 1u;
+    for (size_t i = 0; i < shorter; ++i)
+        diff |= part[i] ^ configured[i];
+    const unsigned char *longer = part_len > user_len ? part : configured;
+    for (size_t i = shorter; i < std::max(part_len, user_len); ++i)
+        diff |= longer[i];
+    return diff == 0;
+}
+
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Digit values are compared, so the configured hash may use either letter
+// case; every position is visited before the answer is given.
+bool password_matches(const unsigned char *password, size_t len, const char *configured) {
+    uint8_t digest[32];
+    Wipe wipe_digest{digest, sizeof digest};
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, password, len);
+    sha256_final(&ctx, digest);
+    explicit_bzero(&ctx, sizeof ctx);
+    unsigned diff = 0;
+    for (size_t i = 0; i < kHashDigits; ++i) {
+        int want = hex_digit_value(configured[i]);
+        if (want < 0) return false;
+        int have = (i % 2 == 0 ? digest[i / 2] >> 4 : digest[i / 2]) & 0xF;
+        diff |= static_cast<unsigned>(want ^ have);
+    }
+    return diff == 0;
+}
+
+// True when the header's credentials name the configured user and password;
+// the user part then goes to actor.
+bool credentials_valid(const AuthSettings &cfg, char (&actor)[kUserBuf]) {
+    const char *header = getenv("HTTP_AUTHORIZATION");
+    if (!header || !*header) return false;
+    const char *encoded = basic_credentials(header);
+    if (!encoded) return false;
+
+    unsigned char decoded[kCredentialsMax + 1];
+    Wipe wipe_decoded{decoded, sizeof decoded};
+    long len = decode_base64(encoded, decoded);
+    if (len <= 0) return false;
+    size_t total = static_cast<size_t>(len);
+    const unsigned char *colon = static_cast<const unsigned char *>(memchr(decoded, ':', total));
+    if (!colon) return false;
+    size_t user_len = static_cast<size_t>(colon - decoded);
+    if (user_len > kUserBuf - 1) return false;
+
+    bool user_ok = same_user(decoded, user_len, cfg.user);
+    bool password_ok = password_matches(colon + 1, total - user_len - 1, cfg.hash);
+    if (!user_ok || !password_ok) return false;
+    memcpy(actor, decoded, user_len);
+    actor[user_len] = '\0';
+    return true;
+}
+
+int send_challenge() {
+    cgi_header_status(401, "Unauthorized");
+    cgi_header_extra(kChallengeHeader);
+    cgi_header_extra(OCI_API_VERSION_HEADER);
+    cgi_header_json();
+    cgi_headers_end();
+    fputs(kChallengeBody, stdout);
+    fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int json_str_key(const char *text, const char *key, char *out, size_t size) {
+    if (!text || !key || !out || size == 0) return 0;
+    // A key cut to fit the pattern would match another key: refuse it instead.
+    if (strlen(key) + 2 >= kPatternBuf) return 0;
+    char pattern[kPatternBuf];
+    qf_snprintf(pattern, sizeof pattern, "\"%s\"", key);
+    const char *at = strstr(text, pattern);
+    if (!at) return 0;
+    // Nothing checks what lies between the colon and the quote: a key whose
+    // value is not a string runs on to the next quoted text.
+    const char *colon = strchr(at + strlen(pattern), ':');
+    const char *open = colon ? strchr(colon, '"') : nullptr;
+    const char *close = open ? strchr(open + 1, '"') : nullptr;
+    if (!close) return 0;
+    size_t len = static_cast<size_t>(close - open - 1);
+    if (len >= size) return 0;
+    memcpy(out, open + 1, len);
+    out[len] = '\0';
+    return 1;
+}
+
+int registry_auth_enabled(void) {
+    AuthSettings cfg;
+    return load_settings(cfg) ? 1 : 0;
+}
+
+int registry_auth_check(void) {
+    AuthSettings cfg;
+    if (!load_settings(cfg)) return 1;
+    char actor[kUserBuf];
+    if (!credentials_valid(cfg, actor)) return send_challenge();
+    qf_audit_note_actor(actor);
+    return 1;
+}
+
+int registry_auth_path_guarded(const char *path) {
+    if (!path) return 0;
+    while (*path == '/')
+        ++path;
+    return path[0] == 'v' && path[1] == '2' && (path[2] == '\0' || path[2] == '/') ? 1 : 0;
+}
+
+} // extern "C"

@@ -1,9 +1,13 @@
-// qf_cgi.cpp - reading the CGI request and writing the CGI response.
+// qf_cgi.cpp - reading the CGI request (query string and body included) and writing the CGI response.
 #include "cgi/qf_cgi.h"
 
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
 
 #include "cgi/qf_audit.h"
 #include "platform/platform.h"
@@ -31,6 +35,115 @@ void status_line(int status, const char *reason) {
 [[noreturn]] void finish_process() {
     fflush(stdout);
     exit(0);
+}
+
+// --- query string ---
+
+constexpr int kQuerySlots = 8;
+constexpr size_t kQuerySlotSize = 512;
+// Rotating results let a caller hold several parameter values at once with
+// nothing to free; the ninth lookup reuses the first one's buffer.
+char slots[kQuerySlots][kQuerySlotSize];
+int slot = 0;
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// '+' is a space and "%XY" one byte; a '%' without two hex digits after it
+// inside the value stays literal and the characters after it decode on their
+// own. The result is cut to cap - 1 bytes.
+void form_decode(std::string_view value, char *out, size_t cap) {
+    size_t n = 0;
+    for (size_t i = 0; i < value.size() && n + 1 < cap; ++i) {
+        char c = value[i];
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%' && i + 2 < value.size()) {
+            int hi = hex_value(value[i + 1]);
+            int lo = hex_value(value[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                c = static_cast<char>(hi * 16 + lo);
+                i += 2;
+            }
+        }
+        out[n++] = c;
+    }
+    out[n] = '\0';
+}
+
+// A value that looks like a search path (both ';' and ':') is not handed out.
+const char *query_from_environment(const char *name) {
+    const char *value = getenv(name);
+    if (!value || !*value) return "";
+    if (strchr(value, ';') && strchr(value, ':')) return "";
+    return value;
+}
+
+// --- request body ---
+
+constexpr size_t kBodyChunk = 65536;
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct MemFree {
+    void operator()(void *p) const { free(p); }
+};
+
+// Where the body comes from: the spooled file when it opens, else `length`
+// bytes of standard input (no body when length is not positive).
+struct BodySource {
+    FilePtr file;
+    int32_t length = 0;
+};
+
+// Decimal conversion as the runtime does it (white space, sign, digits up to
+// the first non-digit), kept within the signed 32-bit range.
+int32_t content_length() {
+    const char *text = getenv("CONTENT_LENGTH");
+    if (!text) return 0;
+    long long v = strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(v, INT32_MIN, INT32_MAX));
+}
+
+BodySource choose_body_source() {
+    BodySource src;
+    const char *path = getenv("POST_BODY_FILE");
+    if (path && *path) src.file.reset(fopen(path, "rb"));
+    if (src.file) return src;
+    src.length = content_length();
+    if (src.length > 0) plat_stream_binary(0);
+    return src;
+}
+
+char *read_file_body(FILE *f, uint64_t *length_out) {
+    if (fseek(f, 0, SEEK_END) != 0) return nullptr;
+    long size = ftell(f);
+    // Body sizes are 32-bit: a larger file is refused rather than read cut short.
+    if (size < 0 || size > INT32_MAX) return nullptr;
+    if (fseek(f, 0, SEEK_SET) != 0) return nullptr;
+    char *buf = static_cast<char *>(malloc(static_cast<size_t>(size) + 1));
+    if (!buf) return nullptr;
+    size_t n = fread(buf, 1, static_cast<size_t>(size), f);
+    buf[n] = '\0';
+    if (length_out) *length_out = n;
+    return buf;
+}
+
+// A short read is not an error: the buffer holds what arrived.
+char *read_stdin_body(int32_t length, uint64_t *length_out) {
+    char *buf = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    if (!buf) return nullptr;
+    size_t n = fread(buf, 1, static_cast<size_t>(length), stdin);
+    buf[n] = '\0';
+    if (length_out) *length_out = n;
+    return buf;
 }
 
 } // namespace
@@ -134,6 +247,81 @@ void json_escape_f(FILE *stream, const char *text) {
                 fputc(*p, stream);
         }
     }
+}
+
+const char *cgi_query(const char *name) {
+    if (!name || !*name) return "";
+    slot = (slot + 1) % kQuerySlots;
+    char *out = slots[slot];
+    out[0] = '\0';
+
+    const char *query = getenv("QUERY_STRING");
+    if (!query || !*query) return query_from_environment(name);
+
+    // Keys are compared raw; only the first matching segment counts.
+    std::string_view rest(query);
+    const std::string_view wanted(name);
+    for (;;) {
+        size_t amp = rest.find('&');
+        std::string_view segment = rest.substr(0, amp);
+        size_t eq = segment.find('=');
+        if (segment.substr(0, eq) == wanted) {
+            form_decode(eq == std::string_view::npos ? std::string_view() : segment.substr(eq + 1), out,
+                        kQuerySlotSize);
+            return out;
+        }
+        if (amp == std::string_view::npos || amp + 1 == rest.size()) return "";
+        rest.remove_prefix(amp + 1);
+    }
+}
+
+char *cgi_read_post(uint64_t *length_out) {
+    if (length_out) *length_out = 0;
+    BodySource src = choose_body_source();
+    if (src.file) return read_file_body(src.file.get(), length_out);
+    if (src.length > 0) return read_stdin_body(src.length, length_out);
+    return nullptr;
+}
+
+int cgi_stream_post(cgi_chunk_fn callback, void *context, uint64_t *total_out) {
+    if (total_out) *total_out = 0;
+    if (!callback) return -1;
+    BodySource src = choose_body_source();
+    const bool from_file = src.file != nullptr;
+    if (!from_file && src.length <= 0) return 0;
+    // One chunk for the whole body, so any size streams in constant memory.
+    std::unique_ptr<unsigned char, MemFree> chunk(static_cast<unsigned char *>(malloc(kBodyChunk)));
+    if (!chunk) return -1;
+
+    FILE *in = from_file ? src.file.get() : stdin;
+    size_t remaining = from_file ? 0 : static_cast<size_t>(src.length);
+    uint64_t total = 0;
+    int rc = 0;
+    for (;;) {
+        size_t want = kBodyChunk;
+        if (!from_file) {
+            if (remaining == 0) break;
+            want = std::min(remaining, kBodyChunk);
+        }
+        size_t got = fread(chunk.get(), 1, want, in);
+        if (got == 0) {
+            rc = ferror(in) ? -1 : 0;
+            break;
+        }
+        if (callback(context, chunk.get(), got) != 0) {
+            rc = -1;
+            break;
+        }
+        total += got;
+        if (from_file) {
+            if (got < want) break;
+        } else {
+            // A short chunk leads to one more read, which meets the end of data.
+            remaining -= got;
+        }
+    }
+    if (total_out) *total_out = total;
+    return rc;
 }
 
 void qf_strlcpy(char *dst, const char *src, size_t size) {

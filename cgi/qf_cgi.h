@@ -1,8 +1,9 @@
-/* qf_cgi.h - CGI request accessors, response writers and bounded string helpers. */
+/* qf_cgi.h - CGI request accessors, response writers, query parameters, request bodies and bounded strings. */
 #ifndef QF_CGI_H
 #define QF_CGI_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #ifdef __cplusplus
@@ -34,6 +35,23 @@ void cgi_die_text(int status, const char *message);
 #endif
 void cgi_die_json(int status, const char *message);
 void json_escape_f(FILE *stream, const char *text);
+
+/* Query-string parameter name, form-decoded into one of eight rotating 512-byte
+ * buffers (valid until eight further lookups). "" when absent. Without a
+ * QUERY_STRING the environment variable of that name is answered instead. */
+const char *cgi_query(const char *name);
+
+/* Request body: the file named by POST_BODY_FILE when it opens, else
+ * CONTENT_LENGTH bytes of standard input. */
+/* The whole body plus a terminating zero byte, in a buffer the caller frees
+ * with free(); null when there is no body. length_out gets the bytes read. */
+char *cgi_read_post(uint64_t *length_out);
+/* Chunk callback: 0 to go on, anything else to stop. len is 1 to 65536. */
+typedef int (*cgi_chunk_fn)(void *context, const void *chunk, size_t len);
+/* Hands the body to callback in chunks of at most 65536 bytes, holding one
+ * chunk at a time. 0 on success (also with no body), -1 on a missing callback,
+ * a read error or a callback that stopped; total_out gets the bytes accepted. */
+int cgi_stream_post(cgi_chunk_fn callback, void *context, uint64_t *total_out);
 
 /* Bounded string helpers: results are always terminated and cut to fit. */
 void qf_strlcpy(char *dst, const char *src, size_t size);

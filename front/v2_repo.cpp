@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "auth/v2_auth.h"
 #include "cgi/qf_cgi.h"
 #include "front/oci_common.h"
 #include "storage/reg_storage.h"
@@ -29,6 +30,10 @@ const char *name_from_path(const char *path, char *buf, size_t cap) {
 } // namespace
 
 extern "C" int handle_v2_repo(const char *name) {
+    // Deleting a whole repository is the most destructive request there is:
+    // with a user configured it is refused before anything else is looked at,
+    // whatever the path (a path without "v2" reaches this program too).
+    if (registry_auth_enabled() && !registry_auth_check()) return 0;
     // The method is checked before the storage is touched.
     if (strcmp(cgi_method(), "DELETE") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for repository endpoint");

@@ -226,4 +226,101 @@ TEST_F(V2RepoCgi, StorageRootResolution) {
     }
 }
 
+// With a user and password hash configured, deletion needs the credentials.
+class V2RepoAuth : public V2RepoCgi {
+protected:
+    static constexpr char kHash[] = "1ec1c26b50d5d3c58d9583181af8076655fe00756bf7285940ba3670f99fcba0"; // "s3cret"
+    static constexpr char kGood[] = "HTTP_AUTHORIZATION=Basic YWxpY2U6czNjcmV0";                        // alice:s3cret
+
+    void SetUp() override {
+        testutil::write_all(cwd / "config.json", std::string("{\"registry_auth_user\": \"alice\", "
+                                                             "\"registry_auth_sha256\": \"") +
+                                                     kHash + "\"}");
+    }
+    std::vector<std::string> log_heads() const {
+        std::vector<std::string> heads;
+        std::istringstream lines(access_log());
+        for (std::string line; std::getline(lines, line);) {
+            size_t cut = 0;
+            for (int spaces = 0; cut < line.size() && spaces < 5; ++cut)
+                if (line[cut] == ' ') ++spaces;
+            heads.push_back(line.substr(0, cut - 1));
+        }
+        return heads;
+    }
+};
+
+const std::string kChallenge = "Status: 401 Unauthorized\r\n"
+                               "WWW-Authenticate: Basic realm=\"Tessellane\"\r\n"
+                               "Docker-Distribution-API-Version: registry/2.0\r\n"
+                               "Content-Type: application/json; charset=utf-8\r\n\r\n"
+                               "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+
+TEST_F(V2RepoAuth, RefusedRequestsDeleteNothing) {
+    struct Row {
+        const char *label;
+        Request req;
+        std::vector<std::string> env;
+    } rows[] = {
+        {"no credentials", {"DELETE", "/v2/library/ubuntu"}, {}},
+        {"empty header", {"DELETE", "/v2/library/ubuntu"}, {"HTTP_AUTHORIZATION="}},
+        {"wrong password", {"DELETE", "/v2/library/ubuntu"}, {"HTTP_AUTHORIZATION=Basic YWxpY2U6d3Jvbmc="}},
+        {"wrong user", {"DELETE", "/v2/library/ubuntu"}, {"HTTP_AUTHORIZATION=Basic Ym9iOnMzY3JldA=="}},
+        {"other scheme", {"DELETE", "/v2/library/ubuntu"}, {"HTTP_AUTHORIZATION=Bearer YWxpY2U6czNjcmV0"}},
+        {"not Base64", {"DELETE", "/v2/library/ubuntu"}, {"HTTP_AUTHORIZATION=Basic %%%"}},
+        // Paths without "v2" reach the endpoint too (and delete the same repository).
+        {"path without v2", {"DELETE", "/library/ubuntu"}, {}},
+        // Authentication comes before the method, the storage and the name.
+        {"other method", {"GET", "/v2/library/ubuntu"}, {}},
+        {"bad name", {"DELETE", "/v2/-a"}, {}},
+        {"unusable storage", {"DELETE", "/v2/library/ubuntu"}, {"REGISTRY_STORAGE_ROOT=/dev/null/x"}},
+    };
+    make_repo("library/ubuntu");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        ChildResult r = run(row.req, row.env);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, kChallenge);
+        EXPECT_TRUE(repo_exists("library/ubuntu"));
+    }
+    std::vector<std::string> heads = log_heads();
+    ASSERT_EQ(heads.size(), std::size(rows) - 1); // the log of the unusable root went nowhere
+    EXPECT_EQ(heads[0], "DELETE /v2/library/ubuntu 0 401 anonymous");
+    EXPECT_EQ(heads[6], "DELETE /library/ubuntu 0 401 anonymous");
+    EXPECT_EQ(heads[7], "GET /v2/library/ubuntu 0 401 anonymous");
+}
+
+TEST_F(V2RepoAuth, AcceptedRequestsGoOnAsBeforeWithTheUserAsActor) {
+    make_repo("library/ubuntu");
+    EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}, {kGood}).out, kAccepted);
+    EXPECT_FALSE(repo_exists("library/ubuntu"));
+    EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}, {kGood}).out,
+              error_response(404, "NAME_UNKNOWN", "repository not found: library/ubuntu"));
+    EXPECT_EQ(run({"GET", "/v2/library/ubuntu"}, {kGood}).out,
+              error_response(405, "UNSUPPORTED", "Method not allowed for repository endpoint"));
+    EXPECT_EQ(log_heads(), (std::vector<std::string>{
+                               "DELETE /v2/library/ubuntu 0 202 alice",
+                               "DELETE /v2/library/ubuntu 86 404 alice",
+                               "GET /v2/library/ubuntu 91 405 alice",
+                           }));
+}
+
+// Settings that do not configure authentication leave the endpoint open, as without them.
+TEST_F(V2RepoAuth, IncompleteSettingsLeaveTheEndpointOpen) {
+    const std::string hash63 = std::string(kHash).substr(1);
+    const std::string cases[] = {
+        "{\"registry_auth_user\": \"alice\"}",
+        "{\"registry_auth_user\": \"\", \"registry_auth_sha256\": \"" + std::string(kHash) + "\"}",
+        "{\"registry_auth_user\": \"alice\", \"registry_auth_sha256\": \"" + hash63 + "\"}",
+    };
+    for (const std::string &settings : cases) {
+        SCOPED_TRACE(settings);
+        testutil::write_all(cwd / "config.json", settings);
+        make_repo("library/ubuntu");
+        EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}).out, kAccepted);
+        EXPECT_FALSE(repo_exists("library/ubuntu"));
+    }
+    EXPECT_EQ(log_heads().back(), "DELETE /v2/library/ubuntu 0 202 anonymous");
+}
+
 } // namespace

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# lighttpd_auth_test.sh - DELETE /v2/<name> behind Basic authentication, through a real lighttpd and curl.
+# Usage: lighttpd_auth_test.sh /path/to/v2_repo
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+program=$(realpath "${1:?path to v2_repo}")
+instance=$(mktemp -d)
+pid=""
+failures=0
+passes=0
+
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  rm -rf "$instance"
+}
+trap cleanup EXIT
+
+check() { # description, expected, actual
+  if [ "$2" == "$3" ]; then
+    echo "ok: $1"; passes=$((passes + 1))
+  else
+    echo "FAIL: $1"; echo "  expected: $(printf '%q' "$2")"; echo "  actual:   $(printf '%q' "$3")"
+    failures=$((failures + 1))
+  fi
+}
+
+# Start on the first free port of a few random candidates.
+start_server() {
+  for _ in 1 2 3 4 5 6 7 8; do
+    port=$((20000 + RANDOM % 30000))
+    SKIP_BUILD=1 REGISTRY_INSTANCE="$instance" REGISTRY_BUILD_DIR=$(dirname "$program") \
+      REGISTRY_STORAGE_ROOT= "$here/scripts/serve.sh" "$port" >"$instance/serve.log" 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do
+      if curl -s -o /dev/null "http://127.0.0.1:$port/"; then return 0; fi
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+  done
+  echo "could not start lighttpd"; cat "$instance/serve.log" "$instance/.lighttpd/error.log" 2>/dev/null
+  return 1
+}
+
+exists() { [ -e "$1" ] && echo yes || echo no; }
+
+user=alice
+password='s3cr:et pw' # a colon and a space: only the first colon separates user and password
+hash=$(printf %s "$password" | sha256sum | cut -d' ' -f1)
+printf '{\n  "storage_root": "./registry_storage",\n  "registry_auth_user": "%s",\n  "registry_auth_sha256": "%s"\n}\n' \
+  "$user" "$hash" >"$instance/config.json"
+repo="$instance/registry_storage/repositories/library/ubuntu"
+mkdir -p "$repo/_manifests/tags/latest/current"
+printf 'sha256:%064d' 0 >"$repo/_manifests/tags/latest/current/link"
+
+start_server || exit 1
+base="http://127.0.0.1:$port"
+url="$base/v2/library/ubuntu"
+challenge_body='{"errors":[{"code":"UNAUTHORIZED","message":"authentication required"}]}'
+
+status=$(curl -s -D "$instance/head1" -o "$instance/body1" -w '%{http_code}' -X DELETE "$url")
+check "DELETE without credentials answers 401" 401 "$status"
+check "401 body is the 73-byte challenge body" "73 $challenge_body" "$(wc -c <"$instance/body1" | tr -d ' ') $(cat "$instance/body1")"
+check "401 carries the challenge header" yes \
+  "$(tr -d '\r' <"$instance/head1" | grep -qx 'WWW-Authenticate: Basic realm="Tessellane"' && echo yes || echo no)"
+check "401 carries the API version header" yes \
+  "$(tr -d '\r' <"$instance/head1" | grep -qx 'Docker-Distribution-API-Version: registry/2.0' && echo yes || echo no)"
+check "repository still there after no credentials" yes "$(exists "$repo")"
+
+status=$(curl -s -o /dev/null -w '%{http_code}' -u "$user:wrong" -X DELETE "$url")
+check "DELETE with a wrong password answers 401" 401 "$status"
+status=$(curl -s -o /dev/null -w '%{http_code}' -u "bob:$password" -X DELETE "$url")
+check "DELETE with a wrong user answers 401" 401 "$status"
+# The program can be reached without the /v2 prefix; it must not be a way around the check.
+status=$(curl -s -o /dev/null -w '%{http_code}' -X DELETE "$base/_registry/library/ubuntu")
+check "DELETE on the program's own path without credentials answers 401" 401 "$status"
+status=$(curl -s -o /dev/null -w '%{http_code}' "$url")
+check "GET without credentials answers 401 (before the method check)" 401 "$status"
+check "repository still there after the refusals" yes "$(exists "$repo")"
+
+status=$(curl -s -o "$instance/body2" -w '%{http_code}' -u "$user:$password" -X DELETE "$url")
+check "DELETE with the right credentials answers 202" 202 "$status"
+check "202 has no body" "" "$(cat "$instance/body2")"
+check "repository directory is gone" no "$(exists "$repo")"
+
+log="$instance/registry_storage/registry_access.log"
+check "access-log lines" "DELETE /v2/library/ubuntu 0 401 anonymous
+DELETE /v2/library/ubuntu 0 401 anonymous
+DELETE /v2/library/ubuntu 0 401 anonymous
+DELETE /library/ubuntu 0 401 anonymous
+GET /v2/library/ubuntu 0 401 anonymous
+DELETE /v2/library/ubuntu 0 202 alice" "$(cut -d' ' -f1-5 <"$log")"
+
+kill "$pid"; wait "$pid" 2>/dev/null
+check "server stopped by its pid" no "$(kill -0 "$pid" 2>/dev/null && echo yes || echo no)"
+pid=""
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,158 @@
+// settings_test.cpp - the settings lookups over config.json: values, scanning rule, window, bad files.
+#include <stdint.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "front/oci_common.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using testutil::TempDir;
+
+// Each test runs in its own working directory, where the lookups find config.json.
+class Settings : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string old_cwd;
+
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        old_cwd = buf;
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd.c_str()), 0); }
+
+    void settings(const std::optional<std::string> &text) {
+        unlink("config.json");
+        if (text) testutil::write_all(dir / "config.json", *text);
+    }
+};
+
+struct Expected {
+    int64_t keep_n;
+    int64_t days;
+    int protect_latest;
+    int64_t quota;
+};
+
+void expect_lookups(const Expected &e) {
+    EXPECT_EQ(oci_retention_keep_n(), e.keep_n);
+    EXPECT_EQ(oci_retention_days(), e.days);
+    EXPECT_EQ(oci_retention_protect_latest(), e.protect_latest);
+    EXPECT_EQ(oci_quota_bytes(), e.quota);
+}
+
+constexpr Expected kDefaults = {0, 0, 1, 0};
+
+TEST_F(Settings, ValuesAndScanningRule) {
+    struct Row {
+        const char *label;
+        std::optional<std::string> text; // nullopt: no settings file
+        Expected expected;
+    } rows[] = {
+        {"no file", std::nullopt, kDefaults},
+        {"empty file", "", kDefaults},
+        {"all four set",
+         "{\"registry_retention_keep_n\": 5, \"registry_retention_days\": 30, "
+         "\"registry_retention_protect_latest\": false, \"registry_quota_bytes\": 10737418240}",
+         {5, 30, 0, 10737418240}},
+        {"quota as a string", "{\"registry_quota_bytes\": \"1000\"}", kDefaults},
+        {"no space", "{\"registry_quota_bytes\":1000}", {0, 0, 1, 1000}},
+        {"white space both sides of the colon", "{\"registry_quota_bytes\" :\t\r\n 1000}", {0, 0, 1, 1000}},
+        {"negative", "{\"registry_retention_days\": -3}", kDefaults},
+        {"plus sign", "{\"registry_retention_days\": +3}", kDefaults},
+        {"fraction", "{\"registry_retention_days\": 7.5}", {0, 7, 1, 0}},
+        {"digits then letters", "{\"registry_retention_days\": 12abc}", {0, 12, 1, 0}},
+        {"past 64 bits saturates", "{\"registry_quota_bytes\": 99999999999999999999}", {0, 0, 1, INT64_MAX}},
+        {"largest 64-bit value", "{\"registry_quota_bytes\": 9223372036854775807}", {0, 0, 1, INT64_MAX}},
+        {"key without colon", "{\"registry_quota_bytes\"", kDefaults},
+        {"key without value", "{\"registry_retention_keep_n\":", kDefaults},
+        {"unquoted key is not the key", "{registry_retention_keep_n: 4}", kDefaults},
+        {"first occurrence wins, as another member's string value",
+         "{\"note\": \"registry_retention_keep_n\", \"x\": 9, \"registry_retention_keep_n\": 2}",
+         {9, 0, 1, 0}},
+        {"first occurrence wins, in a nested object",
+         "{\"other\": {\"registry_retention_days\": 3}, \"registry_retention_days\": 5}",
+         {0, 3, 1, 0}},
+        {"repeated key", "{\"registry_retention_keep_n\": 1, \"registry_retention_keep_n\": 2}", {1, 0, 1, 0}},
+        {"bytes before a NUL only", std::string("{\"x\":1}\0\"registry_quota_bytes\": 5", 33), kDefaults},
+        {"binary bytes around the key", "\xff\xfe\x01\x80\"registry_quota_bytes\": 5\x90\xff", {0, 0, 1, 5}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        settings(row.text);
+        expect_lookups(row.expected);
+    }
+}
+
+TEST_F(Settings, ProtectLatestValues) {
+    struct Row {
+        const char *value;
+        int expected;
+    } rows[] = {
+        {"true", 1},   {"false", 0}, {"0", 0},         {"000", 0},       {"2", 1},       {"1", 1},
+        {"\"no\"", 1}, {"null", 1},  {"-1", 1},        {"\"false\"", 1}, {"trueish", 1}, {"falsehood", 0},
+        {"TRUE", 1},   {"FALSE", 1}, {"\n\tfalse", 0}, {"", 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.value);
+        settings(std::string("{\"registry_retention_protect_latest\":") + row.value);
+        EXPECT_EQ(oci_retention_protect_latest(), row.expected);
+    }
+}
+
+TEST_F(Settings, GenericLookupTakesTheQuotedKeyAsGiven) {
+    settings("{\"registry_retention_days\": 8, \"a\": 4, \"xa\": 6}");
+    EXPECT_EQ(oci_config_int("\"registry_retention_days\""), 8);
+    EXPECT_EQ(oci_config_int("\"a\""), 4);
+    // Without its quotes a key matches inside another one: the caller's text is searched verbatim.
+    EXPECT_EQ(oci_config_int("days"), 8);
+    EXPECT_EQ(oci_config_int("\"missing\""), 0);
+    EXPECT_EQ(oci_config_int(nullptr), 0);
+    EXPECT_EQ(oci_config_int(""), 0);
+}
+
+// The lookups see the first 4095 bytes: a key beyond them is absent, and a
+// value cut by the window is read as far as it goes.
+TEST_F(Settings, WindowOf4095Bytes) {
+    const std::string key = "\"registry_quota_bytes\":"; // 23 bytes
+    struct Row {
+        size_t pad; // bytes before the key
+        int64_t expected;
+    } rows[] = {
+        {0, 12345},
+        {4095 - key.size() - 5, 12345}, // the last digit is the window's last byte
+        {4095 - key.size() - 3, 123},   // the window ends after "123"
+        {4095 - key.size(), 0},         // colon is the last byte: nothing after it
+        {4095 - key.size() + 1, 0},     // colon beyond the window
+        {4095, 0},                      // key starts just past the window
+        {1 << 20, 0},                   // a huge file with the key at its end
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.pad);
+        settings(std::string(row.pad, ' ') + key + "12345}");
+        EXPECT_EQ(oci_quota_bytes(), row.expected);
+    }
+    // A huge file whose key stands early is read as usual.
+    settings("{" + key + "7," + std::string(1 << 20, ' ') + "}");
+    EXPECT_EQ(oci_quota_bytes(), 7);
+}
+
+TEST_F(Settings, ReadAfreshOnEveryCall) {
+    settings("{\"registry_retention_keep_n\": 3, \"registry_retention_protect_latest\": false}");
+    EXPECT_EQ(oci_retention_keep_n(), 3);
+    EXPECT_EQ(oci_retention_protect_latest(), 0);
+    settings("{\"registry_retention_keep_n\": 4}");
+    EXPECT_EQ(oci_retention_keep_n(), 4);
+    EXPECT_EQ(oci_retention_protect_latest(), 1);
+    settings(std::nullopt);
+    expect_lookups(kDefaults);
+}
+
+} // namespace

@@ -1,0 +1,395 @@
+// v2_auth_test.cpp - Basic authentication: configuration, credentials, the challenge response, path guard.
+#include <ctype.h>
+#include <openssl/sha.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "auth/v2_auth.h"
+#include "cgi/qf_audit.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using testutil::TempDir;
+
+const std::string kChallengeBody =
+    "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+const std::string kChallenge = "Status: 401 Unauthorized\r\n"
+                               "WWW-Authenticate: Basic realm=\"Tessellane\"\r\n"
+                               "Docker-Distribution-API-Version: registry/2.0\r\n"
+                               "Content-Type: application/json; charset=utf-8\r\n"
+                               "\r\n" +
+                               kChallengeBody;
+
+std::string sha256_hex(const std::string &data) {
+    unsigned char md[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : md) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
+
+// Standard alphabet with "=" padding.
+std::string base64(const std::string &data) {
+    static const char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < data.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8 |
+                     static_cast<unsigned char>(data[i + 2]);
+        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], abc[v & 63]};
+    }
+    if (data.size() - i == 1) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16;
+        out += {abc[v >> 18], abc[(v >> 12) & 63], '=', '='};
+    } else if (data.size() - i == 2) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8;
+        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+std::string replace_all(std::string s, char from, char to) {
+    for (char &c : s)
+        if (c == from) c = to;
+    return s;
+}
+
+std::string without(std::string s, char drop) {
+    s.erase(std::remove(s.begin(), s.end(), drop), s.end());
+    return s;
+}
+
+std::string settings_for(const std::string &user, const std::string &hash) {
+    return "{\n  \"registry_auth_user\": \"" + user + "\",\n  \"registry_auth_sha256\": \"" + hash + "\"\n}\n";
+}
+
+// The password below encodes with both "+" and "/" in the standard alphabet.
+const std::string kUser = "alice";
+const std::string kPassword = "\xfb\xff\xfes3cret!";
+const std::string kStd = base64(kUser + ":" + kPassword);
+
+struct Outcome {
+    int result = -1;      // what registry_auth_check answered
+    std::string out;      // what it wrote to standard output
+    std::string log_head; // method, path, bytes, status, actor of the access-log line
+};
+
+class Auth : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string old_cwd;
+
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        old_cwd = buf;
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd.c_str()), 0); }
+
+    void settings(const std::optional<std::string> &text) {
+        unlink("config.json");
+        if (text) testutil::write_all(dir / "config.json", *text);
+    }
+    void configure(const std::string &user, const std::string &password) {
+        settings(settings_for(user, sha256_hex(password)));
+    }
+
+    // Runs registry_auth_check in a child process as a request would; an
+    // accepted request then notes a status so that its access-log line shows
+    // the actor.
+    Outcome check(const std::optional<std::string> &header) {
+        std::string log = dir / "registry_access.log";
+        unlink(log.c_str());
+        testutil::ChildResult r = testutil::run_in_child(
+            [&] {
+                setenv("REGISTRY_STORAGE_ROOT", dir.path().c_str(), 1);
+                setenv("REQUEST_METHOD", "DELETE", 1);
+                setenv("PATH_INFO", "/v2/x", 1);
+                if (header)
+                    setenv("HTTP_AUTHORIZATION", header->c_str(), 1);
+                else
+                    unsetenv("HTTP_AUTHORIZATION");
+                int result = registry_auth_check();
+                if (result == 1) qf_audit_note_status(299);
+                exit(10 + result);
+            },
+            dir.path());
+        Outcome o;
+        o.result = r.exit_code - 10;
+        o.out = r.out;
+        std::string line = testutil::read_all(log);
+        size_t cut = 0;
+        for (int spaces = 0; cut < line.size() && spaces < 5; ++cut)
+            if (line[cut] == ' ') ++spaces;
+        o.log_head = line.empty() ? "" : line.substr(0, cut - 1);
+        return o;
+    }
+
+    void expect_accepted(const std::optional<std::string> &header, const std::string &actor = kUser) {
+        Outcome o = check(header);
+        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.log_head, "DELETE /v2/x 0 299 " + actor);
+    }
+    void expect_refused(const std::optional<std::string> &header) {
+        Outcome o = check(header);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.out, kChallenge);
+        EXPECT_EQ(o.log_head, "DELETE /v2/x 0 401 anonymous");
+    }
+};
+
+TEST(AuthChallenge, BodyIs73Bytes) { EXPECT_EQ(kChallengeBody.size(), 73u); }
+
+TEST_F(Auth, ConfigurationSwitchesAuthenticationOnOrOff) {
+    const std::string hash = sha256_hex("pw");
+    struct Row {
+        const char *label;
+        std::optional<std::string> text;
+        int enabled;
+    } rows[] = {
+        {"no file", std::nullopt, 0},
+        {"empty file", "", 0},
+        {"both keys", settings_for("alice", hash), 1},
+        {"user of 127 characters", settings_for(std::string(127, 'u'), hash), 1},
+        {"user of 128 characters", settings_for(std::string(128, 'u'), hash), 0},
+        {"empty user", settings_for("", hash), 0},
+        {"hash of 63 characters", settings_for("alice", hash.substr(1)), 0},
+        {"hash of 65 characters", settings_for("alice", hash + "0"), 0},
+        {"hash of 64 non-hex characters", settings_for("alice", std::string(64, 'z')), 1},
+        {"no hash", "{\"registry_auth_user\": \"alice\"}", 0},
+        {"no user", "{\"registry_auth_sha256\": \"" + hash + "\"}", 0},
+        {"keys in a nested object", "{\"auth\": " + settings_for("alice", hash) + "}", 1},
+        {"user not a string", "{\"registry_auth_user\": 5, \"registry_auth_sha256\": \"" + hash + "\"}", 1},
+        {"NUL before the keys", std::string("{\0", 2) + settings_for("alice", hash), 0},
+        {"binary bytes around the keys", "\xff\xfe\x80" + settings_for("alice", hash) + "\x01\xff", 1},
+        {"keys beyond 4095 bytes", std::string(4095, ' ') + settings_for("alice", hash), 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        settings(row.text);
+        EXPECT_EQ(registry_auth_enabled(), row.enabled);
+    }
+}
+
+// The hash's closing quote as the window's last byte is still seen.
+TEST_F(Auth, SettingsWindowEdge) {
+    const std::string hash = sha256_hex("pw");
+    const std::string text = "{\"registry_auth_user\": \"alice\", \"registry_auth_sha256\": \"" + hash + "\"";
+    settings(std::string(4095 - text.size(), ' ') + text + "}");
+    EXPECT_EQ(registry_auth_enabled(), 1);
+    settings(std::string(4096 - text.size(), ' ') + text + "}");
+    EXPECT_EQ(registry_auth_enabled(), 0);
+}
+
+TEST_F(Auth, WithoutConfigurationEveryRequestPassesSilently) {
+    settings(std::nullopt);
+    Outcome o = check(std::nullopt);
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.log_head, "DELETE /v2/x 0 299 anonymous");
+    settings(settings_for("alice", sha256_hex("pw").substr(1)));
+    EXPECT_EQ(check("Basic !!!").result, 1);
+}
+
+TEST_F(Auth, AcceptedHeaderForms) {
+    ASSERT_NE(kStd.find('+'), std::string::npos);
+    ASSERT_NE(kStd.find('/'), std::string::npos);
+    ASSERT_NE(kStd.find('='), std::string::npos);
+    const std::string url_safe = replace_all(replace_all(kStd, '+', '-'), '/', '_');
+    const std::string mixed = replace_all(kStd, '+', '-');
+    const std::string spaced = kStd.substr(0, 3) + " \t\r\n" + kStd.substr(3, 5) + "==" + kStd.substr(8);
+    const std::string rows[] = {
+        "Basic " + kStd,
+        "basic\t" + kStd,
+        "BASIC " + kStd,
+        "bAsIc " + kStd,
+        "   Basic     " + kStd,
+        "Basic\t  " + kStd,
+        "Basic " + url_safe,
+        "Basic " + mixed,
+        "Basic " + without(kStd, '='),
+        "Basic " + without(url_safe, '='),
+        "Basic " + spaced,
+        "Basic " + kStd + "==== \r\n",
+    };
+    configure(kUser, kPassword);
+    for (const std::string &header : rows) {
+        SCOPED_TRACE(header);
+        expect_accepted(header);
+    }
+}
+
+TEST_F(Auth, RefusalsAllGetTheSameChallenge) {
+    const std::string rows[] = {
+        "",
+        "Basic",
+        "Basic ",
+        "Basic   ",
+        "Basic\t",
+        "Basic" + kStd,
+        "Basic\v" + kStd,
+        "Basicx " + kStd,
+        "Bearer " + kStd,
+        "\tBasic " + kStd,
+        "Basic " + kStd + "!",
+        "Basic " + kStd.substr(0, 4) + "." + kStd.substr(4),
+        "Basic ====",
+        "Basic QUJDR",                                 // one symbol left over
+        "Basic " + base64("alice"),                    // no colon
+        "Basic " + base64(":" + kPassword),            // empty user
+        "Basic " + base64("alicE:" + kPassword),       // user differs in case
+        "Basic " + base64("alic:" + kPassword),        // user is a prefix
+        "Basic " + base64("alicex:" + kPassword),      // user is longer
+        "Basic " + base64("alice:" + kPassword + "x"), // wrong password
+        "Basic " + base64("alice:"),                   // empty password
+        "Basic " + base64(kPassword + ":alice"),
+        "Basic " + base64(std::string("alice\0:", 7) + kPassword), // NUL ends no user name early
+        "Basic " + base64(std::string("alice:\0", 7) + kPassword),
+        "Basic " + base64(std::string(64, '\0')),
+        "Basic " + base64(std::string(128, 'a') + ":" + kPassword), // user part of 128 bytes
+        "Basic " + std::string(100000, 'A'),                        // far past 511 decoded bytes
+        "Basic " + base64("alice:" + kPassword).replace(0, 1, "\xc3\xa9"),
+    };
+    configure(kUser, kPassword);
+    expect_refused(std::nullopt);
+    for (const std::string &header : rows) {
+        SCOPED_TRACE(header.size() > 200 ? header.substr(0, 40) + "..." : header);
+        expect_refused(header);
+    }
+}
+
+// The decoded credentials may take 511 bytes, whatever the number of
+// leftover symbols that brings them there.
+TEST_F(Auth, DecodedLengthLimit) {
+    struct Row {
+        size_t decoded; // bytes of "alice:" plus the password
+        bool accepted;
+    } rows[] = {{510, true}, {511, true}, {512, false}, {513, false}, {514, false}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.decoded);
+        const std::string password(row.decoded - 6, 'p');
+        configure(kUser, password);
+        const std::string header = "Basic " + base64("alice:" + password);
+        if (row.accepted)
+            expect_accepted(header);
+        else
+            expect_refused(header);
+    }
+}
+
+TEST_F(Auth, PasswordAndUserShapes) {
+    struct Row {
+        const char *label;
+        std::string user;     // configured and sent
+        std::string password; // configured and sent
+    } rows[] = {
+        {"empty password", "alice", ""},
+        {"colons in the password", "alice", "pa:ss:"},
+        {"NUL and high bytes in the password", "alice", std::string("a\0b\xff", 4)},
+        {"user of 127 bytes", std::string(127, 'u'), "pw"},
+        {"user with a backslash", "a.b\\c_d", "pw"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        configure(row.user, row.password);
+        expect_accepted("Basic " + base64(row.user + ":" + row.password), row.user);
+    }
+}
+
+TEST_F(Auth, ConfiguredHashDigits) {
+    std::string upper = sha256_hex(kPassword);
+    for (char &c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    settings(settings_for(kUser, upper));
+    expect_accepted("Basic " + kStd);
+
+    // One digit off, first or last: refused.
+    for (size_t pos : {size_t{0}, size_t{63}}) {
+        std::string off = sha256_hex(kPassword);
+        off[pos] = off[pos] == '0' ? '1' : '0';
+        settings(settings_for(kUser, off));
+        expect_refused("Basic " + kStd);
+    }
+    // A non-hex digit leaves authentication on and refuses everyone.
+    std::string bad = sha256_hex(kPassword);
+    bad[40] = 'g';
+    settings(settings_for(kUser, bad));
+    EXPECT_EQ(registry_auth_enabled(), 1);
+    expect_refused("Basic " + kStd);
+}
+
+TEST(AuthJsonStrKey, Table) {
+    struct Row {
+        const char *text;
+        const char *key;
+        size_t size;
+        int expected;
+        const char *value;
+    } rows[] = {
+        {"{\"k\": \"v\"}", "k", 16, 1, "v"},
+        {"{\"k\":\"\"}", "k", 16, 1, ""},
+        {"{\"k\" \t:  \"v w\"}", "k", 16, 1, "v w"},
+        {"{\"k\": \"a\\\\b\"}", "k", 16, 1, "a\\\\b"},
+        {"{\"k\": \"a\\\"b\"}", "k", 16, 1, "a\\"},
+        {"{\"k\": 5, \"x\": \"y\"}", "k", 16, 1, "x"},
+        {"{\"kk\": \"1\", \"k\": \"2\"}", "k", 16, 1, "2"},
+        {"{\"k\": \"first\", \"k\": \"second\"}", "k", 16, 1, "first"},
+        {"{\"k\": \"12345\"}", "k", 6, 1, "12345"},
+        {"{\"k\": \"123456\"}", "k", 6, 0, ""},
+        {"{\"k\"}", "k", 16, 0, ""},
+        {"{\"k\": 5}", "k", 16, 0, ""},
+        {"{\"k\": \"open", "k", 16, 0, ""},
+        {"{k: \"v\"}", "k", 16, 0, ""},
+        {"", "k", 16, 0, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        char out[16] = "";
+        EXPECT_EQ(json_str_key(row.text, row.key, out, row.size), row.expected);
+        if (row.expected) {
+            EXPECT_STREQ(out, row.value);
+        }
+    }
+    char out[16];
+    EXPECT_EQ(json_str_key(nullptr, "k", out, sizeof out), 0);
+    EXPECT_EQ(json_str_key("{\"k\":\"v\"}", nullptr, out, sizeof out), 0);
+    EXPECT_EQ(json_str_key("{\"k\":\"v\"}", "k", out, 0), 0);
+    // A key too long for the pattern is not cut into a shorter key.
+    const std::string key(94, 'k');
+    const std::string text = "{\"" + key + "\": \"v\"}";
+    EXPECT_EQ(json_str_key(text.c_str(), key.c_str(), out, sizeof out), 0);
+    EXPECT_EQ(json_str_key(text.c_str(), key.substr(1).c_str(), out, sizeof out), 0);
+    EXPECT_EQ(json_str_key(text.c_str(), key.substr(0, 93).c_str(), out, sizeof out), 0);
+    const std::string fits = "{\"" + key.substr(0, 93) + "\": \"v\"}";
+    EXPECT_EQ(json_str_key(fits.c_str(), key.substr(0, 93).c_str(), out, sizeof out), 1);
+}
+
+TEST(AuthPathGuarded, Table) {
+    struct Row {
+        const char *path;
+        int expected;
+    } rows[] = {
+        {"/v2", 1},   {"/v2/", 1},          {"v2", 1},   {"///v2/library/ubuntu/manifests/latest", 1},
+        {"v2/x", 1},  {"/v2x", 0},          {"/v20", 0}, {"/V2/x", 0},
+        {"/", 0},     {"///", 0},           {"", 0},     {"/v", 0},
+        {"/x/v2", 0}, {"/_registry/v2", 0},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(registry_auth_path_guarded(row.path), row.expected) << row.path;
+    EXPECT_EQ(registry_auth_path_guarded(nullptr), 0);
+}
+
+} // namespace
