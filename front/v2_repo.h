@@ -1,4 +1,5 @@
-/* v2_repo.h - the repository endpoint: DELETE /v2/<name>. */
+/* v2_repo.h - the repository endpoint: DELETE /v2/<name>. When a user and
+ * password hash are configured, only that user may delete. */
 #ifndef V2_REPO_H
 #define V2_REPO_H
 
