@@ -1,1 +1,136 @@
-// stats.cpp - placeholder until written.
+// stats.cpp - counts of repositories, tags, blobs and uploads, walked afresh on every call.
+#include <stdlib.h>
+
+#include <memory>
+#include <new>
+
+#include "cgi/qf_cgi.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+constexpr size_t kTagLinkCap = 128;
+constexpr char kStatsVersion[] = "1.9.0"; // the storage format version the descriptor carries
+
+// The names repository discovery finds below the repositories directory,
+// freed when this goes out of scope.
+class discovered_repos {
+public:
+    discovered_repos() : names_(new (std::nothrow) char *[kRepoListMax]) {
+        if (!names_) return;
+        char dir[kPathMax];
+        qf_snprintf(dir, sizeof dir, "%s/repositories", s_root);
+        collect_repos_recursive(dir, "", names_.get(), &count_, 0);
+    }
+    ~discovered_repos() {
+        for (int i = 0; i < count_; ++i)
+            free(names_[i]);
+    }
+    discovered_repos(const discovered_repos &) = delete;
+    discovered_repos &operator=(const discovered_repos &) = delete;
+
+    int count() const { return count_; }
+    const char *at(int i) const { return names_[i]; }
+
+private:
+    std::unique_ptr<char *[]> names_;
+    int count_ = 0;
+};
+
+std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
+
+// A file whose size cannot be had is still counted; it only adds nothing.
+int64_t size_or_zero(const char *path) {
+    int64_t size = 0;
+    if (plat_file_info(path, &size, nullptr) != 0 || size < 0) return 0;
+    return size;
+}
+
+// Adds every non-directory entry of one listed directory to the count and sum.
+void add_files(const char *dir, const dir_list &list, int *count, int64_t *bytes) {
+    for (int i = 0; i < list.count; ++i) {
+        const dir_entry &entry = list.entries[i];
+        if (entry.is_dir) continue;
+        char path[kPathMax];
+        qf_snprintf(path, sizeof path, "%s/%s", dir, entry.name);
+        ++*count;
+        *bytes += size_or_zero(path);
+    }
+}
+
+int count_repos() {
+    discovered_repos repos;
+    return repos.count();
+}
+
+// Blob files are the files one level below the blob store's top directory;
+// neither the fan-out names nor the file names are checked against the digest form.
+int64_t count_blobs(int *count_out) {
+    *count_out = 0;
+    int64_t bytes = 0;
+    char top[kPathMax];
+    qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
+    std::unique_ptr<dir_list> fanouts = new_listing();
+    std::unique_ptr<dir_list> files = new_listing();
+    if (!fanouts || !files || list_dir(top, fanouts.get()) != 0) return 0;
+    for (int i = 0; i < fanouts->count; ++i) {
+        if (!fanouts->entries[i].is_dir) continue;
+        char fanout[kPathMax];
+        qf_snprintf(fanout, sizeof fanout, "%s/%s", top, fanouts->entries[i].name);
+        if (list_dir(fanout, files.get()) == 0) add_files(fanout, *files, count_out, &bytes);
+    }
+    return bytes;
+}
+
+// A tag counts when its link can be read, whatever it holds (an empty link too).
+int count_tags() {
+    discovered_repos repos;
+    std::unique_ptr<dir_list> list = new_listing();
+    if (!list) return 0;
+    int tags = 0;
+    for (int r = 0; r < repos.count(); ++r) {
+        char tags_dir[kPathMax];
+        manifest_tags_dir(tags_dir, repos.at(r));
+        if (list_dir(tags_dir, list.get()) != 0) continue;
+        for (int i = 0; i < list->count; ++i) {
+            if (!list->entries[i].is_dir) continue;
+            char link_path[kPathMax];
+            manifest_tag_path(link_path, repos.at(r), list->entries[i].name);
+            char link[kTagLinkCap];
+            if (read_file(link_path, link, sizeof link, nullptr) == 0) ++tags;
+        }
+    }
+    return tags;
+}
+
+// Every file in the upload area is an upload in progress, whatever its name.
+int count_uploads(int64_t *bytes_out) {
+    *bytes_out = 0;
+    int count = 0;
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/uploads", s_root);
+    std::unique_ptr<dir_list> list = new_listing();
+    if (!list || list_dir(dir, list.get()) != 0) return 0;
+    add_files(dir, *list, &count, bytes_out);
+    return count;
+}
+
+} // namespace
+
+extern "C" const char *reg_storage_get_stats_json(void) {
+    if (!require_ready()) return nullptr;
+    int repositories = count_repos();
+    int blobs = 0;
+    int64_t blob_bytes = count_blobs(&blobs);
+    int tags = count_tags();
+    int64_t upload_bytes = 0;
+    int uploads = count_uploads(&upload_bytes);
+
+    qf_snprintf(s_result, kResultMax,
+                "{\"version\":\"%s\",\"repositories\":%d,\"tags\":%d,\"blobs\":%d,\"blob_bytes\":%lld,"
+                "\"active_uploads\":%d,\"upload_bytes\":%lld}",
+                kStatsVersion, repositories, tags, blobs, static_cast<long long>(blob_bytes), uploads,
+                static_cast<long long>(upload_bytes));
+    return s_result;
+}

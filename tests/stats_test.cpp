@@ -1,0 +1,154 @@
+// Tests for the storage statistics document: exact text, what counts and what does not, limits.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <new>
+#include <string>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "tests/test_util.h"
+
+namespace {
+
+bool g_fail_name_list = false;
+
+} // namespace
+
+// Repository discovery's name array is the one allocation of kRepoListMax
+// slots; failing it shows that only the counts built on it drop to 0.
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+    if (g_fail_name_list && size == kRepoListMax * sizeof(char *)) return nullptr;
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::TempDir;
+
+const std::string kHex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const std::string kDigest = "sha256:" + kHex;
+
+std::string stats_doc(int repos, int tags, int blobs, long long blob_bytes, int uploads, long long upload_bytes) {
+    return "{\"version\":\"1.9.0\",\"repositories\":" + std::to_string(repos) + ",\"tags\":" + std::to_string(tags) +
+           ",\"blobs\":" + std::to_string(blobs) + ",\"blob_bytes\":" + std::to_string(blob_bytes) +
+           ",\"active_uploads\":" + std::to_string(uploads) + ",\"upload_bytes\":" + std::to_string(upload_bytes) + "}";
+}
+
+std::string stats() {
+    const char *doc = reg_storage_get_stats_json();
+    return doc ? doc : "(null) " + std::string(reg_storage_last_error());
+}
+
+class StatsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << reg_storage_last_error(); }
+    void TearDown() override {
+        g_fail_name_list = false;
+        reg_storage_cleanup();
+    }
+
+    std::string at(const std::string &rel) const { return root_ + "/" + rel; }
+    void make_repo(const std::string &name) const {
+        fs::create_directories(at("repositories/" + name + "/_manifests"));
+    }
+    void make_tag(const std::string &repo, const std::string &tag, const std::string &link = kDigest) const {
+        testutil::write_all(at("repositories/" + repo + "/_manifests/tags/" + tag + "/current/link"), link);
+    }
+
+    // Two repositories (one nested in the other) with three countable tags,
+    // three blob files and two uploads, next to entries that must not count.
+    void populate() const {
+        make_tag("lib/app", "good");
+        make_tag("lib/app", "empty", "");
+        fs::create_directories(at("repositories/lib/app/_manifests/tags/deleted")); // no link
+        make_tag("lib/app/sub", "v1", "not a digest");
+        fs::create_directories(at("repositories/plain/dir"));
+
+        testutil::write_all(at("blobs/sha256/01/" + kHex), std::string(10, 'b'));
+        testutil::write_all(at("blobs/sha256/01/not-a-digest"), std::string(5, 'b'));
+        testutil::write_all(at("blobs/sha256/zz/x"), std::string(3, 'b'));
+        testutil::write_all(at("blobs/sha256/01/subdir/inner"), std::string(1000, 'b'));
+        testutil::write_all(at("blobs/sha256/stray"), std::string(100, 'b'));
+        // A file whose size cannot be had is counted and adds nothing.
+        ASSERT_EQ(0, symlink("/nonexistent/target", at("blobs/sha256/zz/dangling").c_str()));
+
+        testutil::write_all(at("uploads/01234567-89ab-cdef-0123-456789abcdef.part"), std::string(7, 'u'));
+        testutil::write_all(at("uploads/notes.txt"), std::string(4, 'u'));
+        testutil::write_all(at("uploads/subdir/inner.part"), std::string(1000, 'u'));
+    }
+
+    TempDir tmp_;
+    std::string root_ = tmp_ / "root";
+};
+
+TEST_F(StatsTest, FreshRootCountsNothing) {
+    EXPECT_EQ(R"({"version":"1.9.0","repositories":0,"tags":0,"blobs":0,"blob_bytes":0,"active_uploads":0,)"
+              R"("upload_bytes":0})",
+              stats());
+}
+
+TEST_F(StatsTest, CountsWhatTheTreeHolds) {
+    populate();
+    EXPECT_EQ(stats_doc(2, 3, 4, 18, 2, 11), stats());
+}
+
+TEST_F(StatsTest, MissingTopDirectoriesCountAsEmpty) {
+    populate();
+    for (const char *dir : {"repositories", "blobs", "uploads"})
+        fs::remove_all(at(dir));
+    EXPECT_EQ(stats_doc(0, 0, 0, 0, 0, 0), stats());
+}
+
+TEST_F(StatsTest, WithoutMemoryForDiscoveryOnlyRepositoriesAndTagsDrop) {
+    populate();
+    g_fail_name_list = true;
+    std::string doc = stats();
+    g_fail_name_list = false;
+    EXPECT_EQ(stats_doc(0, 0, 4, 18, 2, 11), doc);
+}
+
+TEST_F(StatsTest, NotStartedFailsAndSuccessKeepsTheLastError) {
+    reg_storage_cleanup();
+    EXPECT_EQ(nullptr, reg_storage_get_stats_json());
+    EXPECT_STREQ("not initialized - call reg_storage_init first", reg_storage_last_error());
+
+    ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+    set_error("earlier failure");
+    EXPECT_EQ(stats_doc(0, 0, 0, 0, 0, 0), stats());
+    EXPECT_STREQ("earlier failure", reg_storage_last_error());
+}
+
+TEST_F(StatsTest, SecondCallRewritesTheSameBuffer) {
+    const char *first = reg_storage_get_stats_json();
+    ASSERT_NE(nullptr, first);
+    testutil::write_all(at("uploads/a.part"), "abc");
+    const char *second = reg_storage_get_stats_json();
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(stats_doc(0, 0, 0, 0, 1, 3), first);
+}
+
+TEST_F(StatsTest, OneListingSeesAtMost512Entries) {
+    for (int i = 0; i < kListMax + 88; ++i) {
+        testutil::write_all(at("blobs/sha256/ab/f" + std::to_string(i)), "xy");
+        testutil::write_all(at("uploads/u" + std::to_string(i) + ".part"), "z");
+    }
+    EXPECT_EQ(stats_doc(0, 0, 512, 1024, 512, 512), stats());
+}
+
+// Spread over three directories, since one listing sees only 512 entries.
+TEST_F(StatsTest, AtMost1024RepositoriesAreCounted) {
+    for (const char *parent : {"p", "q", "r"})
+        for (int i = 0; i < 342; ++i)
+            make_repo(std::string(parent) + "/" + std::to_string(i));
+    EXPECT_EQ(stats_doc(kRepoListMax, 0, 0, 0, 0, 0), stats());
+}
+
+} // namespace
