@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "cgi/qf_cgi.h"
@@ -81,16 +82,20 @@ struct page {
     int end;
 };
 
-void reset_page_outputs(int *has_more, char *last_out, size_t last_out_size) {
+// The cursor is copied before last_out is emptied: a caller paging through a
+// list naturally hands back last time's last_out as both cursor and output.
+std::string take_cursor_and_reset(const char *last, int *has_more, char *last_out, size_t last_out_size) {
+    std::string cursor = last ? last : "";
     if (has_more) *has_more = 0;
     if (last_out && last_out_size > 0) last_out[0] = '\0';
+    return cursor;
 }
 
 // The cursor is the last name the client has seen; it need not be listed.
-int page_start(const name_list &names, const char *last) {
-    if (!last || !*last) return 0;
+int page_start(const name_list &names, const std::string &last) {
+    if (last.empty()) return 0;
     for (int i = 0; i < names.count(); ++i) {
-        int cmp = strcmp(names.at(i), last);
+        int cmp = strcmp(names.at(i), last.c_str());
         if (cmp == 0) return i + 1;
         if (cmp > 0) return i;
     }
@@ -99,7 +104,8 @@ int page_start(const name_list &names, const char *last) {
 
 // n is compared with what is left rather than added to the start, so a page
 // size near INT_MAX cannot overflow into a negative end.
-page cut_page(const name_list &names, int n, const char *last, int *has_more, char *last_out, size_t last_out_size) {
+page cut_page(const name_list &names, int n, const std::string &last, int *has_more, char *last_out,
+              size_t last_out_size) {
     page p{page_start(names, last), names.count()};
     if (n > 0 && n < p.end - p.start) p.end = p.start + n;
     if (has_more) *has_more = p.end < names.count() ? 1 : 0;
@@ -144,7 +150,7 @@ extern "C" {
 
 const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last, int *has_more, char *last_out,
                                     size_t last_out_size) {
-    reset_page_outputs(has_more, last_out, last_out_size);
+    std::string cursor = take_cursor_and_reset(last, has_more, last_out, last_out_size);
     if (!repo_name) {
         set_error("repo_name is NULL");
         return nullptr;
@@ -161,7 +167,7 @@ const char *reg_tags_list_json_page(const char *repo_name, int n, const char *la
     }
     gather_tags(repo_name, names);
     names.sort();
-    page p = cut_page(names, n, last, has_more, last_out, last_out_size);
+    page p = cut_page(names, n, cursor, has_more, last_out, last_out_size);
 
     result_writer out;
     out.raw("{\"name\":\"");
@@ -176,7 +182,7 @@ const char *reg_tags_list_json(const char *repo_name) {
 }
 
 const char *reg_catalog_json_page(int n, const char *last, int *has_more, char *last_out, size_t last_out_size) {
-    reset_page_outputs(has_more, last_out, last_out_size);
+    std::string cursor = take_cursor_and_reset(last, has_more, last_out, last_out_size);
     if (!require_ready()) return nullptr;
     name_list names;
     if (!names.allocated()) {
@@ -185,7 +191,7 @@ const char *reg_catalog_json_page(int n, const char *last, int *has_more, char *
     }
     gather_repos(names);
     names.sort();
-    page p = cut_page(names, n, last, has_more, last_out, last_out_size);
+    page p = cut_page(names, n, cursor, has_more, last_out, last_out_size);
 
     result_writer out;
     out.raw("{\"repositories\":[");
