@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kSeedFallback = 0x9E3779B9u;
 constexpr size_t kUploadIdLen = 36;
 constexpr size_t kDigestOutMax = 72;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -96,6 +95,28 @@ int move_into_store(const char *part, const char *blob, const char *digest) {
     }
     set_error("rename to CAS failed: %s", blob);
     return -1;
+}
+
+bool ready_and_valid(const char *digest) {
+    if (!require_ready()) return false;
+    if (digest_valid(digest)) return true;
+    set_error("invalid digest");
+    return false;
+}
+
+// The checks every blob-store query makes before it looks at the disk.
+bool digest_argument_ok(const char *digest) {
+    if (digest) return ready_and_valid(digest);
+    set_error("digest is NULL");
+    return false;
+}
+
+// The blob file's path when it is stored as a file; "blob not found: %s" otherwise.
+bool stored_blob_path(const char *digest, char *path) {
+    blob_path_for_digest(path, digest);
+    if (plat_entry_kind(path) == PLAT_FILE) return true;
+    set_error("blob not found: %s", digest);
+    return false;
 }
 
 } // namespace
@@ -221,30 +242,14 @@ int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
 }
 
 int reg_blob_exists(const char *digest) {
-    if (!digest) {
-        set_error("digest is NULL");
-        return -1;
-    }
-    if (!require_ready()) return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest");
-        return -1;
-    }
+    if (!digest_argument_ok(digest)) return -1;
     char path[kPathMax];
     blob_path_for_digest(path, digest);
     return plat_entry_kind(path) == PLAT_FILE ? 1 : 0;
 }
 
 int64_t reg_blob_get_size(const char *digest) {
-    if (!digest) {
-        set_error("digest is NULL");
-        return -1;
-    }
-    if (!require_ready()) return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest");
-        return -1;
-    }
+    if (!digest_argument_ok(digest)) return -1;
     char path[kPathMax];
     blob_path_for_digest(path, digest);
     // A missing blob is an answer, not a failure: the last error stays as it was.
@@ -258,17 +263,9 @@ int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
         set_error("NULL argument");
         return -1;
     }
-    if (!require_ready()) return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest");
-        return -1;
-    }
+    if (!ready_and_valid(digest)) return -1;
     char path[kPathMax];
-    blob_path_for_digest(path, digest);
-    if (plat_entry_kind(path) != PLAT_FILE) {
-        set_error("blob not found: %s", digest);
-        return -1;
-    }
+    if (!stored_blob_path(digest, path)) return -1;
     size_t len = strlen(path);
     if (len >= cap) {
         set_error("path buffer too small");
@@ -279,21 +276,9 @@ int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
 }
 
 int reg_blob_delete(const char *digest) {
-    if (!digest) {
-        set_error("digest is NULL");
-        return -1;
-    }
-    if (!require_ready()) return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest");
-        return -1;
-    }
+    if (!digest_argument_ok(digest)) return -1;
     char path[kPathMax];
-    blob_path_for_digest(path, digest);
-    if (plat_entry_kind(path) != PLAT_FILE) {
-        set_error("blob not found: %s", digest);
-        return -1;
-    }
+    if (!stored_blob_path(digest, path)) return -1;
     // Gone since the check (another delete, a collection): nothing left to remove.
     if (plat_entry_kind(path) == PLAT_FILE && plat_unlink(path) != 0) {
         set_error("remove failed");

@@ -21,8 +21,6 @@ constexpr char kDescriptor[] = "{\n  \"schemaVersion\": 2,\n  \"title\": \"quill
                                "  \"version\": \"1.9.0\",\n  \"maxUploadSize\": -1\n}\n";
 static_assert(sizeof kDescriptor - 1 == 110, "storage descriptor is 110 bytes");
 
-constexpr uint32_t kSeedFallback = 0x9E3779B9u;
-
 int make_top_dir(const char *suffix) {
     char path[kPathMax];
     qf_snprintf(path, sizeof path, "%s/%s", s_root, suffix);

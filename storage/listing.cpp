@@ -12,41 +12,7 @@
 
 namespace {
 
-constexpr size_t kTagLinkCap = 128;  // a tag link is read as at most 127 bytes
 constexpr size_t kEscapeReserve = 8; // quotes and separator that follow an escaped name
-
-// Owns the names it holds: each one a strdup'ed copy, freed with the list.
-class name_list {
-public:
-    name_list() : items_(new (std::nothrow) char *[kRepoListMax]) {}
-    ~name_list() {
-        for (int i = 0; i < count_; ++i)
-            free(items_[i]);
-    }
-    name_list(const name_list &) = delete;
-    name_list &operator=(const name_list &) = delete;
-
-    bool allocated() const { return items_ != nullptr; }
-    char **items() { return items_.get(); }
-    int *count_ptr() { return &count_; }
-    int count() const { return count_; }
-    const char *at(int i) const { return items_[i]; }
-    bool full() const { return count_ >= kRepoListMax; }
-
-    // Without memory for the copy the name is left out rather than held empty.
-    void add(const char *name) {
-        if (full()) return;
-        if (char *copy = strdup(name)) items_[count_++] = copy;
-    }
-
-    void sort() {
-        if (count_ > 1) sort_str(items_.get(), count_);
-    }
-
-private:
-    std::unique_ptr<char *[]> items_;
-    int count_ = 0;
-};
 
 // Writes into the result buffer from its start; the text is always terminated
 // and is cut at the buffer's end instead of running past it.
@@ -95,7 +61,7 @@ std::string take_cursor_and_reset(const char *last, int *has_more, char *last_ou
 int page_start(const name_list &names, const std::string &last) {
     if (last.empty()) return 0;
     for (int i = 0; i < names.count(); ++i) {
-        int cmp = strcmp(names.at(i), last.c_str());
+        int cmp = strcmp(names[i], last.c_str());
         if (cmp == 0) return i + 1;
         if (cmp > 0) return i;
     }
@@ -109,14 +75,14 @@ page cut_page(const name_list &names, int n, const std::string &last, int *has_m
     page p{page_start(names, last), names.count()};
     if (n > 0 && n < p.end - p.start) p.end = p.start + n;
     if (has_more) *has_more = p.end < names.count() ? 1 : 0;
-    if (p.end > p.start && last_out && last_out_size > 0) qf_strlcpy(last_out, names.at(p.end - 1), last_out_size);
+    if (p.end > p.start && last_out && last_out_size > 0) qf_strlcpy(last_out, names[p.end - 1], last_out_size);
     return p;
 }
 
 void write_names(result_writer &out, const name_list &names, page p) {
     for (int i = p.start; i < p.end; ++i) {
         if (i > p.start) out.raw(",");
-        out.quoted(names.at(i));
+        out.quoted(names[i]);
     }
     out.raw("]}");
 }
@@ -131,17 +97,9 @@ void gather_tags(const char *repo_name, name_list &names) {
     for (int i = 0; i < list->count; ++i) {
         const dir_entry &entry = list->entries[i];
         if (!entry.is_dir) continue;
-        char link_path[kPathMax];
-        manifest_tag_path(link_path, repo_name, entry.name);
         char link[kTagLinkCap];
-        if (read_file(link_path, link, sizeof link, nullptr) == 0) names.add(entry.name);
+        if (read_tag_link(repo_name, entry.name, link, nullptr) == 0) names.add(entry.name);
     }
-}
-
-void gather_repos(name_list &names) {
-    char repos_dir[kPathMax];
-    qf_snprintf(repos_dir, sizeof repos_dir, "%s/repositories", s_root);
-    collect_repos_recursive(repos_dir, "", names.items(), names.count_ptr(), 0);
 }
 
 } // namespace
@@ -189,7 +147,7 @@ const char *reg_catalog_json_page(int n, const char *last, int *has_more, char *
         set_error("out of memory");
         return nullptr;
     }
-    gather_repos(names);
+    names.collect_repos();
     names.sort();
     page p = cut_page(names, n, cursor, has_more, last_out, last_out_size);
 

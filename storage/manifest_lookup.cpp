@@ -9,11 +9,7 @@
 
 namespace {
 
-constexpr size_t kDigestPrefixLen = 7;
-constexpr size_t kDigestLen = 71;
-constexpr size_t kLinkReadMax = 128;    // a tag link is read up to 127 bytes
 constexpr size_t kContentTypeMax = 127; // content_type_out, with terminator
-constexpr size_t kHexLen = 64;
 
 bool is_digest_reference(const char *reference) { return strncmp(reference, "sha256:", kDigestPrefixLen) == 0; }
 
@@ -32,11 +28,9 @@ bool preconditions_hold(const char *repo_name) {
 // Reads a tag's link; true when it names a manifest by its 64 digits. Only
 // those digits count: what follows them is not looked at.
 bool tag_names(const char *repo_name, const char *tag, const char *hex) {
-    char path[kPathMax];
-    manifest_tag_path(path, repo_name, tag);
-    char link[kLinkReadMax];
+    char link[kTagLinkCap];
     size_t len = 0;
-    if (read_file(path, link, sizeof link, &len) != 0) return false;
+    if (read_tag_link(repo_name, tag, link, &len) != 0) return false;
     return len >= kDigestLen && memcmp(link, "sha256:", kDigestPrefixLen) == 0 &&
            memcmp(link + kDigestPrefixLen, hex, kHexLen) == 0;
 }
@@ -136,11 +130,9 @@ int manifest_resolve(const char *repo_name, const char *reference, char *hex_out
         set_error("invalid tag: %s", reference);
         return -1;
     }
-    char path[kPathMax];
-    manifest_tag_path(path, repo_name, reference);
-    char link[kLinkReadMax];
+    char link[kTagLinkCap];
     size_t len = 0;
-    if (read_file(path, link, sizeof link, &len) != 0) {
+    if (read_tag_link(repo_name, reference, link, &len) != 0) {
         set_error("tag not found: %s:%s", repo_name, reference);
         return -1;
     }

@@ -15,38 +15,11 @@ namespace {
 
 constexpr size_t kMediaTypeMax = 256; // captured "mediaType", with terminator
 constexpr size_t kLinkMax = 80;       // "sha256:" and 64 digits, with terminator
-constexpr size_t kDigestLen = 71;
-constexpr size_t kDigestPrefixLen = 7;
 
 struct doc_freer {
     void operator()(json_doc *doc) const { json_doc_free(doc); }
 };
 using doc_ptr = std::unique_ptr<json_doc, doc_freer>;
-
-// Discovery hands out heap copies of names in a fixed array of slots.
-class repo_names {
-public:
-    repo_names() : names_(new (std::nothrow) char *[kRepoListMax]) {}
-    ~repo_names() {
-        for (int i = 0; i < count_; ++i)
-            free(names_[i]);
-    }
-    repo_names(const repo_names &) = delete;
-    repo_names &operator=(const repo_names &) = delete;
-
-    bool allocated() const { return names_ != nullptr; }
-    void collect() {
-        char repos_dir[kPathMax];
-        qf_snprintf(repos_dir, sizeof repos_dir, "%s/repositories", s_root);
-        collect_repos_recursive(repos_dir, "", names_.get(), &count_, 0);
-    }
-    int count() const { return count_; }
-    const char *operator[](int i) const { return names_[i]; }
-
-private:
-    std::unique_ptr<char *[]> names_;
-    int count_ = 0;
-};
 
 // The "digest" member of an object when it is a valid digest and nothing more
 // (a string with an escaped NUL would otherwise pass on its valid prefix).
@@ -68,9 +41,8 @@ bool body_file_present(const char *repo_name, const char *hex) {
 bool child_manifest_stored(const char *repo_name, const char *digest) {
     const char *hex = digest + kDigestPrefixLen;
     if (body_file_present(repo_name, hex)) return true;
-    repo_names names;
-    if (!names.allocated()) return false;
-    names.collect();
+    name_list names;
+    names.collect_repos();
     for (int i = 0; i < names.count(); ++i)
         if (body_file_present(names[i], hex)) return true;
     return false;

@@ -58,6 +58,12 @@ void manifest_tag_path(char *out, const char *name, const char *tag) {
     qf_snprintf(out, kPathMax, "%s/%s/current/link", dir, tag);
 }
 
+int read_tag_link(const char *name, const char *tag, char *link, size_t *len_out) {
+    char path[kPathMax];
+    manifest_tag_path(path, name, tag);
+    return read_file(path, link, kTagLinkCap, len_out);
+}
+
 void upload_path_for_uuid(char *out, const char *id) {
     char file[128];
     qf_snprintf(file, sizeof file, "%s.part", id);

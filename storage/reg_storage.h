@@ -36,8 +36,7 @@ int reg_blob_delete(const char *digest);
  * reg_manifest_get lives in the engine's result buffer until the next call. */
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
                      const char *content_type, char *digest_out);
-const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out,
-                             char *digest_out);
+const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out, char *digest_out);
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
 /* Tag list and catalog as JSON in the result buffer; n <= 0 means no page limit. */

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <memory>
+#include <new>
 
 #include "cgi/qf_cgi.h"
 #include "platform/platform.h"
@@ -81,4 +82,27 @@ void collect_repos_recursive(const char *dir, const char *prefix, char **names, 
         if (depth < kRepoDepthMax && *count < kRepoListMax)
             collect_repos_recursive(child, name, names, count, depth + 1);
     }
+}
+
+name_list::name_list() : items_(new (std::nothrow) char *[kRepoListMax]) {}
+
+name_list::~name_list() {
+    for (int i = 0; i < count_; ++i)
+        free(items_[i]);
+}
+
+void name_list::add(const char *name) {
+    if (!items_ || count_ >= kRepoListMax) return;
+    if (char *copy = strdup(name)) items_[count_++] = copy;
+}
+
+void name_list::collect_repos() {
+    if (!items_) return;
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/repositories", s_root);
+    collect_repos_recursive(dir, "", items_.get(), &count_, 0);
+}
+
+void name_list::sort() {
+    if (count_ > 1) sort_str(items_.get(), count_);
 }

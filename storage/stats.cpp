@@ -10,33 +10,7 @@
 
 namespace {
 
-constexpr size_t kTagLinkCap = 128;
 constexpr char kStatsVersion[] = "1.9.0"; // the storage format version the descriptor carries
-
-// The names repository discovery finds below the repositories directory,
-// freed when this goes out of scope.
-class discovered_repos {
-public:
-    discovered_repos() : names_(new (std::nothrow) char *[kRepoListMax]) {
-        if (!names_) return;
-        char dir[kPathMax];
-        qf_snprintf(dir, sizeof dir, "%s/repositories", s_root);
-        collect_repos_recursive(dir, "", names_.get(), &count_, 0);
-    }
-    ~discovered_repos() {
-        for (int i = 0; i < count_; ++i)
-            free(names_[i]);
-    }
-    discovered_repos(const discovered_repos &) = delete;
-    discovered_repos &operator=(const discovered_repos &) = delete;
-
-    int count() const { return count_; }
-    const char *at(int i) const { return names_[i]; }
-
-private:
-    std::unique_ptr<char *[]> names_;
-    int count_ = 0;
-};
 
 std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
 
@@ -60,7 +34,8 @@ void add_files(const char *dir, const dir_list &list, int *count, int64_t *bytes
 }
 
 int count_repos() {
-    discovered_repos repos;
+    name_list repos;
+    repos.collect_repos();
     return repos.count();
 }
 
@@ -85,20 +60,19 @@ int64_t count_blobs(int *count_out) {
 
 // A tag counts when its link can be read, whatever it holds (an empty link too).
 int count_tags() {
-    discovered_repos repos;
+    name_list repos;
+    repos.collect_repos();
     std::unique_ptr<dir_list> list = new_listing();
     if (!list) return 0;
     int tags = 0;
     for (int r = 0; r < repos.count(); ++r) {
         char tags_dir[kPathMax];
-        manifest_tags_dir(tags_dir, repos.at(r));
+        manifest_tags_dir(tags_dir, repos[r]);
         if (list_dir(tags_dir, list.get()) != 0) continue;
         for (int i = 0; i < list->count; ++i) {
             if (!list->entries[i].is_dir) continue;
-            char link_path[kPathMax];
-            manifest_tag_path(link_path, repos.at(r), list->entries[i].name);
             char link[kTagLinkCap];
-            if (read_file(link_path, link, sizeof link, nullptr) == 0) ++tags;
+            if (read_tag_link(repos[r], list->entries[i].name, link, nullptr) == 0) ++tags;
         }
     }
     return tags;

@@ -5,22 +5,28 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "storage/reg_storage.h"
 
-constexpr size_t kPathMax = 4096;           // every path buffer
-constexpr size_t kRootMax = 3500;           // storage root, with terminator
-constexpr size_t kErrorMax = 1024;          // last error, with terminator
-constexpr size_t kResultMax = 1048576;      // result buffer
-constexpr size_t kRepoNameMax = 255;        // characters of a repository name
-constexpr int kListMax = 512;               // entries of one directory listing
-constexpr size_t kListNameMax = 512;        // bytes of one listed name, with terminator
-constexpr int kRepoListMax = 1024;          // repositories found by discovery
-constexpr size_t kTagMax = 255;             // bytes of a tag: one directory name
-constexpr int kRepoDepthMax = 8;            // deepest level discovery descends to
-constexpr int64_t kReadAllocMax = 67108864; // largest file read whole
+constexpr size_t kPathMax = 4096;               // every path buffer
+constexpr size_t kRootMax = 3500;               // storage root, with terminator
+constexpr size_t kErrorMax = 1024;              // last error, with terminator
+constexpr size_t kResultMax = 1048576;          // result buffer
+constexpr size_t kRepoNameMax = 255;            // characters of a repository name
+constexpr int kListMax = 512;                   // entries of one directory listing
+constexpr size_t kListNameMax = 512;            // bytes of one listed name, with terminator
+constexpr int kRepoListMax = 1024;              // repositories found by discovery
+constexpr size_t kTagMax = 255;                 // bytes of a tag: one directory name
+constexpr int kRepoDepthMax = 8;                // deepest level discovery descends to
+constexpr int64_t kReadAllocMax = 67108864;     // largest file read whole
+constexpr size_t kDigestPrefixLen = 7;          // "sha256:"
+constexpr size_t kHexLen = 64;                  // bare hex digest
+constexpr size_t kDigestLen = 71;               // "sha256:" and 64 digits
+constexpr size_t kTagLinkCap = 128;             // a tag link is read as at most 127 bytes
+constexpr uint32_t kSeedFallback = 0x9E3779B9u; // upload-id generator state that is never 0
 
 extern char s_root[kRootMax];
 extern int s_ready;
@@ -45,6 +51,8 @@ void manifest_rev_dir(char *out, const char *name, const char *hex);
 void manifest_rev_path(char *out, const char *name, const char *hex);
 void manifest_tags_dir(char *out, const char *name);
 void manifest_tag_path(char *out, const char *name, const char *tag);
+// Reads a tag's link (at most kTagLinkCap - 1 bytes) into link, which holds kTagLinkCap bytes.
+int read_tag_link(const char *name, const char *tag, char *link, size_t *len_out);
 void upload_path_for_uuid(char *out, const char *id);
 void blob_path_for_digest(char *out, const char *digest);
 
@@ -80,6 +88,29 @@ void bin_to_hex(const unsigned char *bytes, char *out);
 size_t json_escape_append(char *dst, size_t room, const char *text);
 void sort_str(char **items, int count);
 void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count, int depth);
+
+// A list of at most kRepoListMax names, each a heap copy freed with the list.
+// allocated() is false when the slots could not be had; the list is then empty.
+class name_list {
+public:
+    name_list();
+    ~name_list();
+    name_list(const name_list &) = delete;
+    name_list &operator=(const name_list &) = delete;
+
+    bool allocated() const { return items_ != nullptr; }
+    int count() const { return count_; }
+    const char *operator[](int i) const { return items_[i]; }
+    // Without room or memory for the copy the name is left out, never held empty.
+    void add(const char *name);
+    // Repository discovery below the storage root's repositories directory.
+    void collect_repos();
+    void sort();
+
+private:
+    std::unique_ptr<char *[]> items_;
+    int count_ = 0;
+};
 
 constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
