@@ -66,6 +66,27 @@ int write_file(const char *path, const void *data, size_t len) {
     return failed || written < len ? -1 : 0;
 }
 
+namespace {
+
+bool file_holds(const char *path, const void *data, size_t len) {
+    int64_t size = -1;
+    if (plat_entry_kind(path) != PLAT_FILE || plat_file_info(path, &size, nullptr) != 0) return false;
+    if (size != static_cast<int64_t>(len) || size > kReadAllocMax) return false;
+    size_t n = 0;
+    std::unique_ptr<char, decltype(&free)> stored(read_file_alloc(path, &n), &free);
+    return stored && n == len && memcmp(stored.get(), data, len) == 0;
+}
+
+} // namespace
+
+// Rewriting a file in place empties it for a moment: a reader at that moment
+// sees a short file, and a write that fails (a full disk) loses what was
+// stored. Content that is already there is therefore not written again.
+int write_file_unless_same(const char *path, const void *data, size_t len) {
+    if (file_holds(path, data, len)) return 0;
+    return write_file(path, data, len);
+}
+
 // Symbolic links are removed as links: a link inside a repository must never
 // lead the removal into the tree it points at.
 int delete_tree(const char *path) {

@@ -155,10 +155,10 @@ bool write_body_and_type(const char *repo_name, const void *body, size_t body_le
     if (mkdirs(manifests_dir) != 0) return fail("mkdirs manifests dir failed");
     char body_path[kPathMax];
     manifest_body_path(body_path, repo_name, hex);
-    if (write_file(body_path, body, body_len) != 0) return fail("write manifest body failed");
+    if (write_file_unless_same(body_path, body, body_len) != 0) return fail("write manifest body failed");
     char ct_path[kPathMax];
     qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
-    if (write_file(ct_path, type, strlen(type)) != 0) return fail("write manifest ct failed");
+    if (write_file_unless_same(ct_path, type, strlen(type)) != 0) return fail("write manifest ct failed");
     return true;
 }
 
@@ -168,7 +168,7 @@ bool write_revision_link(const char *repo_name, const char *hex, const char *lin
     if (mkdirs(rev_dir) != 0) return fail("mkdirs revision dir failed");
     char rev_path[kPathMax];
     manifest_rev_path(rev_path, repo_name, hex);
-    if (write_file(rev_path, link, strlen(link)) != 0) return fail("write revision link failed");
+    if (write_file_unless_same(rev_path, link, strlen(link)) != 0) return fail("write revision link failed");
     return true;
 }
 
@@ -181,7 +181,7 @@ bool write_tag_link(const char *repo_name, const char *tag, const char *link) {
     if (mkdirs(current_dir) != 0) return fail("mkdirs tag dir failed");
     char tag_path[kPathMax];
     manifest_tag_path(tag_path, repo_name, tag);
-    if (write_file(tag_path, link, strlen(link)) != 0) return fail("write tag link failed");
+    if (write_file_unless_same(tag_path, link, strlen(link)) != 0) return fail("write tag link failed");
     return true;
 }
 

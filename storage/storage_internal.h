@@ -40,6 +40,8 @@ bool require_ready();
 
 int mkdirs(const char *path);
 int write_file(const char *path, const void *data, size_t len);
+// write_file, except that a file already holding exactly these bytes is left alone.
+int write_file_unless_same(const char *path, const void *data, size_t len);
 int delete_tree(const char *path);
 int repo_name_valid(const char *name);
 
