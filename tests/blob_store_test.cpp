@@ -1,7 +1,6 @@
 // Tests for blob uploads and the blob store: the upload-id generator, every operation's failures, the moves into
 // the store, and finishes that race each other.
 #include <fcntl.h>
-#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,12 +18,13 @@
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testutil::TempDir;
+using testutil::sha256_digest;
 
 const std::string kNotStarted = "not initialized - call reg_storage_init first";
 const std::string kFirstId = "91e3a35b-f173-0dfb-938b-ee4b3dc38bf5";
@@ -34,19 +34,6 @@ constexpr uint32_t kSeedAfterFirstId = 0x43E1465Fu;
 constexpr int kCreateTries = 16;
 
 std::string last_error() { return reg_storage_last_error(); }
-
-// Reference digest from an independent implementation.
-std::string digest_of(const std::string &data) {
-    unsigned char md[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "sha256:";
-    for (unsigned char b : md) {
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
-    }
-    return out;
-}
 
 std::string upper(std::string text) {
     for (char &c : text)
@@ -90,18 +77,8 @@ std::vector<std::string> malformed_digests(const std::string &good) {
     };
 }
 
-class BlobStoreTest : public ::testing::Test {
+class BlobStoreTest : public testutil::StorageTest {
 protected:
-    void SetUp() override { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error(); }
-
-    void TearDown() override {
-        reg_storage_cleanup();
-        for (int op = 0; op < PLAT_OP_COUNT; ++op) {
-            plat_fault_inject(static_cast<plat_op>(op), 0);
-            plat_hook_inject(static_cast<plat_op>(op), 0, nullptr, nullptr);
-        }
-    }
-
     std::string part(const std::string &id) const { return root_ + "/uploads/" + id + ".part"; }
     std::string fan_out(const std::string &digest) const { return root_ + "/blobs/sha256/" + digest.substr(7, 2); }
     std::string blob(const std::string &digest) const { return fan_out(digest) + "/" + digest.substr(7); }
@@ -117,12 +94,9 @@ protected:
     std::string store(const std::string &data) {
         std::string id = upload(data);
         char out[72];
-        EXPECT_EQ(0, reg_blob_finish_upload(id.c_str(), digest_of(data).c_str(), out)) << last_error();
+        EXPECT_EQ(0, reg_blob_finish_upload(id.c_str(), sha256_digest(data).c_str(), out)) << last_error();
         return out;
     }
-
-    TempDir tmp_;
-    std::string root_ = tmp_ / "root";
 };
 
 // One failing call: what it is, how the stage is set, the call and the message it must leave.
@@ -257,7 +231,7 @@ TEST_F(BlobStoreTest, ProcessesStartedTogetherSeedApart) {
 // ---- every operation's guards ---------------------------------------------------
 
 TEST_F(BlobStoreTest, EveryOperationRequiresAStartedEngine) {
-    std::string digest = digest_of("x");
+    std::string digest = sha256_digest("x");
     char buf[128];
     int64_t bytes = 0;
     reg_storage_cleanup();
@@ -277,7 +251,7 @@ TEST_F(BlobStoreTest, EveryOperationRequiresAStartedEngine) {
 
 // Null arguments are refused before the readiness check, which would otherwise speak first.
 TEST_F(BlobStoreTest, NullArgumentsAreRefusedFirst) {
-    std::string digest = digest_of("x");
+    std::string digest = sha256_digest("x");
     char buf[128];
     int64_t bytes = 0;
     reg_storage_cleanup();
@@ -306,7 +280,7 @@ TEST_F(BlobStoreTest, NullArgumentsAreRefusedFirst) {
 }
 
 TEST_F(BlobStoreTest, EveryUploadOperationRefusesMalformedIds) {
-    std::string digest = digest_of("");
+    std::string digest = sha256_digest("");
     for (const std::string &bad : malformed_ids()) {
         SCOPED_TRACE("id '" + bad + "'");
         char out[72];
@@ -416,7 +390,7 @@ TEST_F(BlobStoreTest, FinishMovesTheUploadIntoTheStore) {
             ASSERT_EQ(0, reg_blob_append_chunk(id, chunk.data(), chunk.size()));
             data += chunk;
         }
-        std::string digest = digest_of(data);
+        std::string digest = sha256_digest(data);
         ASSERT_FALSE(testutil::exists(fan_out(digest)));
         char out[72];
         memset(out, 'x', sizeof out);
@@ -453,8 +427,8 @@ TEST_F(BlobStoreTest, FinishOfStoredContentLeavesTheBlobUntouched) {
 
 TEST_F(BlobStoreTest, FinishFailures) {
     std::string data = "payload";
-    std::string digest = digest_of(data);
-    std::string wrong = digest_of("other");
+    std::string digest = sha256_digest(data);
+    std::string wrong = sha256_digest("other");
     std::string id = upload(data);
     std::string dir_id = "00000000-0000-0000-0000-000000000000";
     std::string mem_id = "22222222-2222-2222-2222-222222222222";
@@ -499,7 +473,7 @@ TEST_F(BlobStoreTest, FinishFailures) {
 
 TEST_F(BlobStoreTest, FinishAfterAFailedMoveSucceeds) {
     std::string id = upload("retry me");
-    std::string digest = digest_of("retry me");
+    std::string digest = sha256_digest("retry me");
     char out[72];
     plat_fault_inject(PLAT_OP_RENAME, 1);
     ASSERT_EQ(-1, reg_blob_finish_upload(id.c_str(), digest.c_str(), out));
@@ -525,7 +499,7 @@ void run_finish(void *arg) {
 // the second stored.
 TEST_F(BlobStoreTest, OverlappingFinishesOfTheSameContentBothSucceed) {
     std::string data(100000, 'o');
-    std::string digest = digest_of(data);
+    std::string digest = sha256_digest(data);
     Finish first{upload(data), digest}, second{upload(data), digest};
     plat_hook_inject(PLAT_OP_RENAME, 1, run_finish, &second);
     run_finish(&first);
@@ -540,7 +514,7 @@ TEST_F(BlobStoreTest, OverlappingFinishesOfTheSameContentBothSucceed) {
 // One upload finished by two requests at once: the slower one finds its part file already moved.
 TEST_F(BlobStoreTest, OverlappingFinishesOfOneUploadBothSucceed) {
     std::string data = "finished twice";
-    std::string digest = digest_of(data);
+    std::string digest = sha256_digest(data);
     Finish first{upload(data), digest};
     Finish second{first.id, digest};
     plat_hook_inject(PLAT_OP_RENAME, 1, run_finish, &second);
@@ -554,7 +528,7 @@ TEST_F(BlobStoreTest, OverlappingFinishesOfOneUploadBothSucceed) {
 // A delete of the directory's last blob removes the fan-out directory between its creation and the move.
 TEST_F(BlobStoreTest, FinishRemakesAFanOutDirectoryRemovedUnderIt) {
     std::string data = "fan-out vanishes";
-    std::string digest = digest_of(data);
+    std::string digest = sha256_digest(data);
     std::string id = upload(data);
     std::string dir = fan_out(digest);
     plat_hook_inject(
@@ -571,7 +545,7 @@ TEST_F(BlobStoreTest, ProcessesFinishingTheSameContentAllSucceed) {
     std::string data(1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 131 + (i >> 9));
-    std::string digest = digest_of(data);
+    std::string digest = sha256_digest(data);
     int ready[2], go[2];
     ASSERT_EQ(0, pipe(ready));
     ASSERT_EQ(0, pipe(go));
@@ -646,8 +620,8 @@ TEST_F(BlobStoreTest, UploadSizeFailures) {
 // ---- the store ----------------------------------------------------------------------------
 
 TEST_F(BlobStoreTest, MissingBlobsAreAnAnswerNotAnError) {
-    std::string absent = digest_of("never stored");
-    std::string dir_digest = digest_of("a directory");
+    std::string absent = sha256_digest("never stored");
+    std::string dir_digest = sha256_digest("a directory");
     fs::create_directories(blob(dir_digest));
     for (const std::string &digest : {absent, dir_digest}) {
         SCOPED_TRACE(digest);
@@ -683,7 +657,7 @@ TEST_F(BlobStoreTest, DeleteRemovesTheBlobAndAnEmptiedFanOutDirectory) {
     // Two blobs sharing a fan-out directory: found by hashing small texts.
     std::string a = "0", b;
     for (int i = 1; b.empty(); ++i)
-        if (digest_of(std::to_string(i)).substr(7, 2) == digest_of(a).substr(7, 2)) b = std::to_string(i);
+        if (sha256_digest(std::to_string(i)).substr(7, 2) == sha256_digest(a).substr(7, 2)) b = std::to_string(i);
     std::string da = store(a), db = store(b);
     ASSERT_EQ(fan_out(da), fan_out(db));
 

@@ -21,27 +21,8 @@ using testutil::TempDir;
 // Puts the variables these tests touch back as they were.
 class CgiInput : public ::testing::Test {
 protected:
-    static inline const std::vector<const char *> kNames = {"QUERY_STRING", "POST_BODY_FILE", "CONTENT_LENGTH",
-                                                            "QF_TEST_PAGE"};
-    std::vector<std::optional<std::string>> saved_;
+    testutil::EnvGuard env_{{"QUERY_STRING", "POST_BODY_FILE", "CONTENT_LENGTH", "QF_TEST_PAGE"}};
     TempDir dir;
-
-    void SetUp() override {
-        for (const char *name : kNames) {
-            const char *v = getenv(name);
-            saved_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
-        }
-    }
-    void TearDown() override {
-        for (size_t i = 0; i < kNames.size(); ++i)
-            set(kNames[i], saved_[i]);
-    }
-    static void set(const char *name, const std::optional<std::string> &value) {
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
 };
 
 // --- query string ---
@@ -152,8 +133,8 @@ TEST_F(CgiInput, QueryFallsBackToTheEnvironmentOnlyWithoutAQueryString) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.query.value_or("(unset)") + " / " + row.page.value_or("(unset)"));
-        set("QUERY_STRING", row.query);
-        set("QF_TEST_PAGE", row.page);
+        env_.set("QUERY_STRING", row.query);
+        env_.set("QF_TEST_PAGE", row.page);
         EXPECT_EQ(std::string(cgi_query("QF_TEST_PAGE")), row.expected);
     }
     // The variable's own text is handed out, not a copy.
@@ -269,8 +250,8 @@ TEST_F(CgiInput, BodyFromStandardInput) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
-        set("POST_BODY_FILE", std::nullopt);
-        set("CONTENT_LENGTH", row.content_length);
+        env_.set("POST_BODY_FILE", std::nullopt);
+        env_.set("CONTENT_LENGTH", row.content_length);
         const std::string expected_read =
             row.present ? "len=" + std::to_string(row.body.size()) + " data=" + row.body + " terminated" : "none len=0";
         EXPECT_EQ(with_stdin(row.input, read_post_summary), expected_read);
@@ -282,7 +263,7 @@ TEST_F(CgiInput, BodyFromStandardInput) {
 // A length past the 32-bit range counts as 2147483647: the stream then ends
 // at the end of the data that really arrives.
 TEST_F(CgiInput, HugeContentLengthStreamsWhatArrives) {
-    set("POST_BODY_FILE", std::nullopt);
+    env_.set("POST_BODY_FILE", std::nullopt);
     setenv("CONTENT_LENGTH", "99999999999", 1);
     EXPECT_EQ(with_stdin("12345", stream_summary), "rc=0 total=5 chunks=5, data=12345");
 }

@@ -1,16 +1,14 @@
 // The storage engine end to end: blobs arrive through chunked uploads, an image
 // manifest and an index that names it from another repository are stored, read
 // back, listed, counted and deleted, and the tree on disk is checked at each step.
-#include <openssl/sha.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -18,22 +16,10 @@ namespace {
 using testutil::exists;
 using testutil::is_dir;
 using testutil::read_all;
-using testutil::TempDir;
+using testutil::sha256_digest;
 
 constexpr char kImageType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
-
-std::string sha256_digest(const std::string &data) {
-    unsigned char md[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
-    std::string out = "sha256:";
-    char hex[3];
-    for (unsigned char b : md) {
-        snprintf(hex, sizeof hex, "%02x", b);
-        out += hex;
-    }
-    return out;
-}
 
 std::string random_bytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
@@ -79,18 +65,12 @@ Fetched get(const char *repo, const std::string &ref) {
     return {body ? body : "", type, digest};
 }
 
-class EngineEndToEnd : public ::testing::Test {
+class EngineEndToEnd : public testutil::StorageTest {
 protected:
-    void SetUp() override { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << reg_storage_last_error(); }
-    void TearDown() override { reg_storage_cleanup(); }
-
     std::string manifests(const std::string &repo) const { return root_ + "/repositories/" + repo + "/_manifests"; }
     std::string blob_file(const std::string &digest) const {
         return root_ + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
     }
-
-    TempDir dir_;
-    std::string root_ = dir_ / "storage";
 };
 
 TEST_F(EngineEndToEnd, UploadStoreReadListCountDelete) {

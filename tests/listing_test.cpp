@@ -4,35 +4,18 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <new>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "tests/alloc_fault.h"
 #include "tests/test_util.h"
 
 namespace {
 
-bool g_fail_name_list = false;
-
-} // namespace
-
-// The engine allocates its name list of kRepoListMax slots with nothrow new[];
-// failing exactly that allocation shows what a call does without memory.
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
-    if (g_fail_name_list && size == kRepoListMax * sizeof(char *)) return nullptr;
-    try {
-        return ::operator new[](size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-namespace {
-
 namespace fs = std::filesystem;
-using testutil::TempDir;
 
 const std::string kDigest = "sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kNotStarted = "not initialized - call reg_storage_init first";
@@ -49,14 +32,8 @@ size_t names_in(const std::string &json) {
     return commas + 1;
 }
 
-class ListingTest : public ::testing::Test {
+class ListingTest : public testutil::NameListFaultTest {
 protected:
-    void SetUp() override { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << reg_storage_last_error(); }
-    void TearDown() override {
-        g_fail_name_list = false;
-        reg_storage_cleanup();
-    }
-
     std::string repo_dir(const std::string &name) const { return root_ + "/repositories/" + name; }
     void make_repo(const std::string &name) const { fs::create_directories(repo_dir(name) + "/_manifests"); }
     std::string tag_dir(const std::string &repo, const std::string &tag) const {
@@ -66,8 +43,24 @@ protected:
         testutil::write_all(tag_dir(repo, tag) + "/current/link", link);
     }
 
-    TempDir tmp_;
-    std::string root_ = tmp_ / "root";
+    // One refused page call, the engine started or not and the name list
+    // failing or not: null, the message, and no page reported.
+    void expect_refused_page(bool started, bool no_memory, const char *message,
+                             const std::function<const char *(int *has_more, char *last_out, size_t cap)> &page) {
+        if (started)
+            ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        else
+            reg_storage_cleanup();
+        int has_more = 7;
+        char last_out[8] = "stale";
+        testutil::fail_name_list = no_memory;
+        const char *json = page(&has_more, last_out, sizeof last_out);
+        testutil::fail_name_list = false;
+        EXPECT_EQ(nullptr, json);
+        EXPECT_STREQ(message, reg_storage_last_error());
+        EXPECT_EQ(0, has_more);
+        EXPECT_STREQ("", last_out);
+    }
 };
 
 // ---- tag list ---------------------------------------------------------------
@@ -205,19 +198,10 @@ TEST_F(ListingTest, TagListFailures) {
     make_tag("app", "v1");
     for (const auto &row : rows) {
         SCOPED_TRACE(text_or_null(row.repo) + (row.started ? " started" : " not started"));
-        if (row.started)
-            ASSERT_EQ(0, reg_storage_init(root_.c_str()));
-        else
-            reg_storage_cleanup();
-        int has_more = 7;
-        char last_out[8] = "stale";
-        g_fail_name_list = row.no_memory;
-        const char *json = reg_tags_list_json_page(row.repo, 1, nullptr, &has_more, last_out, sizeof last_out);
-        g_fail_name_list = false;
-        EXPECT_EQ(nullptr, json);
-        EXPECT_STREQ(row.message, reg_storage_last_error());
-        EXPECT_EQ(0, has_more);
-        EXPECT_STREQ("", last_out);
+        ASSERT_NO_FATAL_FAILURE(
+            expect_refused_page(row.started, row.no_memory, row.message, [&](int *has_more, char *last, size_t cap) {
+                return reg_tags_list_json_page(row.repo, 1, nullptr, has_more, last, cap);
+            }));
     }
 }
 
@@ -283,19 +267,10 @@ TEST_F(ListingTest, CatalogFailures) {
     make_repo("app");
     for (const auto &row : rows) {
         SCOPED_TRACE(row.message);
-        if (row.started)
-            ASSERT_EQ(0, reg_storage_init(root_.c_str()));
-        else
-            reg_storage_cleanup();
-        int has_more = 7;
-        char last_out[8] = "stale";
-        g_fail_name_list = row.no_memory;
-        const char *json = reg_catalog_json_page(1, nullptr, &has_more, last_out, sizeof last_out);
-        g_fail_name_list = false;
-        EXPECT_EQ(nullptr, json);
-        EXPECT_STREQ(row.message, reg_storage_last_error());
-        EXPECT_EQ(0, has_more);
-        EXPECT_STREQ("", last_out);
+        ASSERT_NO_FATAL_FAILURE(
+            expect_refused_page(row.started, row.no_memory, row.message, [](int *has_more, char *last, size_t cap) {
+                return reg_catalog_json_page(1, nullptr, has_more, last, cap);
+            }));
     }
 }
 

@@ -3,20 +3,18 @@
 #include <dlfcn.h>
 #include <errno.h>
 
-#include <openssl/sha.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 // Root cannot be kept out of a directory by its permissions; this stand-in
@@ -36,7 +34,9 @@ extern "C" DIR *opendir(const char *name) {
 namespace {
 
 namespace fs = std::filesystem;
-using testutil::TempDir;
+using testutil::sha256_digest;
+using testutil::sha256_hex;
+using testutil::snapshot;
 
 const std::string kDefaultType = "application/vnd.docker.distribution.manifest.v2+json";
 const std::string kOciManifest = "application/vnd.oci.image.manifest.v1+json";
@@ -46,50 +46,22 @@ constexpr size_t kBodyMax = 1048575;
 
 std::string last_error() { return reg_storage_last_error(); }
 
-std::string hex_of(const std::string &data) {
-    unsigned char d[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), d);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : d) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
-}
-
-std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
-
-std::map<std::string, std::string> snapshot(const std::string &dir) {
-    std::map<std::string, std::string> out;
-    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
-        std::string path = entry.path().string();
-        out[path] = entry.is_directory() ? "<dir>" : testutil::read_all(path);
-    }
-    return out;
-}
-
 // Manifests are laid out on disk directly, so these tests do not depend on the store.
-class ManifestLookupTest : public ::testing::Test {
+class ManifestLookupTest : public testutil::StorageTest {
 protected:
-    void SetUp() override { start(); }
     void TearDown() override {
         g_refuse_opendir = nullptr;
-        reg_storage_cleanup();
-        for (int op = 0; op < PLAT_OP_COUNT; ++op)
-            plat_fault_inject(static_cast<plat_op>(op), 0);
+        StorageTest::TearDown();
     }
-
-    void start() { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error(); }
 
     std::string manifests(const std::string &repo = "lib/app") const {
         return root_ + "/repositories/" + repo + "/_manifests";
     }
     std::string body_path(const std::string &body, const std::string &repo = "lib/app") const {
-        return manifests(repo) + "/" + hex_of(body);
+        return manifests(repo) + "/" + sha256_hex(body);
     }
     std::string rev_dir(const std::string &body, const std::string &repo = "lib/app") const {
-        return manifests(repo) + "/revisions/sha256/" + hex_of(body);
+        return manifests(repo) + "/revisions/sha256/" + sha256_hex(body);
     }
     std::string tags_dir(const std::string &repo = "lib/app") const { return manifests(repo) + "/tags"; }
     std::string tag_link(const std::string &tag, const std::string &repo = "lib/app") const {
@@ -101,8 +73,8 @@ protected:
                       const std::string &type = kOciManifest) {
         testutil::write_all(body_path(body, repo), body);
         testutil::write_all(body_path(body, repo) + ".ct", type);
-        testutil::write_all(rev_dir(body, repo) + "/link", digest_of(body));
-        return digest_of(body);
+        testutil::write_all(rev_dir(body, repo) + "/link", sha256_digest(body));
+        return sha256_digest(body);
     }
     void tag(const std::string &name, const std::string &link, const std::string &repo = "lib/app") {
         testutil::write_all(tag_link(name, repo), link);
@@ -128,9 +100,6 @@ protected:
         const char *body = reg_manifest_get(repo.c_str(), ref.c_str(), type, digest);
         return body ? Got{body, type, digest} : Got{nullptr, "", ""};
     }
-
-    TempDir tmp_;
-    std::string root_ = tmp_ / "root";
 };
 
 // Texts that are not a tag directory's name, each with a file planted where
@@ -156,7 +125,7 @@ TEST_F(ManifestLookupTest, RefusedGetsReportWhyAndLeaveTheOutputsAlone) {
     const std::string digest = plant(body);
     tag("v1", digest);
     const std::string rev_only = "{\"rev\":\"only\"}";
-    testutil::write_all(rev_dir(rev_only) + "/link", digest_of(rev_only));
+    testutil::write_all(rev_dir(rev_only) + "/link", sha256_digest(rev_only));
     tag("nl", digest + "\n");
     tag("crlf", digest + "\r\n");
     tag("upper", "sha256:" + std::string(64, 'A'));
@@ -185,8 +154,8 @@ TEST_F(ManifestLookupTest, RefusedGetsReportWhyAndLeaveTheOutputsAlone) {
         {"lib/app", digest.substr(0, 70), false, false, false, true, "invalid digest reference"},
         {"lib/app", digest + "0", false, false, false, true, "invalid digest reference"},
         {"lib/app", "sha256:", false, false, false, true, "invalid digest reference"},
-        {"lib/app", digest_of("nothing"), false, false, false, true,
-         "manifest not found: lib/app@" + digest_of("nothing")},
+        {"lib/app", sha256_digest("nothing"), false, false, false, true,
+         "manifest not found: lib/app@" + sha256_digest("nothing")},
         {"lib/other", digest, false, false, false, true, "manifest not found: lib/other@" + digest},
         {"lib/app", "v2", false, false, false, true, "tag not found: lib/app:v2"},
         {"lib/app", "nolink", false, false, false, true, "tag not found: lib/app:nolink"},
@@ -198,8 +167,8 @@ TEST_F(ManifestLookupTest, RefusedGetsReportWhyAndLeaveTheOutputsAlone) {
         {"lib/app", "short", false, false, false, true, "corrupt tag link: lib/app:short"},
         {"lib/app", "nul", false, false, false, true, "corrupt tag link: lib/app:nul"},
         {"lib/app", "empty", false, false, false, true, "corrupt tag link: lib/app:empty"},
-        {"lib/app", digest_of(rev_only), false, false, false, true,
-         "manifest body not found: lib/app@" + digest_of(rev_only)},
+        {"lib/app", sha256_digest(rev_only), false, false, false, true,
+         "manifest body not found: lib/app@" + sha256_digest(rev_only)},
     };
     for (const EscapingTag &e : kEscapingTags)
         rows.push_back({"lib/app", e.tag, false, false, false, true, "invalid tag: " + e.tag});
@@ -449,7 +418,7 @@ TEST_F(ManifestLookupTest, DeletingByDigestRemovesEveryTagNamingIt) {
     EXPECT_TRUE(manifest_files_present(other));
 
     // The last manifest with tags takes the tags directory with it.
-    ASSERT_EQ(0, reg_manifest_delete("lib/app", digest_of(other).c_str())) << last_error();
+    ASSERT_EQ(0, reg_manifest_delete("lib/app", sha256_digest(other).c_str())) << last_error();
     EXPECT_FALSE(fs::exists(tags_dir()));
     EXPECT_TRUE(manifest_files_absent(other));
     EXPECT_FALSE(fs::exists(rev_dir(other)));

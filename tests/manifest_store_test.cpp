@@ -1,24 +1,23 @@
 // Tests for storing manifests: reference checks, index and image manifests, content-type choice, files written.
-#include <openssl/sha.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testutil::TempDir;
+using testutil::sha256_digest;
+using testutil::sha256_hex;
+using testutil::snapshot;
 
 const std::string kDefaultType = "application/vnd.docker.distribution.manifest.v2+json";
 const std::string kOciManifest = "application/vnd.oci.image.manifest.v1+json";
@@ -27,21 +26,6 @@ const std::string kNotStarted = "not initialized - call reg_storage_init first";
 const std::string kUntouched = "untouched";
 
 std::string last_error() { return reg_storage_last_error(); }
-
-// Computed independently of the engine's own SHA-256.
-std::string hex_of(const std::string &data) {
-    unsigned char d[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), d);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : d) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
-}
-
-std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
 
 std::string quoted(const std::string &text) { return "\"" + text + "\""; }
 
@@ -65,30 +49,11 @@ std::string index_body(const std::vector<std::string> &children, const std::stri
     return body + "]}";
 }
 
-// Every entry below a directory, with file contents, to show that nothing was written.
-std::map<std::string, std::string> snapshot(const std::string &dir) {
-    std::map<std::string, std::string> out;
-    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
-        std::string path = entry.path().string();
-        out[path] = entry.is_directory() ? "<dir>" : testutil::read_all(path);
-    }
-    return out;
-}
-
-class ManifestStoreTest : public ::testing::Test {
+class ManifestStoreTest : public testutil::StorageTest {
 protected:
-    void SetUp() override { start(); }
-    void TearDown() override {
-        reg_storage_cleanup();
-        for (int op = 0; op < PLAT_OP_COUNT; ++op)
-            plat_fault_inject(static_cast<plat_op>(op), 0);
-    }
-
-    void start() { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error(); }
-
     // A blob placed straight into the blob store.
     std::string add_blob(const std::string &content) {
-        std::string digest = digest_of(content);
+        std::string digest = sha256_digest(content);
         char path[kPathMax];
         blob_path_for_digest(path, digest.c_str());
         testutil::write_all(path, content);
@@ -97,10 +62,10 @@ protected:
 
     std::string manifests(const std::string &repo) const { return root_ + "/repositories/" + repo + "/_manifests"; }
     std::string body_path(const std::string &repo, const std::string &body) const {
-        return manifests(repo) + "/" + hex_of(body);
+        return manifests(repo) + "/" + sha256_hex(body);
     }
     std::string rev_link(const std::string &repo, const std::string &body) const {
-        return manifests(repo) + "/revisions/sha256/" + hex_of(body) + "/link";
+        return manifests(repo) + "/revisions/sha256/" + sha256_hex(body) + "/link";
     }
     std::string tag_link(const std::string &repo, const std::string &tag) const {
         return manifests(repo) + "/tags/" + tag + "/current/link";
@@ -117,11 +82,9 @@ protected:
     void expect_stored(const std::string &repo, const std::string &body, const std::string &type) {
         EXPECT_EQ(body, testutil::read_all(body_path(repo, body)));
         EXPECT_EQ(type, testutil::read_all(body_path(repo, body) + ".ct"));
-        EXPECT_EQ(digest_of(body), testutil::read_all(rev_link(repo, body)));
+        EXPECT_EQ(sha256_digest(body), testutil::read_all(rev_link(repo, body)));
     }
 
-    TempDir tmp_;
-    std::string root_ = tmp_ / "root";
     std::string digest_;
 };
 
@@ -130,12 +93,12 @@ protected:
 TEST_F(ManifestStoreTest, RefusedPutsWriteNothingAndLeaveTheDigestAlone) {
     const std::string config = add_blob("config");
     const std::string layer = add_blob("layer");
-    const std::string missing = digest_of("not stored");
+    const std::string missing = sha256_digest("not stored");
     const std::string blob_only = add_blob("a blob, not a manifest");
     const std::string upper = "sha256:" + std::string(64, 'A');
     const std::string good = image_body(config, {layer});
     ASSERT_EQ(0, put("other", "v1", image_body(config, {})));
-    const std::string child = digest_of(image_body(config, {}));
+    const std::string child = sha256_digest(image_body(config, {}));
 
     const char *kRepo = "lib/app";
     const std::string long_tag(256, 't');
@@ -228,7 +191,7 @@ TEST_F(ManifestStoreTest, RefusedPutsWriteNothingAndLeaveTheDigestAlone) {
 
 TEST_F(ManifestStoreTest, AFailedWriteKeepsWhatCameBeforeItAndALaterPutCompletes) {
     const std::string body = image_body(add_blob("config"), {});
-    const std::string hex = hex_of(body);
+    const std::string hex = sha256_hex(body);
     const std::string rev = "revisions/sha256/" + hex + "/link";
     // The files a put writes, in the order it writes them.
     const std::vector<std::string> files = {hex, hex + ".ct", rev, "tags/v1/current/link"};
@@ -269,7 +232,7 @@ TEST_F(ManifestStoreTest, AFailedWriteKeepsWhatCameBeforeItAndALaterPutCompletes
         fs::remove_all(obstacle);
         ASSERT_EQ(0, put(repo, "v1", body)) << last_error();
         expect_stored(repo, body, kDefaultType);
-        EXPECT_EQ(digest_of(body), testutil::read_all(tag_link(repo, "v1")));
+        EXPECT_EQ(sha256_digest(body), testutil::read_all(tag_link(repo, "v1")));
     }
 }
 
@@ -293,9 +256,9 @@ TEST_F(ManifestStoreTest, ImageManifestsAreStoredByteForByteUnderTheirDigest) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.ref);
         ASSERT_EQ(0, put("lib/app", row.ref, row.body)) << last_error();
-        EXPECT_EQ(digest_of(row.body), digest_);
+        EXPECT_EQ(sha256_digest(row.body), digest_);
         expect_stored("lib/app", row.body, kDefaultType);
-        EXPECT_EQ(digest_of(row.body), testutil::read_all(tag_link("lib/app", row.ref)));
+        EXPECT_EQ(sha256_digest(row.body), testutil::read_all(tag_link("lib/app", row.ref)));
     }
     // Names with '\' separate components on disk too.
     ASSERT_EQ(0, put("lib\\other", "v1", rows[0].body)) << last_error();
@@ -305,10 +268,10 @@ TEST_F(ManifestStoreTest, ImageManifestsAreStoredByteForByteUnderTheirDigest) {
 TEST_F(ManifestStoreTest, ADigestReferenceStoresUnderTheBodysDigestWithoutATag) {
     const std::string body = image_body(add_blob("config"), {});
     for (const std::string &ref :
-         {"sha256:" + std::string(64, '0'), std::string("sha256:../../../escape"), digest_of(body)}) {
+         {"sha256:" + std::string(64, '0'), std::string("sha256:../../../escape"), sha256_digest(body)}) {
         SCOPED_TRACE(ref);
         ASSERT_EQ(0, put("lib/app", ref, body)) << last_error();
-        EXPECT_EQ(digest_of(body), digest_);
+        EXPECT_EQ(sha256_digest(body), digest_);
         expect_stored("lib/app", body, kDefaultType);
         EXPECT_FALSE(fs::exists(manifests("lib/app") + "/tags"));
     }
@@ -360,7 +323,7 @@ TEST_F(ManifestStoreTest, ANewManifestUnderATagMovesItAndKeepsTheOldOne) {
     const std::string second = image_body(config, {add_blob("layer")});
     ASSERT_EQ(0, put("lib/app", "latest", first));
     ASSERT_EQ(0, put("lib/app", "latest", second));
-    EXPECT_EQ(digest_of(second), testutil::read_all(tag_link("lib/app", "latest")));
+    EXPECT_EQ(sha256_digest(second), testutil::read_all(tag_link("lib/app", "latest")));
     expect_stored("lib/app", first, kDefaultType);
     expect_stored("lib/app", second, kDefaultType);
 }
@@ -373,17 +336,17 @@ TEST_F(ManifestStoreTest, AnIndexIsStoredWhenEveryChildIsStoredInAnyRepository) 
     const std::string nested = image_body(config, {add_blob("layer")});
     const std::string elsewhere = image_body(config, {}, false);
     ASSERT_EQ(0, put("lib/app", "amd64", here));
-    ASSERT_EQ(0, put("a/b/c", "arm64", nested));              // a nested repository
-    ASSERT_EQ(0, put("zz", digest_of(elsewhere), elsewhere)); // stored without a tag
+    ASSERT_EQ(0, put("a/b/c", "arm64", nested));                  // a nested repository
+    ASSERT_EQ(0, put("zz", sha256_digest(elsewhere), elsewhere)); // stored without a tag
 
     // "manifests" decides: a missing config blob does not matter then.
-    const std::string index = index_body({digest_of(here), digest_of(nested), digest_of(elsewhere)},
+    const std::string index = index_body({sha256_digest(here), sha256_digest(nested), sha256_digest(elsewhere)},
                                          "\"mediaType\":\"" + kOciIndex + "\",\"config\":{\"digest\":\"" +
-                                             digest_of("no such blob") + "\"},");
+                                             sha256_digest("no such blob") + "\"},");
     ASSERT_EQ(0, put("lib/app", "multi", index)) << last_error();
-    EXPECT_EQ(digest_of(index), digest_);
+    EXPECT_EQ(sha256_digest(index), digest_);
     expect_stored("lib/app", index, kOciIndex);
-    EXPECT_EQ(digest_of(index), testutil::read_all(tag_link("lib/app", "multi")));
+    EXPECT_EQ(sha256_digest(index), testutil::read_all(tag_link("lib/app", "multi")));
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -19,10 +20,7 @@ using testutil::TempDir;
 
 class PlatformTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        for (int op = 0; op < PLAT_OP_COUNT; ++op)
-            plat_fault_inject(static_cast<plat_op>(op), 0);
-    }
+    void TearDown() override { testutil::clear_platform_faults(); }
 
     // dir/, dir/file (5 bytes), and links to each of them plus one to nothing.
     void make_mixed_tree() {

@@ -68,6 +68,17 @@ std::string getters(const std::string &path, long long cap, int enabled, long lo
            " size=" + std::to_string(size) + "\n";
 }
 
+// The getters of a log that is on in dir, or off, before any line is written.
+std::string getters_unwritten(bool on, const std::string &dir, long long cap) {
+    return on ? getters(dir + "/" + kLogName, cap, 1, -1) : getters("", cap, 0, -1);
+}
+
+// A request that ends with status 200 and then shows the getters.
+void status_200_then_getters() {
+    qf_audit_note_status(200);
+    print_getters();
+}
+
 using testutil::time_stamp_at;
 
 std::vector<size_t> time_stamps(const std::string &text) {
@@ -159,10 +170,7 @@ TEST(AuditLine, DeletionLogsDocumentedLine) {
 
 TEST(AuditLine, DefaultsForMethodPathBytesActorAndDirectory) {
     Request req;
-    ChildResult res = req.run([] {
-        qf_audit_note_status(200);
-        print_getters();
-    });
+    ChildResult res = req.run(status_200_then_getters);
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_EQ(res.out, getters("./registry_storage/registry_access.log", 5242880, 1, -1));
     EXPECT_EQ(mask_time(req.log()), line("GET", "/", 0, 200));
@@ -350,16 +358,12 @@ TEST(AuditSettings, SwitchOnAndOff) {
             dir = req.at("registry_storage");
             req.env("REGISTRY_STORAGE_ROOT", dir);
         }
-        ChildResult res = req.run([] {
-            qf_audit_note_status(200);
-            print_getters();
-        });
+        ChildResult res = req.run(status_200_then_getters);
         EXPECT_EQ(res.exit_code, 0);
+        EXPECT_EQ(res.out, getters_unwritten(r.on, dir, r.cap));
         if (r.on) {
-            EXPECT_EQ(res.out, getters(dir + "/" + kLogName, r.cap, 1, -1));
             EXPECT_EQ(mask_time(req.log()), line("GET", "/", 0, 200));
         } else {
-            EXPECT_EQ(res.out, getters("", r.cap, 0, -1));
             EXPECT_FALSE(req.log_exists());
         }
     }
@@ -523,16 +527,9 @@ TEST(AuditLocation, OverLongLogPathSwitchesLogOff) {
         Request req;
         std::string dir = "/" + std::string(r.dir_len - 1, 'd');
         req.env("REGISTRY_STORAGE_ROOT", dir);
-        ChildResult res = req.run([] {
-            qf_audit_note_status(200);
-            print_getters();
-        });
+        ChildResult res = req.run(status_200_then_getters);
         EXPECT_EQ(res.exit_code, 0);
-        if (r.on) {
-            EXPECT_EQ(res.out, getters(dir + "/" + kLogName, 5242880, 1, -1));
-        } else {
-            EXPECT_EQ(res.out, getters("", 5242880, 0, -1));
-        }
+        EXPECT_EQ(res.out, getters_unwritten(r.on, dir, 5242880));
     }
 }
 

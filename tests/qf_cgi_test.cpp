@@ -23,26 +23,7 @@ using testutil::TempDir;
 // Puts the named variables back as they were, so accessor cases cannot leak into each other.
 class CgiEnvTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char *name : kNames) {
-            const char *v = getenv(name);
-            saved_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
-        }
-    }
-    void TearDown() override {
-        for (size_t i = 0; i < kNames.size(); ++i)
-            set(kNames[i], saved_[i]);
-    }
-    static void set(const char *name, const std::optional<std::string> &value) {
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    static inline const std::vector<const char *> kNames = {"REQUEST_METHOD", "PATH_INFO", "QF_CGI_TEST_VAR"};
-
-private:
-    std::vector<std::optional<std::string>> saved_;
+    testutil::EnvGuard env_{{"REQUEST_METHOD", "PATH_INFO", "QF_CGI_TEST_VAR"}};
 };
 
 TEST_F(CgiEnvTest, MethodAndItsPredicates) {
@@ -60,7 +41,7 @@ TEST_F(CgiEnvTest, MethodAndItsPredicates) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.value ? "\"" + *r.value + "\"" : std::string("unset"));
-        set("REQUEST_METHOD", r.value);
+        env_.set("REQUEST_METHOD", r.value);
         EXPECT_STREQ(cgi_method(), r.method);
         EXPECT_EQ(cgi_is_post(), r.is_post);
         EXPECT_EQ(cgi_is_head(), r.is_head);
@@ -80,7 +61,7 @@ TEST_F(CgiEnvTest, PathInfoDefaultsToRoot) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.value ? "\"" + *r.value + "\"" : std::string("unset"));
-        set("PATH_INFO", r.value);
+        env_.set("PATH_INFO", r.value);
         EXPECT_STREQ(cgi_path_info(), r.expected);
     }
 }
@@ -98,15 +79,15 @@ TEST_F(CgiEnvTest, EnvFallsBackOnUnsetOrEmpty) {
     for (const Row &r : rows) {
         SCOPED_TRACE(std::string(r.value ? "\"" + *r.value + "\"" : "unset") + " fallback " +
                      (r.fallback ? r.fallback : "null"));
-        set("QF_CGI_TEST_VAR", r.value);
+        env_.set("QF_CGI_TEST_VAR", r.value);
         const char *got = cgi_env("QF_CGI_TEST_VAR", r.fallback);
         ASSERT_NE(got, nullptr);
         EXPECT_STREQ(got, r.expected);
     }
     // Rereads the environment on every call rather than caching the first answer.
-    set("QF_CGI_TEST_VAR", std::string("first"));
+    env_.set("QF_CGI_TEST_VAR", std::string("first"));
     EXPECT_STREQ(cgi_env("QF_CGI_TEST_VAR", nullptr), "first");
-    set("QF_CGI_TEST_VAR", std::string("second"));
+    env_.set("QF_CGI_TEST_VAR", std::string("second"));
     EXPECT_STREQ(cgi_env("QF_CGI_TEST_VAR", nullptr), "second");
 }
 

@@ -1,6 +1,5 @@
 // settings_test.cpp - the settings lookups over config.json: values, scanning rule, window, bad files.
 #include <stdint.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -8,31 +7,12 @@
 #include <string>
 
 #include "front/oci_common.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
 
-using testutil::TempDir;
-
-// Each test runs in its own working directory, where the lookups find config.json.
-class Settings : public ::testing::Test {
-protected:
-    TempDir dir;
-    std::string old_cwd;
-
-    void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_cwd = buf;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd.c_str()), 0); }
-
-    void settings(const std::optional<std::string> &text) {
-        unlink("config.json");
-        if (text) testutil::write_all(dir / "config.json", *text);
-    }
-};
+class Settings : public testutil::SettingsDirTest {};
 
 struct Expected {
     int64_t keep_n;

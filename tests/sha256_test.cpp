@@ -2,7 +2,6 @@
 #include "digest/sha256.h"
 
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/test_util.h"
 
 namespace {
 
@@ -38,12 +39,6 @@ Bytes random_bytes(size_t n, uint32_t seed) {
     for (auto &b : out)
         b = static_cast<uint8_t>(rng());
     return out;
-}
-
-std::string reference_hex(const uint8_t *data, size_t len) {
-    Digest d;
-    SHA256(data, len, d.data());
-    return hex(d);
 }
 
 // Feeds the message in pieces of the given sizes, cycling through them until the message is used up.
@@ -122,7 +117,7 @@ TEST_P(Sha256Engine, LengthsAroundPaddingBoundaryMatchReference) {
         // One spare byte in front so the message starts at an odd address.
         const Bytes storage = random_bytes(len + 1, static_cast<uint32_t>(len));
         const uint8_t *msg = storage.data() + 1;
-        const std::string want = reference_hex(msg, len);
+        const std::string want = testutil::sha256_hex(msg, len);
         EXPECT_EQ(ours_hex(msg, len), want) << "single update";
         EXPECT_EQ(ours_hex(msg, len, kOneByte), want) << "byte by byte";
         EXPECT_EQ(ours_hex(msg, len, kIrregular), want) << "irregular pieces";
@@ -144,7 +139,7 @@ TEST_P(Sha256Engine, CountersFollowTheMessage) {
     EXPECT_EQ(ctx.buffered, 2u);
     Digest d;
     sha256_final(&ctx, d.data());
-    EXPECT_EQ(hex(d), reference_hex(msg.data(), msg.size()));
+    EXPECT_EQ(hex(d), testutil::sha256_hex(msg.data(), msg.size()));
 }
 
 TEST_P(Sha256Engine, ReinitialisedContextForgetsPreviousMessage) {
@@ -196,7 +191,7 @@ TEST_P(Sha256File, DigestMatchesInMemoryHash) {
         const std::string path = write_file("f" + std::to_string(size), content);
         Digest d;
         ASSERT_EQ(sha256_file(path.c_str(), d.data()), 0);
-        EXPECT_EQ(hex(d), reference_hex(content.data(), content.size()));
+        EXPECT_EQ(hex(d), testutil::sha256_hex(content.data(), content.size()));
         EXPECT_EQ(hex(d), ours_hex(content.data(), content.size()));
     }
 }
@@ -247,7 +242,7 @@ TEST(Sha256Engines, AgreeOnRandomInputs) {
         ASSERT_EQ(sha256_use_shani(1), 0);
         const std::string shani = ours_hex(msg, len, kIrregular);
         EXPECT_EQ(portable, shani);
-        EXPECT_EQ(shani, reference_hex(msg, len));
+        EXPECT_EQ(shani, testutil::sha256_hex(msg, len));
 
         // Both engines work on the same context state, so switching mid-message must not matter.
         const size_t half = len / 2;

@@ -4,34 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <new>
 #include <string>
 
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "tests/alloc_fault.h"
 #include "tests/test_util.h"
 
 namespace {
 
-bool g_fail_name_list = false;
-
-} // namespace
-
-// Repository discovery's name array is the one allocation of kRepoListMax
-// slots; failing it shows that only the counts built on it drop to 0.
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
-    if (g_fail_name_list && size == kRepoListMax * sizeof(char *)) return nullptr;
-    try {
-        return ::operator new[](size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-namespace {
-
 namespace fs = std::filesystem;
-using testutil::TempDir;
 
 const std::string kHex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kDigest = "sha256:" + kHex;
@@ -47,14 +29,8 @@ std::string stats() {
     return doc ? doc : "(null) " + std::string(reg_storage_last_error());
 }
 
-class StatsTest : public ::testing::Test {
+class StatsTest : public testutil::NameListFaultTest {
 protected:
-    void SetUp() override { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << reg_storage_last_error(); }
-    void TearDown() override {
-        g_fail_name_list = false;
-        reg_storage_cleanup();
-    }
-
     std::string at(const std::string &rel) const { return root_ + "/" + rel; }
     void make_repo(const std::string &name) const {
         fs::create_directories(at("repositories/" + name + "/_manifests"));
@@ -84,9 +60,6 @@ protected:
         testutil::write_all(at("uploads/notes.txt"), std::string(4, 'u'));
         testutil::write_all(at("uploads/subdir/inner.part"), std::string(1000, 'u'));
     }
-
-    TempDir tmp_;
-    std::string root_ = tmp_ / "root";
 };
 
 TEST_F(StatsTest, FreshRootCountsNothing) {
@@ -107,11 +80,13 @@ TEST_F(StatsTest, MissingTopDirectoriesCountAsEmpty) {
     EXPECT_EQ(stats_doc(0, 0, 0, 0, 0, 0), stats());
 }
 
+// Repository discovery's name array is the one allocation of kRepoListMax
+// slots; failing it shows that only the counts built on it drop to 0.
 TEST_F(StatsTest, WithoutMemoryForDiscoveryOnlyRepositoriesAndTagsDrop) {
     populate();
-    g_fail_name_list = true;
+    testutil::fail_name_list = true;
     std::string doc = stats();
-    g_fail_name_list = false;
+    testutil::fail_name_list = false;
     EXPECT_EQ(stats_doc(0, 0, 4, 18, 2, 11), doc);
 }
 

@@ -17,12 +17,12 @@
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testutil::TempDir;
 
 const std::string kHex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kDescriptor = "{\n  \"schemaVersion\": 2,\n  \"title\": \"quillfen-registry-storage\",\n"
@@ -46,15 +46,10 @@ std::string path_of_length(const std::string &base, size_t total) {
     return path;
 }
 
-class StorageRootTest : public ::testing::Test {
+// Start-up is what many of these tests are about, so each starts the engine itself.
+class StorageRootTest : public testutil::StorageTest {
 protected:
-    void TearDown() override {
-        reg_storage_cleanup();
-        for (int op = 0; op < PLAT_OP_COUNT; ++op)
-            plat_fault_inject(static_cast<plat_op>(op), 0);
-    }
-
-    void start() { ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error(); }
+    void SetUp() override {}
 
     std::string repos(const std::string &rel = "") const {
         return rel.empty() ? root_ + "/repositories" : root_ + "/repositories/" + rel;
@@ -67,9 +62,6 @@ protected:
         testutil::write_all(dir + "/_manifests/revisions/sha256/" + kHex + "/link", "sha256:" + kHex);
         testutil::write_all(dir + "/_manifests/tags/latest/current/link", "sha256:" + kHex);
     }
-
-    TempDir tmp_;
-    std::string root_ = tmp_ / "root";
 };
 
 // ---- start-up and shut-down -------------------------------------------------

@@ -2,11 +2,15 @@
 #include "tests/test_util.h"
 
 #include <fcntl.h>
+#include <openssl/sha.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -51,6 +55,72 @@ bool is_dir(const std::string &path) {
     return fs::is_directory(fs::symlink_status(path, ec));
 }
 
+std::map<std::string, std::string> snapshot(const std::string &dir) {
+    std::map<std::string, std::string> out;
+    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+        std::string path = entry.path().string();
+        out[path] = entry.is_directory() ? "<dir>" : read_all(path);
+    }
+    return out;
+}
+
+std::string sha256_hex(const void *data, size_t len) {
+    unsigned char md[SHA256_DIGEST_LENGTH];
+    SHA256(static_cast<const unsigned char *>(data), len, md);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : md) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
+
+std::string sha256_hex(const std::string &data) { return sha256_hex(data.data(), data.size()); }
+
+std::string sha256_digest(const std::string &data) { return "sha256:" + sha256_hex(data); }
+
+ScopedCwd::ScopedCwd(const std::string &dir) {
+    char buf[4096];
+    if (!getcwd(buf, sizeof buf)) throw std::runtime_error("getcwd failed");
+    old_ = buf;
+    if (chdir(dir.c_str()) != 0) throw std::runtime_error("cannot enter " + dir);
+}
+
+// A destructor may not throw; a test left in the wrong directory is reported as failed instead.
+ScopedCwd::~ScopedCwd() {
+    if (chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << old_;
+}
+
+EnvGuard::EnvGuard(const std::vector<const char *> &names) {
+    for (const char *name : names)
+        save(name);
+}
+
+// Restored newest first, so a name saved twice ends as it was first seen.
+EnvGuard::~EnvGuard() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        if (it->second)
+            setenv(it->first.c_str(), it->second->c_str(), 1);
+        else
+            unsetenv(it->first.c_str());
+    }
+}
+
+void EnvGuard::save(const std::string &name) {
+    const char *value = getenv(name.c_str());
+    saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+}
+
+void EnvGuard::set(const char *name, const std::optional<std::string> &value) {
+    auto known = [&](const auto &entry) { return entry.first == name; };
+    if (std::none_of(saved_.begin(), saved_.end(), known)) save(name);
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
+
 bool time_stamp_at(const std::string &s, size_t pos) {
     static const char shape[] = "dddd-dd-ddTdd:dd:ddZ";
     if (pos + 20 > s.size()) return false;
@@ -81,6 +151,15 @@ int wait_exit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Everything the child writes to out_fd (which is then closed), and how it ended.
+ChildResult collect(pid_t pid, int out_fd) {
+    ChildResult result;
+    result.out = drain(out_fd);
+    close(out_fd);
+    result.exit_code = wait_exit(pid);
+    return result;
+}
+
 } // namespace
 
 ChildResult run_in_child(const std::function<void()> &fn, const std::string &cwd) {
@@ -98,11 +177,7 @@ ChildResult run_in_child(const std::function<void()> &fn, const std::string &cwd
         exit(0);
     }
     close(pipefd[1]);
-    ChildResult result;
-    result.out = drain(pipefd[0]);
-    close(pipefd[0]);
-    result.exit_code = wait_exit(pid);
-    return result;
+    return collect(pid, pipefd[0]);
 }
 
 ChildResult run_program(const std::string &program, const std::vector<std::string> &env, const std::string &cwd,
@@ -134,11 +209,7 @@ ChildResult run_program(const std::string &program, const std::vector<std::strin
         (void)ignored;
     }
     close(inp[1]);
-    ChildResult result;
-    result.out = drain(outp[0]);
-    close(outp[0]);
-    result.exit_code = wait_exit(pid);
-    return result;
+    return collect(pid, outp[0]);
 }
 
 } // namespace testutil

@@ -1,6 +1,5 @@
 // v2_auth_test.cpp - Basic authentication: configuration, credentials, the challenge response, path guard.
 #include <ctype.h>
-#include <openssl/sha.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -12,11 +11,12 @@
 
 #include "auth/v2_auth.h"
 #include "cgi/qf_audit.h"
+#include "tests/fixtures.h"
 #include "tests/test_util.h"
 
 namespace {
 
-using testutil::TempDir;
+using testutil::sha256_hex;
 
 const std::string kChallengeBody =
     "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
@@ -26,18 +26,6 @@ const std::string kChallenge = "Status: 401 Unauthorized\r\n"
                                "Content-Type: application/json; charset=utf-8\r\n"
                                "\r\n" +
                                kChallengeBody;
-
-std::string sha256_hex(const std::string &data) {
-    unsigned char md[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char b : md) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
 
 // Standard alphabet with "=" padding.
 std::string base64(const std::string &data) {
@@ -85,23 +73,8 @@ struct Outcome {
     std::string log_head; // method, path, bytes, status, actor of the access-log line
 };
 
-class Auth : public ::testing::Test {
+class Auth : public testutil::SettingsDirTest {
 protected:
-    TempDir dir;
-    std::string old_cwd;
-
-    void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_cwd = buf;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd.c_str()), 0); }
-
-    void settings(const std::optional<std::string> &text) {
-        unlink("config.json");
-        if (text) testutil::write_all(dir / "config.json", *text);
-    }
     void configure(const std::string &user, const std::string &password) {
         settings(settings_for(user, sha256_hex(password)));
     }
