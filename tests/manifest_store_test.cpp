@@ -1,6 +1,7 @@
 // Tests for storing manifests: reference checks, index and image manifests, content-type choice, files written.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -315,6 +316,32 @@ TEST_F(ManifestStoreTest, PuttingTheSameBytesAgainRewritesTheContentType) {
     ASSERT_EQ(0, put("lib/app", "v1", body, kOciManifest.c_str()));
     ASSERT_EQ(0, put("lib/app", "v1", body, "text/x-later"));
     expect_stored("lib/app", body, "text/x-later");
+}
+
+// A re-put of stored bytes must not truncate and rewrite them: a reader would
+// meanwhile see a short body, and a failed write would lose the stored one.
+// Files already holding the bytes keep their old modification time; a damaged
+// file of the same size is written again.
+TEST_F(ManifestStoreTest, PuttingTheSameBytesAgainLeavesStoredFilesAloneAndRepairsDamagedOnes) {
+    const std::string body = image_body(add_blob("config"), {});
+    ASSERT_EQ(0, put("lib/app", "v1", body));
+    const std::vector<std::string> files = {body_path("lib/app", body), body_path("lib/app", body) + ".ct",
+                                            rev_link("lib/app", body), tag_link("lib/app", "v1")};
+    const auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(24);
+    for (const std::string &f : files)
+        fs::last_write_time(f, old_time);
+
+    ASSERT_EQ(0, put("lib/app", "v1", body)) << last_error();
+    for (const std::string &f : files)
+        EXPECT_EQ(old_time, fs::last_write_time(f)) << f;
+
+    std::string damaged(body.size(), 'x');
+    testutil::write_all(files[0], damaged);
+    testutil::write_all(files[3], std::string(71, '0'));
+    ASSERT_EQ(0, put("lib/app", "v1", body)) << last_error();
+    expect_stored("lib/app", body, kDefaultType);
+    EXPECT_EQ(sha256_digest(body), testutil::read_all(files[3]));
+    EXPECT_EQ(old_time, fs::last_write_time(files[1])) << "the untouched content type stays as it was";
 }
 
 TEST_F(ManifestStoreTest, ANewManifestUnderATagMovesItAndKeepsTheOldOne) {
