@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 namespace {
 
@@ -21,6 +22,13 @@ struct armed_hook {
     void *arg;
 };
 armed_hook s_hooks[PLAT_OP_COUNT];
+std::string s_fault_path[PLAT_OP_COUNT];
+
+bool injected_path_fault(plat_op op, const char *path) {
+    if (s_fault_path[op].empty() || s_fault_path[op] != path) return false;
+    errno = EIO;
+    return true;
+}
 
 // Disarmed before it runs, so the operations the hook itself calls go through untouched.
 void run_hook(plat_op op) {
@@ -47,6 +55,10 @@ extern "C" {
 
 void plat_fault_inject(plat_op op, int nth) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_at[op] = nth < 0 ? 0 : nth;
+}
+
+void plat_fault_inject_path(plat_op op, const char *path) {
+    if (op >= 0 && op < PLAT_OP_COUNT) s_fault_path[op] = path ? path : "";
 }
 
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg) {
@@ -76,22 +88,38 @@ int plat_is_link(const char *path) {
 struct plat_dir {
     DIR *handle;
     int fd;
+    bool failed;
+    bool fail_read; // injected: the first read fails
 };
 
 plat_dir *plat_dir_open(const char *path) {
     if (!path || !*path) return nullptr;
+    if (injected_fault(PLAT_OP_DIR_OPEN) || injected_path_fault(PLAT_OP_DIR_OPEN, path)) return nullptr;
     DIR *handle = opendir(path);
     if (!handle) return nullptr;
-    plat_dir *dir = new (std::nothrow) plat_dir{handle, dirfd(handle)};
+    bool fail_read = injected_fault(PLAT_OP_DIR_READ) || injected_path_fault(PLAT_OP_DIR_READ, path);
+    plat_dir *dir = new (std::nothrow) plat_dir{handle, dirfd(handle), false, fail_read};
     if (!dir) closedir(handle);
     return dir;
 }
 
+int plat_dir_failed(const plat_dir *dir) { return dir && dir->failed ? 1 : 0; }
+
 int plat_dir_next(plat_dir *dir, const char **name, int *is_dir, int *is_link) {
     if (!dir) return 0;
+    if (dir->fail_read) {
+        dir->fail_read = false;
+        dir->failed = true;
+        errno = EIO;
+        return 0;
+    }
     errno = 0;
     struct dirent *entry = readdir(dir->handle);
-    if (!entry) return 0;
+    if (!entry) {
+        // readdir answers NULL both at the end and on an error; only errno tells them apart.
+        dir->failed = errno != 0;
+        return 0;
+    }
     int directory = 0, link = 0;
     struct stat st;
     if (entry->d_type == DT_DIR) {
@@ -207,6 +235,12 @@ uint64_t plat_monotonic_ms(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+int64_t plat_wall_seconds(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
 }
 
 void plat_stream_binary(int) {}

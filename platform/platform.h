@@ -23,6 +23,9 @@ int plat_file_info(const char *path, int64_t *size, int64_t *mtime);
 typedef struct plat_dir plat_dir;
 plat_dir *plat_dir_open(const char *path);
 int plat_dir_next(plat_dir *dir, const char **name, int *is_dir, int *is_link); /* 1 entry, 0 end */
+/* After plat_dir_next answered 0: 1 when the enumeration stopped on a read
+ * error rather than at the end, so entries may have been left unseen. */
+int plat_dir_failed(const plat_dir *dir);
 void plat_dir_close(plat_dir *dir);
 
 /* Is the path itself a symbolic link (not followed)? 1 or 0. */
@@ -60,6 +63,8 @@ uint32_t plat_process_id(void);
 
 /* Monotonic clock in milliseconds. */
 uint64_t plat_monotonic_ms(void);
+/* Wall clock in whole Unix seconds. */
+int64_t plat_wall_seconds(void);
 
 /* Standard streams carry bytes untranslated here; kept as one call so every
  * caller states where binary mode is required. */
@@ -76,9 +81,14 @@ typedef enum {
     PLAT_OP_CREATE_EXCL,
     PLAT_OP_OPEN_EXISTING,
     PLAT_OP_RANDOM,
+    PLAT_OP_DIR_OPEN, /* plat_dir_open fails */
+    PLAT_OP_DIR_READ, /* the directory's first plat_dir_next ends with a read error */
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* Every call of the named operation on exactly this path fails with EIO (for
+ * PLAT_OP_DIR_OPEN and PLAT_OP_DIR_READ); NULL switches it off. */
+void plat_fault_inject_path(plat_op op, const char *path);
 
 /* Race simulation for tests: fn(arg) runs just before the nth call (1 = the
  * next) of the named operation, which then proceeds; calls that fn makes do

@@ -152,6 +152,10 @@ int list_dir_all(const char *path, std::vector<dir_item> &out) {
     int is_dir, is_link;
     while (plat_dir_next(dir.get(), &name, &is_dir, &is_link))
         if (!is_dot_entry(name)) out.push_back({name, is_dir != 0});
+    if (plat_dir_failed(dir.get())) {
+        out.clear();
+        return -1;
+    }
     return 0;
 }
 

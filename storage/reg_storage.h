@@ -49,6 +49,20 @@ const char *reg_catalog_json(int n, const char *last);
 /* Counts of repositories, tags, blobs and uploads as JSON in the result buffer. */
 const char *reg_storage_get_stats_json(void);
 
+/* Garbage collection: removes stale uploads and the blobs no stored manifest
+ * references (dry_run != 0: reports only). The report, or NULL with the last
+ * error set. Another process follows a run with reg_gc_progress_json and stops
+ * it with reg_gc_cancel (0, or -1 with the last error set). */
+const char *reg_gc_json(int dry_run);
+int reg_gc_cancel(void);
+const char *reg_gc_progress_json(void);
+
+/* Tag retention over every repository: keeps the keep_n newest tags of each
+ * and deletes older ones or those at least days old; "latest" is spared unless
+ * include_latest. *list_cut (may be NULL) becomes 1 when the report's list of
+ * deleted tags is shorter than the selection. */
+const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest, int *list_cut);
+
 #ifdef __cplusplus
 }
 #endif

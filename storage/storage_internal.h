@@ -70,7 +70,8 @@ struct dir_list {
 
 // Every entry of a directory, however many; "." and ".." left out. For the
 // operations whose correctness depends on seeing all entries (a hidden tag must
-// never keep or lose a manifest by accident). 0, or -1 when it cannot be listed.
+// never keep or lose a manifest by accident). 0, or -1 (and out empty) when it
+// cannot be listed or its enumeration stops on a read error.
 struct dir_item {
     std::string name;
     bool is_dir;

@@ -21,6 +21,7 @@ inline void clear_platform_faults() {
     for (int op = 0; op < PLAT_OP_COUNT; ++op) {
         plat_fault_inject(static_cast<plat_op>(op), 0);
         plat_hook_inject(static_cast<plat_op>(op), 0, nullptr, nullptr);
+        plat_fault_inject_path(static_cast<plat_op>(op), nullptr);
     }
 }
 

@@ -176,4 +176,46 @@ TEST_F(PlatformTest, FaultInjectionFailsExactlyTheNthCallOfItsOperation) {
     EXPECT_EQ(0, plat_rmdir((tmp_ / "d1").c_str()));
 }
 
+// Counts entries until plat_dir_next ends; failed receives plat_dir_failed then.
+int enumerate(const std::string &path, int *failed) {
+    plat_dir *dir = plat_dir_open(path.c_str());
+    if (!dir) return -1;
+    const char *name;
+    int entries = 0;
+    while (plat_dir_next(dir, &name, nullptr, nullptr)) ++entries;
+    *failed = plat_dir_failed(dir);
+    plat_dir_close(dir);
+    return entries;
+}
+
+TEST_F(PlatformTest, EnumerationTellsAReadErrorFromTheEnd) {
+    make_mixed_tree();
+    int failed = -1;
+    EXPECT_EQ(3, enumerate(tmp_ / "dir", &failed)); // ".", "..", "inner"
+    EXPECT_EQ(0, failed);
+
+    // Aimed at one path: other directories enumerate as before.
+    plat_fault_inject_path(PLAT_OP_DIR_READ, (tmp_ / "dir").c_str());
+    EXPECT_EQ(0, enumerate(tmp_ / "dir", &failed));
+    EXPECT_EQ(1, failed);
+    EXPECT_GT(enumerate(tmp_.path(), &failed), 3);
+    EXPECT_EQ(0, failed);
+
+    plat_fault_inject_path(PLAT_OP_DIR_OPEN, (tmp_ / "dir").c_str());
+    EXPECT_EQ(-1, enumerate(tmp_ / "dir", &failed));
+    plat_fault_inject_path(PLAT_OP_DIR_OPEN, nullptr);
+    plat_fault_inject_path(PLAT_OP_DIR_READ, nullptr);
+    EXPECT_EQ(3, enumerate(tmp_ / "dir", &failed));
+    EXPECT_EQ(0, failed);
+}
+
+TEST_F(PlatformTest, WallClockAgreesWithTheFileSystemsClock) {
+    testutil::write_all(tmp_ / "now", "x");
+    int64_t mtime = -1;
+    ASSERT_EQ(0, plat_file_info((tmp_ / "now").c_str(), nullptr, &mtime));
+    int64_t now = plat_wall_seconds();
+    EXPECT_GE(now, mtime);
+    EXPECT_LE(now - mtime, 5);
+}
+
 } // namespace
