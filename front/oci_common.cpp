@@ -7,6 +7,7 @@
 
 #include "cgi/qf_audit.h"
 #include "cgi/qf_cgi.h"
+#include "platform/json_doc.h"
 #include "storage/reg_storage.h"
 
 namespace {
@@ -218,6 +219,53 @@ int oci_retention_protect_latest(void) {
     if (strncmp(value, "false", 5) == 0) return 0;
     if (is_digit(*value)) return parse_digits(value) != 0 ? 1 : 0;
     return 1;
+}
+
+int64_t oci_quota_used_bytes(void) {
+    const char *stats = reg_storage_get_stats_json();
+    if (!stats) return 0;
+    json_doc *doc = json_read(stats, strlen(stats));
+    json_val *bytes = json_obj_get(json_doc_root(doc), "blob_bytes");
+    int64_t used = 0;
+    if (json_is_sint(bytes))
+        used = json_get_sint(bytes);
+    else if (json_is_uint(bytes)) // beyond the signed range: kept to 64 bits as a signed value
+        used = static_cast<int64_t>(json_get_uint(bytes));
+    json_doc_free(doc);
+    return used;
+}
+
+void oci_fmt_bytes(int64_t count, char *buffer) {
+    constexpr double kKiB = 1024.0, kMiB = 1048576.0, kGiB = 1073741824.0;
+    if (count < 1024)
+        qf_snprintf(buffer, OCI_FMT_BYTES_SIZE, "%lld B", static_cast<long long>(count));
+    else if (count < 1048576)
+        qf_snprintf(buffer, OCI_FMT_BYTES_SIZE, "%.1f %s", static_cast<double>(count) / kKiB, "KB");
+    else if (count < 1073741824)
+        qf_snprintf(buffer, OCI_FMT_BYTES_SIZE, "%.1f %s", static_cast<double>(count) / kMiB, "MB");
+    else
+        qf_snprintf(buffer, OCI_FMT_BYTES_SIZE, "%.1f %s", static_cast<double>(count) / kGiB, "GB");
+}
+
+// Fails open: an upload is refused only when the store's bytes are known and
+// clearly leave no room for it.
+int oci_quota_check(const char *upload_id, char *message, size_t message_size) {
+    bool has_buffer = message && message_size > 0;
+    if (has_buffer) message[0] = '\0';
+    int64_t quota = oci_quota_bytes();
+    if (quota == 0 || !upload_id) return 1;
+    int64_t upload = 0;
+    if (reg_blob_upload_size(upload_id, &upload) != 0) return 1;
+    if (upload < 0) upload = 0;
+    int64_t used = oci_quota_used_bytes();
+    // A sum past the 64-bit range is beyond every quota, not a wrapped small number.
+    int64_t total = 0;
+    if (!__builtin_add_overflow(used, upload, &total) && total <= quota) return 1;
+    char used_text[OCI_FMT_BYTES_SIZE], quota_text[OCI_FMT_BYTES_SIZE];
+    oci_fmt_bytes(used, used_text);
+    oci_fmt_bytes(quota, quota_text);
+    if (has_buffer) qf_snprintf(message, message_size, "quota exceeded: %s of %s used", used_text, quota_text);
+    return 0;
 }
 
 } // extern "C"

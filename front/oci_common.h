@@ -40,6 +40,17 @@ int oci_retention_protect_latest(void);
 /* Storage quota in bytes; 0 means none. */
 int64_t oci_quota_bytes(void);
 
+/* Storage quota check for an upload in progress: 1 when the bytes stored plus
+ * the upload's bytes stay within the quota (or nothing can be learned), 0 when
+ * they would exceed it; message (optional, message_size bytes) then holds the
+ * client's message, otherwise "". */
+int oci_quota_check(const char *upload_id, char *message, size_t message_size);
+/* Bytes the blob store holds; 0 when they cannot be learned. */
+int64_t oci_quota_used_bytes(void);
+/* count in B, KB, MB or GB (powers of 1024) into a buffer of OCI_FMT_BYTES_SIZE bytes. */
+#define OCI_FMT_BYTES_SIZE 32
+void oci_fmt_bytes(int64_t count, char *buffer);
+
 #ifdef __cplusplus
 }
 #endif
