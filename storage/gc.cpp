@@ -274,13 +274,16 @@ mark_result mark(run &r) {
     try {
         mark_all(r, 0);
         // Manifests stored while the first pass ran, in repositories it had
-        // already passed, are read again so that their blobs are kept too.
-        // What this cannot cover: a manifest store whose check of its blobs
-        // passed before the sweep removed one of them, and whose body file is
-        // written after this pass listed its directory. Blobs it references
-        // that were uploaded during the run are kept by their file time (see
-        // sweep_blob); only blobs that were already unreferenced when the run
-        // began can be lost that way.
+        // already passed or that did not exist yet, are read now so that
+        // their blobs are kept too. What remains open: a manifest whose body
+        // file is written after this pass listed its manifests directory (or,
+        // for a new repository, after this pass's discovery) but whose check
+        // that its blobs exist ran before the sweep removed them. The sweep
+        // then removes those of its blobs that nothing else references and
+        // whose bytes were written no later than the second of the upload
+        // check (see sweep_blob), and the manifest names missing blobs. A
+        // manifest stored after the sweep removed a blob is refused by that
+        // check instead.
         if (!r.cancelled) mark_all(r, r.progress.started_unix - kFileTimeSlack);
     } catch (const mark_failure &failure) {
         return failure.out_of_memory ? mark_result::out_of_memory : mark_result::refused;
@@ -303,9 +306,11 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
     }
     int64_t size = 0, mtime = -1;
     if (plat_file_info(path, &size, &mtime) != 0 || size < 0) size = 0;
-    // A blob whose bytes were last written after the upload area was found
-    // quiet came from an upload that began during the run: its manifest may
-    // not be stored yet, so it waits for the next run.
+    // A blob whose bytes were last written in a later second than the check
+    // that no upload was running came from an upload made during the run: its
+    // manifest may not be stored yet, so it waits for the next run. File
+    // times are whole seconds, so an upload finished during the very second
+    // of that check cannot be told from an older blob and is removed.
     bool uploaded_during_run = mtime > r.quiet_since;
     if (!uploaded_during_run) {
         if (r.dry_run || plat_unlink(path) == 0) {
@@ -378,14 +383,9 @@ const char *collect(bool dry_run) {
     }
     r->dry_run = dry_run;
     switch (check_uploads(&r->quiet_since)) {
-    case upload_state::in_progress:
-        set_error("uploads in progress");
-        return nullptr;
-    case upload_state::unlistable:
-        set_error("cannot list uploads");
-        return nullptr;
-    case upload_state::quiet:
-        break;
+    case upload_state::in_progress: set_error("uploads in progress"); return nullptr;
+    case upload_state::unlistable: set_error("cannot list uploads"); return nullptr;
+    case upload_state::quiet: break;
     }
 
     // A cancel request made before the run does not stop it.
@@ -443,7 +443,9 @@ int hashset_add_digest(ref_set *set, const char *text) {
     return 0;
 }
 
-int hex64_cmp(const void *a, const void *b) { return strcmp(static_cast<const char *>(a), static_cast<const char *>(b)); }
+int hex64_cmp(const void *a, const void *b) {
+    return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
 
 void ref_set_sort(ref_set *set) {
     if (set->count > 1) qsort(set->entries, static_cast<size_t>(set->count), kRefSlot, hex64_cmp);

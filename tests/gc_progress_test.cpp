@@ -59,24 +59,16 @@ TEST_F(GcProgressTest, ReadsBackWhatTheSnapshotSays) {
         {"600 s old is still shown", done, 600, done},
         {"601 s old reads idle", done, 601, kIdle},
         {"a time ahead of the clock is shown", done, -30, done},
-        {"no phase stays idle",
-         R"({"running":true,"blobs_total":4,"elapsed_ms":9})",
-         0,
+        {"no phase stays idle", R"({"running":true,"blobs_total":4,"elapsed_ms":9})", 0,
          R"({"running":true,"phase":"idle","blobs_scanned":0,"blobs_total":4,"blobs_deleted":0,"bytes_freed":0,)"
          R"("dry_run":false,"started_unix":0,"elapsed_ms":9,"cancelled":false})"},
-        {"empty phase of an ended run reads done",
-         R"({"running":false,"phase":"","elapsed_ms":1})",
-         0,
+        {"empty phase of an ended run reads done", R"({"running":false,"phase":"","elapsed_ms":1})", 0,
          R"({"running":false,"phase":"done","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,"bytes_freed":0,)"
          R"("dry_run":false,"started_unix":0,"elapsed_ms":1,"cancelled":false})"},
-        {"empty phase of a running run stays empty",
-         R"({"running":true,"phase":"","elapsed_ms":1})",
-         0,
+        {"empty phase of a running run stays empty", R"({"running":true,"phase":"","elapsed_ms":1})", 0,
          R"({"running":true,"phase":"","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,"bytes_freed":0,)"
          R"("dry_run":false,"started_unix":0,"elapsed_ms":1,"cancelled":false})"},
-        {"long phase cut to 15",
-         R"({"running":true,"phase":"abcdefghijklmnopqrstuvwxyz","elapsed_ms":1})",
-         0,
+        {"long phase cut to 15", R"({"running":true,"phase":"abcdefghijklmnopqrstuvwxyz","elapsed_ms":1})", 0,
          R"({"running":true,"phase":"abcdefghijklmno","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,)"
          R"("bytes_freed":0,"dry_run":false,"started_unix":0,"elapsed_ms":1,"cancelled":false})"},
         {"fraction, number-as-boolean, wrong types and duplicates",
@@ -180,8 +172,7 @@ TEST_F(GcProgressTest, CancelFailures) {
         {"a directory stands where the marker goes",
          [](const std::string &root) { fs::create_directories(root + "/_gc/cancel"); },
          "cannot write gc cancel marker"},
-        {"the state directory is a file",
-         [](const std::string &root) { testutil::write_all(root + "/_gc", "x"); },
+        {"the state directory is a file", [](const std::string &root) { testutil::write_all(root + "/_gc", "x"); },
          "cannot write gc cancel marker"},
         {"the state directory cannot be made",
          [](const std::string &root) {
@@ -213,8 +204,8 @@ TEST_F(GcProgressTest, JsonLookups) {
         int as_bool;
         int64_t as_int;
     } cases[] = {
-        {"t", 1, 0},  {"f", 0, 0}, {"n", 0, 1}, {"i", 0, -7}, {"u", 0, -1}, {"r", 0, 0},
-        {"e", 0, 0},  {"s", 0, 0}, {"d", 1, 0}, {"missing", 0, 0},
+        {"t", 1, 0}, {"f", 0, 0}, {"n", 0, 1}, {"i", 0, -7}, {"u", 0, -1},
+        {"r", 0, 0}, {"e", 0, 0}, {"s", 0, 0}, {"d", 1, 0},  {"missing", 0, 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(c.as_bool, gc_json_bool(root, c.key)) << c.key;

@@ -72,14 +72,17 @@ struct Report {
     bool cancelled = false;
 };
 
-// The numbers that vary from run to run ("elapsed_ms", "started_unix") become "N".
+// The numbers that vary from run to run become "N": any "elapsed_ms", and a
+// "started_unix" that is a real time (a run always sets it).
 std::string masked(std::string text) {
     for (const char *key : {"\"elapsed_ms\":", "\"started_unix\":"}) {
         size_t at = text.find(key);
         if (at == std::string::npos) continue;
         size_t from = at + strlen(key), to = from;
-        while (to < text.size() && isdigit(static_cast<unsigned char>(text[to]))) ++to;
-        if (to > from) text.replace(from, to - from, "N");
+        while (to < text.size() && isdigit(static_cast<unsigned char>(text[to])))
+            ++to;
+        bool real_time = to - from >= 9;
+        if (to > from && (key[1] == 'e' || real_time)) text.replace(from, to - from, "N");
     }
     return text;
 }
@@ -88,11 +91,11 @@ std::string b(bool v) { return v ? "true" : "false"; }
 
 // The report's exact text, elapsed_ms masked.
 std::string report_text(const Report &r) {
-    return R"({"dry_run":)" + b(r.dry_run) + R"(,"blobs_total":)" + std::to_string(r.total) +
-           R"(,"blobs_reachable":)" + std::to_string(r.reachable) + R"(,"blobs_deleted":)" +
-           std::to_string(r.deleted) + R"(,"bytes_freed":)" + std::to_string(r.bytes) + R"(,"blobs_kept":)" +
-           std::to_string(r.kept) + R"(,"stale_uploads":)" + std::to_string(r.stale) + R"(,"stale_upload_bytes":)" +
-           std::to_string(r.stale_bytes) + R"(,"cancelled":)" + b(r.cancelled) + R"(,"elapsed_ms":N})";
+    return R"({"dry_run":)" + b(r.dry_run) + R"(,"blobs_total":)" + std::to_string(r.total) + R"(,"blobs_reachable":)" +
+           std::to_string(r.reachable) + R"(,"blobs_deleted":)" + std::to_string(r.deleted) + R"(,"bytes_freed":)" +
+           std::to_string(r.bytes) + R"(,"blobs_kept":)" + std::to_string(r.kept) + R"(,"stale_uploads":)" +
+           std::to_string(r.stale) + R"(,"stale_upload_bytes":)" + std::to_string(r.stale_bytes) + R"(,"cancelled":)" +
+           b(r.cancelled) + R"(,"elapsed_ms":N})";
 }
 
 #define EXPECT_REPORT(expected, text) EXPECT_EQ(report_text(expected), masked(text))
@@ -106,9 +109,7 @@ protected:
 
 public: // the staging functions of table rows use these too
     std::string at(const std::string &rel) const { return root_ + "/" + rel; }
-    std::string blob_path(const std::string &hex) const {
-        return at("blobs/sha256/" + hex.substr(0, 2) + "/" + hex);
-    }
+    std::string blob_path(const std::string &hex) const { return at("blobs/sha256/" + hex.substr(0, 2) + "/" + hex); }
     // A blob file of its content's real digest.
     std::string blob(const std::string &content) const {
         std::string hex = sha256_hex(content);
@@ -116,7 +117,9 @@ public: // the staging functions of table rows use these too
         return hex;
     }
     // A blob file under a made-up digest (the sweep never checks contents).
-    void blob_named(const std::string &hex, const std::string &content = "b") const { write_all(blob_path(hex), content); }
+    void blob_named(const std::string &hex, const std::string &content = "b") const {
+        write_all(blob_path(hex), content);
+    }
     // A manifest body file written straight into a repository, no tag or revision link.
     std::string body(const std::string &repo, const std::string &text) const {
         std::string hex = sha256_hex(text);
@@ -163,8 +166,7 @@ TEST_F(GcTest, EmptyRootFindsNothing) {
     ASSERT_STRNE("", reg_storage_last_error());
     EXPECT_REPORT(Report{}, gc(0));
     EXPECT_STREQ("", reg_storage_last_error());
-    EXPECT_EQ(done_snapshot(false, 0, 0, 0, 0, false), masked(progress_file()))
-        << progress_file();
+    EXPECT_EQ(done_snapshot(false, 0, 0, 0, 0, false), masked(progress_file())) << progress_file();
     EXPECT_EQ(done_snapshot(false, 0, 0, 0, 0, false), masked(reg_gc_progress_json()));
 }
 
@@ -191,7 +193,8 @@ TEST_F(GcTest, RemovesExactlyTheUnreferencedBlobs) {
     // Digests that do not count as references.
     std::string upper = blob("upper"), sha512 = blob("sha512"), extra = blob("extra");
     std::string upper_hex = upper;
-    for (char &c : upper_hex) c = static_cast<char>(toupper(c));
+    for (char &c : upper_hex)
+        c = static_cast<char>(toupper(c));
     body("other", R"({"config":{"digest":"sha256:)" + upper_hex + R"("},"layers":[{"digest":"sha512:)" + sha512 +
                       R"("},{"digest":"sha256:)" + extra + R"( "},{"digest":7},"sha256:)" + loose1 +
                       R"("],"manifests":{"digest":"sha256:)" + loose2 + R"("}})");
@@ -207,7 +210,8 @@ TEST_F(GcTest, RemovesExactlyTheUnreferencedBlobs) {
     const std::vector<std::string> kept = {config, layer, shared, only_other_repo, untagged, indexed};
     const std::vector<std::string> gone = {loose1, loose2, upper, sha512, extra};
     long long gone_bytes = 0;
-    for (const std::string &hex : gone) gone_bytes += static_cast<long long>(fs::file_size(blob_path(hex)));
+    for (const std::string &hex : gone)
+        gone_bytes += static_cast<long long>(fs::file_size(blob_path(hex)));
 
     Report expected{true, 11, 6, 5, gone_bytes, 6, 0, 0, false};
     auto before = tree();
@@ -218,8 +222,10 @@ TEST_F(GcTest, RemovesExactlyTheUnreferencedBlobs) {
     expected.dry_run = false;
     EXPECT_REPORT(expected, gc(0));
     EXPECT_EQ(done_snapshot(false, 11, 5, gone_bytes, 11, false), masked(progress_file()));
-    for (const std::string &hex : kept) EXPECT_TRUE(exists(blob_path(hex))) << hex;
-    for (const std::string &hex : gone) EXPECT_FALSE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : kept)
+        EXPECT_TRUE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : gone)
+        EXPECT_FALSE(exists(blob_path(hex))) << hex;
     EXPECT_TRUE(exists(at("blobs/sha256/" + fan + "/not-a-digest")));
     EXPECT_TRUE(exists(at("blobs/sha256/" + fan + "/" + upper_hex)));
     EXPECT_TRUE(exists(at("blobs/sha256/" + made_up_hex("dd", 2))));
@@ -227,7 +233,8 @@ TEST_F(GcTest, RemovesExactlyTheUnreferencedBlobs) {
     // Emptied fan-out directories go; those still holding something stay.
     for (const std::string &hex : gone) {
         bool holds_other = hex.substr(0, 2) == fan;
-        for (const std::string &k : kept) holds_other = holds_other || k.substr(0, 2) == hex.substr(0, 2);
+        for (const std::string &k : kept)
+            holds_other = holds_other || k.substr(0, 2) == hex.substr(0, 2);
         EXPECT_EQ(holds_other, exists(at("blobs/sha256/" + hex.substr(0, 2)))) << hex;
     }
     EXPECT_TRUE(exists(at("blobs/sha256/" + fan)));
@@ -327,7 +334,8 @@ void cancel_now(void *) { reg_gc_cancel(); }
 // written, so the mark meets it at its 256th manifest) ends it before any removal.
 TEST_F(GcTest, CancelDuringTheMarkRemovesNothing) {
     std::string unreferenced = blob("unreferenced");
-    for (int i = 0; i < 300; ++i) body("a", image_body(made_up_hex("ab", i)));
+    for (int i = 0; i < 300; ++i)
+        body("a", image_body(made_up_hex("ab", i)));
     // Discovered after "a": a mark that did not stop would refuse on it.
     body("a/z", "not json");
     auto before = tree();
@@ -339,15 +347,17 @@ TEST_F(GcTest, CancelDuringTheMarkRemovesNothing) {
 }
 
 TEST_F(GcTest, CancelDuringTheSweepKeepsWhatIsLeft) {
-    for (int i = 0; i < 300; ++i) blob_named(made_up_hex("aa", i));
-    for (int i = 0; i < 300; ++i) blob_named(made_up_hex("bb", i));
+    for (int i = 0; i < 300; ++i)
+        blob_named(made_up_hex("aa", i));
+    for (int i = 0; i < 300; ++i)
+        blob_named(made_up_hex("bb", i));
     plat_hook_inject(PLAT_OP_UNLINK, 10, cancel_now, nullptr);
     EXPECT_REPORT((Report{false, 600, 0, 256, 256, 344, 0, 0, true}), gc(0));
     int left = 0;
     for (const char *fan : {"aa", "bb"})
         if (exists(at(std::string("blobs/sha256/") + fan)))
-            left += static_cast<int>(
-                std::distance(fs::directory_iterator(at(std::string("blobs/sha256/") + fan)), fs::directory_iterator{}));
+            left += static_cast<int>(std::distance(fs::directory_iterator(at(std::string("blobs/sha256/") + fan)),
+                                                   fs::directory_iterator{}));
     EXPECT_EQ(344, left);
     EXPECT_FALSE(exists(at("_gc/cancel")));
     EXPECT_EQ(done_snapshot(false, 600, 256, 256, 256, true), masked(progress_file()));
@@ -357,12 +367,25 @@ std::string g_seen_progress;
 void read_progress(void *) { g_seen_progress = reg_gc_progress_json(); }
 
 TEST_F(GcTest, ProgressCanBeFollowedDuringTheSweep) {
-    for (int i = 0; i < 300; ++i) blob_named(made_up_hex("aa", i), "bb");
+    for (int i = 0; i < 300; ++i)
+        blob_named(made_up_hex("aa", i), "bb");
     g_seen_progress.clear();
     plat_hook_inject(PLAT_OP_UNLINK, 280, read_progress, nullptr);
     EXPECT_REPORT((Report{false, 300, 0, 300, 600, 0, 0, 0, false}), gc(0));
     EXPECT_EQ(R"({"running":true,"phase":"deleting","blobs_scanned":256,"blobs_total":300,"blobs_deleted":256,)"
               R"("bytes_freed":512,"dry_run":false,"started_unix":N,"elapsed_ms":N,"cancelled":false})",
+              masked(g_seen_progress));
+}
+
+TEST_F(GcTest, ProgressCanBeFollowedDuringTheMark) {
+    blob("loose");
+    g_seen_progress.clear();
+    // Opens: the upload area twice, the blob store and its one fan-out
+    // directory (the count); the fifth is the repositories directory.
+    plat_hook_inject(PLAT_OP_DIR_OPEN, 5, read_progress, nullptr);
+    EXPECT_REPORT((Report{true, 1, 0, 1, 5, 0, 0, 0, false}), gc(1));
+    EXPECT_EQ(R"({"running":true,"phase":"walking","blobs_scanned":0,"blobs_total":1,"blobs_deleted":0,)"
+              R"("bytes_freed":0,"dry_run":true,"started_unix":N,"elapsed_ms":N,"cancelled":false})",
               masked(g_seen_progress));
 }
 
@@ -385,15 +408,18 @@ TEST_F(GcTest, ManyManifestsAndAFullFanOutDirectory) {
     std::string first = gc(0);
     ASSERT_NE('(', first[0]) << first;
     int gone = 0;
-    for (const std::string &hex : unreferenced) gone += exists(blob_path(hex)) ? 0 : 1;
+    for (const std::string &hex : unreferenced)
+        gone += exists(blob_path(hex)) ? 0 : 1;
     EXPECT_GE(gone, 300 - 88); // the sweep sees 512 of the 600 entries of "ab"
     // Counted: 512 of "ab" and all 300 of "cd"; reachable: what the sweep saw referenced.
     EXPECT_REPORT((Report{false, 812, 812 - gone, gone, gone, 812 - gone, 0, 0, false}), first);
 
     std::string second = gc(0);
     ASSERT_NE('(', second[0]) << second;
-    for (const std::string &hex : referenced) EXPECT_TRUE(exists(blob_path(hex))) << hex;
-    for (const std::string &hex : unreferenced) EXPECT_FALSE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : referenced)
+        EXPECT_TRUE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : unreferenced)
+        EXPECT_FALSE(exists(blob_path(hex))) << hex;
 }
 
 TEST_F(GcTest, MoreRepositoriesThanDiscoveryReturns) {
@@ -407,14 +433,16 @@ TEST_F(GcTest, MoreRepositoriesThanDiscoveryReturns) {
         body(repo, image_body(hex));
     }
     EXPECT_REPORT((Report{false, 1100, 1100, 0, 0, 1100, 0, 0, false}), gc(0));
-    for (const std::string &hex : blobs) EXPECT_TRUE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : blobs)
+        EXPECT_TRUE(exists(blob_path(hex))) << hex;
 }
 
 // The engine stores repositories of up to 128 components, far below where
 // ordinary discovery stops looking.
 TEST_F(GcTest, DeepRepositoriesAreMarked) {
     std::string deepest;
-    for (int i = 0; i < 127; ++i) deepest += "a/";
+    for (int i = 0; i < 127; ++i)
+        deepest += "a/";
     deepest += "b";
     ASSERT_EQ(255u, deepest.size());
     std::vector<std::string> kept;
@@ -425,7 +453,8 @@ TEST_F(GcTest, DeepRepositoriesAreMarked) {
     }
     std::string loose = blob("loose");
     EXPECT_REPORT((Report{false, 3, 2, 1, 5, 2, 0, 0, false}), gc(0));
-    for (const std::string &hex : kept) EXPECT_TRUE(exists(blob_path(hex)));
+    for (const std::string &hex : kept)
+        EXPECT_TRUE(exists(blob_path(hex)));
     EXPECT_FALSE(exists(blob_path(loose)));
 }
 
@@ -438,7 +467,8 @@ TEST_F(GcTest, TreeDeeperThanAnyRepositoryRefuses) {
         {"129 levels",
          [](const std::string &repos) {
              std::string dir = repos;
-             for (int i = 0; i < 129; ++i) dir += "/d";
+             for (int i = 0; i < 129; ++i)
+                 dir += "/d";
              fs::create_directories(dir);
          },
          "(null) repository tree too deep: repositories/d/d/"},
@@ -492,11 +522,9 @@ TEST_F(GcTest, RefusesWhenAManifestCannotBeSeen) {
              ASSERT_EQ(0, symlink("/nonexistent", path.c_str()));
          },
          "cannot read manifest: repositories/lib/app/_manifests/" + GcTest::made_up_hex("ee", 2)},
-        {"a body that is not JSON",
-         [](GcTest &t) { t.body("lib/app", "\x01garbage{"); },
+        {"a body that is not JSON", [](GcTest &t) { t.body("lib/app", "\x01garbage{"); },
          "cannot parse manifest: repositories/lib/app/_manifests/" + sha256_hex("\x01garbage{")},
-        {"a body that is not an object",
-         [](GcTest &t) { t.body("lib/app", "[]"); },
+        {"a body that is not an object", [](GcTest &t) { t.body("lib/app", "[]"); },
          "cannot parse manifest: repositories/lib/app/_manifests/" + sha256_hex("[]")},
         {"the reference set cannot grow", [](GcTest &) { g_fail_ref_growth = true; }, "out of memory"},
     };
@@ -620,11 +648,14 @@ TEST_F(GcTest, ReferenceSet) {
         EXPECT_EQ(expected, set.count) << c.what;
     }
     // Growth keeps every digest: 256 slots first, then doubled.
-    for (int i = 0; i < 600; ++i) ASSERT_EQ(0, hashset_add_digest(&set, ("sha256:" + made_up_hex("c", i)).c_str()));
+    for (int i = 0; i < 600; ++i)
+        ASSERT_EQ(0, hashset_add_digest(&set, ("sha256:" + made_up_hex("c", i)).c_str()));
     EXPECT_EQ(1024, set.capacity);
     ref_set_sort(&set);
-    for (int i = 1; i < set.count; ++i) ASSERT_LE(hex64_cmp(set.entries[i - 1], set.entries[i]), 0);
-    for (int i = 0; i < 600; ++i) EXPECT_TRUE(ref_set_contains(&set, made_up_hex("c", i).c_str())) << i;
+    for (int i = 1; i < set.count; ++i)
+        ASSERT_LE(hex64_cmp(set.entries[i - 1], set.entries[i]), 0);
+    for (int i = 0; i < 600; ++i)
+        EXPECT_TRUE(ref_set_contains(&set, made_up_hex("c", i).c_str())) << i;
     EXPECT_TRUE(ref_set_contains(&set, hex.c_str()));
     EXPECT_FALSE(ref_set_contains(&set, made_up_hex("c", 600).c_str()));
     EXPECT_FALSE(ref_set_contains(&set, made_up_hex("f", 0).c_str()));
