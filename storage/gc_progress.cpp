@@ -1,0 +1,137 @@
+// gc_progress.cpp - how another process follows a garbage-collection run and asks it to stop.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "cgi/qf_cgi.h"
+#include "platform/json_doc.h"
+#include "platform/platform.h"
+#include "storage/gc_internal.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+constexpr int64_t kSnapshotFreshSeconds = 600; // an older snapshot reports nothing
+constexpr char kIdlePhase[] = "idle";
+
+struct doc_freer {
+    void operator()(json_doc *doc) const { json_doc_free(doc); }
+};
+using doc_ptr = std::unique_ptr<json_doc, doc_freer>;
+using text_ptr = std::unique_ptr<char, decltype(&free)>;
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+const char *bool_text(int value) { return value ? "true" : "false"; }
+
+gc_progress idle_record() {
+    gc_progress record{};
+    qf_strlcpy(record.phase, kIdlePhase, sizeof record.phase);
+    return record;
+}
+
+// What a snapshot of the given text says, or the idle record when it says nothing.
+gc_progress parse_snapshot(const char *text, size_t len) {
+    gc_progress record = idle_record();
+    doc_ptr doc(json_read(text, len));
+    json_val *root = json_doc_root(doc.get());
+    if (!json_is_obj(root)) return record;
+
+    record.running = gc_json_bool(root, "running");
+    record.blobs_scanned = static_cast<int32_t>(static_cast<uint32_t>(gc_json_int(root, "blobs_scanned")));
+    record.blobs_total = static_cast<int32_t>(static_cast<uint32_t>(gc_json_int(root, "blobs_total")));
+    record.blobs_deleted = static_cast<int32_t>(static_cast<uint32_t>(gc_json_int(root, "blobs_deleted")));
+    record.bytes_freed = gc_json_int(root, "bytes_freed");
+    record.dry_run = gc_json_bool(root, "dry_run");
+    record.started_unix = gc_json_int(root, "started_unix");
+    record.cancelled = gc_json_bool(root, "cancelled");
+    json_val *phase = json_obj_get(root, "phase");
+    if (json_is_str(phase)) qf_strlcpy(record.phase, json_get_str(phase), sizeof record.phase);
+
+    // A snapshot without its own elapsed time is measured from its start on the wall clock.
+    record.elapsed_ms = gc_json_int(root, "elapsed_ms");
+    if (record.elapsed_ms <= 0)
+        record.elapsed_ms = record.started_unix > 0 ? (plat_wall_seconds() - record.started_unix) * 1000 : 0;
+    if (!record.running && record.phase[0] == '\0') qf_strlcpy(record.phase, "done", sizeof record.phase);
+    return record;
+}
+
+gc_progress read_snapshot() {
+    // Before any start-up there is no storage root to read below.
+    if (!s_root[0]) return idle_record();
+    char path[kPathMax];
+    gc_state_path(path, kGcProgressFile);
+    size_t len = 0;
+    text_ptr text(read_file_alloc(path, &len), &free);
+    if (!text) return idle_record();
+    int64_t mtime = -1;
+    if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) return idle_record();
+    if (plat_wall_seconds() - mtime > kSnapshotFreshSeconds) return idle_record();
+    return parse_snapshot(text.get(), len);
+}
+
+} // namespace
+
+void gc_state_path(char *out, const char *file) { qf_snprintf(out, kPathMax, "%s/%s/%s", s_root, kGcDir, file); }
+
+void gc_snapshot_json(const gc_progress *p, char *out) {
+    qf_snprintf(out, kGcSnapshotMax,
+                "{\"running\":%s,\"phase\":\"%s\",\"blobs_scanned\":%d,\"blobs_total\":%d,\"blobs_deleted\":%d,"
+                "\"bytes_freed\":%lld,\"dry_run\":%s,\"started_unix\":%lld,\"elapsed_ms\":%lld,\"cancelled\":%s}",
+                bool_text(p->running), p->phase, p->blobs_scanned, p->blobs_total, p->blobs_deleted,
+                static_cast<long long>(p->bytes_freed), bool_text(p->dry_run), static_cast<long long>(p->started_unix),
+                static_cast<long long>(p->elapsed_ms), bool_text(p->cancelled));
+}
+
+int gc_cancel_requested(void) {
+    char path[kPathMax];
+    gc_state_path(path, kGcCancelFile);
+    return plat_entry_kind(path) == PLAT_FILE ? 1 : 0;
+}
+
+int gc_json_bool(json_val *obj, const char *key) {
+    if (!json_is_obj(obj)) return 0;
+    json_val *value = json_obj_get(obj, key);
+    return json_is_bool(value) && json_get_bool(value) ? 1 : 0;
+}
+
+// An unsigned value beyond the signed range keeps its bits, as a 64-bit reader would.
+int64_t gc_json_int(json_val *obj, const char *key) {
+    if (!json_is_obj(obj)) return 0;
+    json_val *value = json_obj_get(obj, key);
+    if (!json_is_int(value)) return 0;
+    if (json_is_sint(value)) return json_get_sint(value);
+    return static_cast<int64_t>(json_get_uint(value));
+}
+
+extern "C" int reg_gc_cancel(void) {
+    if (!require_ready()) return -1;
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+        set_error("cannot create gc state directory");
+        return -1;
+    }
+    char path[kPathMax];
+    gc_state_path(path, kGcCancelFile);
+    std::unique_ptr<FILE, file_closer> marker(fopen(path, "wb"));
+    bool failed = !marker || ferror(marker.get()) != 0;
+    if (marker && fclose(marker.release()) != 0) failed = true;
+    if (failed) {
+        set_error("cannot write gc cancel marker");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" const char *reg_gc_progress_json(void) {
+    gc_progress record = read_snapshot();
+    char text[kGcSnapshotMax];
+    gc_snapshot_json(&record, text);
+    qf_strlcpy(s_result, text, kResultMax);
+    return s_result;
+}

@@ -1,0 +1,221 @@
+// Tests for following a garbage-collection run: the snapshot text, reading it back, the cancel marker.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "platform/json_doc.h"
+#include "platform/platform.h"
+#include "storage/gc_internal.h"
+#include "storage/reg_storage.h"
+#include "tests/fixtures.h"
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kIdle[] = R"({"running":false,"phase":"idle","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,)"
+                         R"("bytes_freed":0,"dry_run":false,"started_unix":0,"elapsed_ms":0,"cancelled":false})";
+
+void set_mtime(const std::string &path, time_t when) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0)) << path;
+}
+
+class GcProgressTest : public testutil::StorageTest {
+protected:
+    std::string gc(const std::string &file) const { return root_ + "/_gc/" + file; }
+
+    // Writes the snapshot as a run would have written it age seconds ago.
+    void snapshot_aged(const std::string &text, int age) const {
+        testutil::write_all(gc("progress.json"), text);
+        set_mtime(gc("progress.json"), time(nullptr) - age);
+    }
+
+    static std::string progress() { return reg_gc_progress_json(); }
+};
+
+TEST_F(GcProgressTest, NoStateDirectoryReadsIdle) {
+    EXPECT_FALSE(testutil::exists(root_ + "/_gc"));
+    EXPECT_EQ(kIdle, progress());
+}
+
+TEST_F(GcProgressTest, ReadsBackWhatTheSnapshotSays) {
+    const std::string done = R"({"running":false,"phase":"done","blobs_scanned":7,"blobs_total":9,"blobs_deleted":3,)"
+                             R"("bytes_freed":1234,"dry_run":true,"started_unix":1700000000,"elapsed_ms":42,)"
+                             R"("cancelled":true})";
+    struct Case {
+        const char *what;
+        std::string text;
+        int age;
+        std::string expected;
+    } cases[] = {
+        {"600 s old is still shown", done, 600, done},
+        {"601 s old reads idle", done, 601, kIdle},
+        {"a time ahead of the clock is shown", done, -30, done},
+        {"no phase stays idle", R"({"running":true,"blobs_total":4,"elapsed_ms":9})", 0,
+         R"({"running":true,"phase":"idle","blobs_scanned":0,"blobs_total":4,"blobs_deleted":0,"bytes_freed":0,)"
+         R"("dry_run":false,"started_unix":0,"elapsed_ms":9,"cancelled":false})"},
+        {"empty phase of an ended run reads done", R"({"running":false,"phase":"","elapsed_ms":1})", 0,
+         R"({"running":false,"phase":"done","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,"bytes_freed":0,)"
+         R"("dry_run":false,"started_unix":0,"elapsed_ms":1,"cancelled":false})"},
+        {"empty phase of a running run stays empty", R"({"running":true,"phase":"","elapsed_ms":1})", 0,
+         R"({"running":true,"phase":"","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,"bytes_freed":0,)"
+         R"("dry_run":false,"started_unix":0,"elapsed_ms":1,"cancelled":false})"},
+        {"long phase cut to 15", R"({"running":true,"phase":"abcdefghijklmnopqrstuvwxyz","elapsed_ms":1})", 0,
+         R"({"running":true,"phase":"abcdefghijklmno","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,)"
+         R"("bytes_freed":0,"dry_run":false,"started_unix":0,"elapsed_ms":1,"cancelled":false})"},
+        {"fraction, number-as-boolean, wrong types and duplicates",
+         R"({"running":1,"phase":7,"blobs_total":5.0,"blobs_scanned":"3","dry_run":"true","cancelled":null,)"
+         R"("blobs_deleted":2,"blobs_deleted":8,"bytes_freed":-5,"elapsed_ms":3})",
+         0,
+         R"({"running":false,"phase":"idle","blobs_scanned":0,"blobs_total":0,"blobs_deleted":2,"bytes_freed":-5,)"
+         R"("dry_run":false,"started_unix":0,"elapsed_ms":3,"cancelled":false})"},
+        {"counts keep their low 32 bits",
+         R"({"running":true,"phase":"deleting","blobs_scanned":4294967297,"blobs_total":2147483648,)"
+         R"("bytes_freed":18446744073709551615,"elapsed_ms":3})",
+         0,
+         R"({"running":true,"phase":"deleting","blobs_scanned":1,"blobs_total":-2147483648,"blobs_deleted":0,)"
+         R"("bytes_freed":-1,"dry_run":false,"started_unix":0,"elapsed_ms":3,"cancelled":false})"},
+        {"not an object", "[]", 0, kIdle},
+        {"half written", R"({"running":true,"pha)", 0, kIdle},
+        {"empty file", "", 0, kIdle},
+    };
+    for (const Case &c : cases) {
+        snapshot_aged(c.text, c.age);
+        EXPECT_EQ(c.expected, progress()) << c.what;
+    }
+}
+
+TEST_F(GcProgressTest, MissingElapsedTimeIsMeasuredFromTheStart) {
+    int64_t started = plat_wall_seconds() - 5;
+    for (const char *elapsed : {"0", "-40"}) {
+        snapshot_aged(R"({"running":true,"phase":"walking","started_unix":)" + std::to_string(started) +
+                          R"(,"elapsed_ms":)" + elapsed + "}",
+                      0);
+        int64_t before = (plat_wall_seconds() - started) * 1000;
+        std::string text = progress();
+        json_doc *doc = json_read(text.data(), text.size());
+        ASSERT_NE(nullptr, doc);
+        int64_t got = gc_json_int(json_doc_root(doc), "elapsed_ms");
+        json_doc_free(doc);
+        int64_t after = (plat_wall_seconds() - started) * 1000;
+        EXPECT_GE(got, before) << elapsed;
+        EXPECT_LE(got, after) << elapsed;
+    }
+    // Without a start there is nothing to measure from.
+    snapshot_aged(R"({"running":true,"phase":"walking","elapsed_ms":0})", 0);
+    EXPECT_NE(std::string::npos, progress().find(R"("started_unix":0,"elapsed_ms":0,)"));
+}
+
+TEST_F(GcProgressTest, ReadBackNeedsNoStartedEngineAndLeavesTheLastErrorAlone) {
+    snapshot_aged(R"({"running":false,"phase":"done","elapsed_ms":5})", 0);
+    reg_storage_cleanup();
+    EXPECT_EQ(-1, reg_gc_cancel());
+    const std::string error = reg_storage_last_error();
+    EXPECT_EQ("not initialized - call reg_storage_init first", error);
+    // No storage root: nothing to read.
+    EXPECT_EQ(kIdle, progress());
+    EXPECT_EQ(error, reg_storage_last_error());
+}
+
+TEST_F(GcProgressTest, SnapshotTextOfAFilledRecord) {
+    gc_progress record{};
+    record.running = 1;
+    snprintf(record.phase, sizeof record.phase, "deleting");
+    record.blobs_scanned = 256;
+    record.blobs_total = 1000;
+    record.blobs_deleted = -3;
+    record.bytes_freed = 9007199254740993LL;
+    record.dry_run = 1;
+    record.started_unix = 1700000000;
+    record.elapsed_ms = 1234567;
+    record.cancelled = 0;
+    char text[kGcSnapshotMax];
+    gc_snapshot_json(&record, text);
+    EXPECT_STREQ(R"({"running":true,"phase":"deleting","blobs_scanned":256,"blobs_total":1000,"blobs_deleted":-3,)"
+                 R"("bytes_freed":9007199254740993,"dry_run":true,"started_unix":1700000000,"elapsed_ms":1234567,)"
+                 R"("cancelled":false})",
+                 text);
+
+    // The writer creates the state directory and replaces the file whole, without a line end.
+    gc_write_snapshot(&record);
+    EXPECT_EQ(text, testutil::read_all(gc("progress.json")));
+    record.running = 0;
+    gc_write_snapshot(&record);
+    gc_snapshot_json(&record, text);
+    EXPECT_EQ(text, testutil::read_all(gc("progress.json")));
+}
+
+TEST_F(GcProgressTest, CancelMarkerIsOneEmptyFile) {
+    EXPECT_EQ(0, gc_cancel_requested());
+    EXPECT_EQ(0, reg_gc_cancel()) << reg_storage_last_error();
+    EXPECT_EQ(0, reg_gc_cancel()) << reg_storage_last_error();
+    EXPECT_EQ(1, gc_cancel_requested());
+    EXPECT_EQ("", testutil::read_all(gc("cancel")));
+    EXPECT_TRUE(fs::is_regular_file(gc("cancel")));
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(root_ + "/_gc"), fs::directory_iterator{}));
+}
+
+TEST_F(GcProgressTest, CancelFailures) {
+    struct Case {
+        const char *what;
+        void (*stage)(const std::string &root);
+        const char *error;
+    } cases[] = {
+        {"a directory stands where the marker goes",
+         [](const std::string &root) { fs::create_directories(root + "/_gc/cancel"); },
+         "cannot write gc cancel marker"},
+        {"the state directory is a file", [](const std::string &root) { testutil::write_all(root + "/_gc", "x"); },
+         "cannot write gc cancel marker"},
+        {"the state directory cannot be made",
+         [](const std::string &root) {
+             // Every parent is made (or found) first; the last mkdir is the state directory's.
+             std::string dir = root + "/_gc";
+             plat_fault_inject(PLAT_OP_MKDIR, static_cast<int>(std::count(dir.begin() + 1, dir.end(), '/')) + 1);
+         },
+         "cannot create gc state directory"},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(root_ + "/_gc");
+        ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        c.stage(root_);
+        EXPECT_EQ(-1, reg_gc_cancel()) << c.what;
+        EXPECT_STREQ(c.error, reg_storage_last_error()) << c.what;
+        EXPECT_EQ(0, gc_cancel_requested()) << c.what;
+        testutil::clear_platform_faults();
+    }
+}
+
+TEST_F(GcProgressTest, JsonLookups) {
+    const std::string text = R"({"t":true,"f":false,"n":1,"i":-7,"u":18446744073709551615,"r":5.0,"e":1e2,"s":"x",)"
+                             R"("d":true,"d":false})";
+    json_doc *doc = json_read(text.data(), text.size());
+    ASSERT_NE(nullptr, doc);
+    json_val *root = json_doc_root(doc);
+    struct Case {
+        const char *key;
+        int as_bool;
+        int64_t as_int;
+    } cases[] = {
+        {"t", 1, 0}, {"f", 0, 0}, {"n", 0, 1}, {"i", 0, -7}, {"u", 0, -1},
+        {"r", 0, 0}, {"e", 0, 0}, {"s", 0, 0}, {"d", 1, 0},  {"missing", 0, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.as_bool, gc_json_bool(root, c.key)) << c.key;
+        EXPECT_EQ(c.as_int, gc_json_int(root, c.key)) << c.key;
+    }
+    // A value that is not an object answers 0.
+    json_val *t = json_obj_get(root, "t");
+    EXPECT_EQ(0, gc_json_bool(t, "t"));
+    EXPECT_EQ(0, gc_json_int(json_obj_get(root, "n"), "n"));
+    json_doc_free(doc);
+}
+
+} // namespace

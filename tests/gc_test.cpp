@@ -1,0 +1,667 @@
+// Tests for garbage collection: what a run removes and keeps, what it reports, and when it refuses.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "storage/gc_internal.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "tests/fixtures.h"
+#include "tests/test_util.h"
+
+namespace {
+
+bool g_fail_ref_growth = false;
+
+} // namespace
+
+// The reference set grows with nothrow new[] in slots of 65 bytes; refusing
+// its first allocation shows what a run does without memory.
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+    if (g_fail_ref_growth && size == static_cast<std::size_t>(kRefFirstCapacity) * kRefSlot) return nullptr;
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::exists;
+using testutil::read_all;
+using testutil::sha256_hex;
+using testutil::write_all;
+
+void set_mtime(const std::string &path, time_t when) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0)) << path;
+}
+
+std::string digest_of(const std::string &hex) { return "sha256:" + hex; }
+
+// An image manifest body naming a config and layers by their hex digits.
+std::string image_body(const std::string &config, const std::vector<std::string> &layers = {}) {
+    std::string body = R"({"schemaVersion":2,"config":{"digest":")" + digest_of(config) + R"("},"layers":[)";
+    for (size_t i = 0; i < layers.size(); ++i)
+        body += (i ? "," : "") + std::string(R"({"digest":")") + digest_of(layers[i]) + R"("})";
+    return body + "]}";
+}
+
+struct Report {
+    bool dry_run = false;
+    int total = 0, reachable = 0, deleted = 0;
+    long long bytes = 0;
+    int kept = 0, stale = 0;
+    long long stale_bytes = 0;
+    bool cancelled = false;
+};
+
+// The numbers that vary from run to run become "N": any "elapsed_ms", and a
+// "started_unix" that is a real time (a run always sets it).
+std::string masked(std::string text) {
+    for (const char *key : {"\"elapsed_ms\":", "\"started_unix\":"}) {
+        size_t at = text.find(key);
+        if (at == std::string::npos) continue;
+        size_t from = at + strlen(key), to = from;
+        while (to < text.size() && isdigit(static_cast<unsigned char>(text[to])))
+            ++to;
+        bool real_time = to - from >= 9;
+        if (to > from && (key[1] == 'e' || real_time)) text.replace(from, to - from, "N");
+    }
+    return text;
+}
+
+std::string b(bool v) { return v ? "true" : "false"; }
+
+// The report's exact text, elapsed_ms masked.
+std::string report_text(const Report &r) {
+    return R"({"dry_run":)" + b(r.dry_run) + R"(,"blobs_total":)" + std::to_string(r.total) + R"(,"blobs_reachable":)" +
+           std::to_string(r.reachable) + R"(,"blobs_deleted":)" + std::to_string(r.deleted) + R"(,"bytes_freed":)" +
+           std::to_string(r.bytes) + R"(,"blobs_kept":)" + std::to_string(r.kept) + R"(,"stale_uploads":)" +
+           std::to_string(r.stale) + R"(,"stale_upload_bytes":)" + std::to_string(r.stale_bytes) + R"(,"cancelled":)" +
+           b(r.cancelled) + R"(,"elapsed_ms":N})";
+}
+
+#define EXPECT_REPORT(expected, text) EXPECT_EQ(report_text(expected), masked(text))
+
+class GcTest : public testutil::StorageTest {
+protected:
+    void TearDown() override {
+        g_fail_ref_growth = false;
+        StorageTest::TearDown();
+    }
+
+public: // the staging functions of table rows use these too
+    std::string at(const std::string &rel) const { return root_ + "/" + rel; }
+    std::string blob_path(const std::string &hex) const { return at("blobs/sha256/" + hex.substr(0, 2) + "/" + hex); }
+    // A blob file of its content's real digest.
+    std::string blob(const std::string &content) const {
+        std::string hex = sha256_hex(content);
+        write_all(blob_path(hex), content);
+        return hex;
+    }
+    // A blob file under a made-up digest (the sweep never checks contents).
+    void blob_named(const std::string &hex, const std::string &content = "b") const {
+        write_all(blob_path(hex), content);
+    }
+    // A manifest body file written straight into a repository, no tag or revision link.
+    std::string body(const std::string &repo, const std::string &text) const {
+        std::string hex = sha256_hex(text);
+        write_all(at("repositories/" + repo + "/_manifests/" + hex), text);
+        return hex;
+    }
+    std::string put(const std::string &repo, const std::string &tag, const std::string &text) const {
+        char digest[80];
+        EXPECT_EQ(0, reg_manifest_put(repo.c_str(), tag.c_str(), text.data(), text.size(), nullptr, digest))
+            << reg_storage_last_error();
+        return std::string(digest).substr(7);
+    }
+
+    static std::string gc(int dry_run) {
+        const char *report = reg_gc_json(dry_run);
+        return report ? report : "(null) " + std::string(reg_storage_last_error());
+    }
+    std::string progress_file() const { return read_all(at("_gc/progress.json")); }
+
+    // The whole tree except the GC state directory.
+    std::map<std::string, std::string> tree() const {
+        auto all = testutil::snapshot(root_);
+        std::erase_if(all, [&](const auto &kv) { return kv.first.rfind(at("_gc"), 0) == 0; });
+        return all;
+    }
+
+    // 64 hex digits made unique by a number, all beginning with prefix.
+    static std::string made_up_hex(const std::string &prefix, int n) {
+        std::string digits = std::to_string(n);
+        return prefix + std::string(64 - prefix.size() - digits.size(), '0') + digits;
+    }
+};
+
+// The final snapshot's exact text, started_unix and elapsed_ms masked.
+std::string done_snapshot(bool dry_run, int total, int deleted, long long bytes, int scanned, bool cancelled) {
+    return R"({"running":false,"phase":"done","blobs_scanned":)" + std::to_string(scanned) + R"(,"blobs_total":)" +
+           std::to_string(total) + R"(,"blobs_deleted":)" + std::to_string(deleted) + R"(,"bytes_freed":)" +
+           std::to_string(bytes) + R"(,"dry_run":)" + b(dry_run) + R"(,"started_unix":N,"elapsed_ms":N,)" +
+           R"("cancelled":)" + b(cancelled) + "}";
+}
+
+TEST_F(GcTest, EmptyRootFindsNothing) {
+    reg_blob_delete("not a digest"); // leaves a last error for the run to clear
+    ASSERT_STRNE("", reg_storage_last_error());
+    EXPECT_REPORT(Report{}, gc(0));
+    EXPECT_STREQ("", reg_storage_last_error());
+    EXPECT_EQ(done_snapshot(false, 0, 0, 0, 0, false), masked(progress_file())) << progress_file();
+    EXPECT_EQ(done_snapshot(false, 0, 0, 0, 0, false), masked(reg_gc_progress_json()));
+}
+
+TEST_F(GcTest, NotStarted) {
+    reg_storage_cleanup();
+    EXPECT_EQ("(null) not initialized - call reg_storage_init first", gc(0));
+}
+
+// One store with everything a run must tell apart; the dry run reports what
+// the real run then does.
+TEST_F(GcTest, RemovesExactlyTheUnreferencedBlobs) {
+    std::string config = blob("config");
+    std::string layer = blob("layer-1");
+    std::string shared = blob("layer-shared");
+    std::string only_other_repo = blob("layer-other");
+    std::string untagged = blob("untagged-config");
+    std::string indexed = blob("index-child");
+    std::string loose1 = blob("loose-1"), loose2 = blob("loose-22");
+    put("lib/app", "v1", image_body(config, {layer, shared}));
+    body("other", image_body(shared, {only_other_repo}));
+    body("lib/app", image_body(untagged)); // no tag or revision link names it
+    body("other", R"({"manifests":[{"digest":")" + digest_of(indexed) + R"("}]})");
+
+    // Digests that do not count as references.
+    std::string upper = blob("upper"), sha512 = blob("sha512"), extra = blob("extra");
+    std::string upper_hex = upper;
+    for (char &c : upper_hex)
+        c = static_cast<char>(toupper(c));
+    body("other", R"({"config":{"digest":"sha256:)" + upper_hex + R"("},"layers":[{"digest":"sha512:)" + sha512 +
+                      R"("},{"digest":"sha256:)" + extra + R"( "},{"digest":7},"sha256:)" + loose1 +
+                      R"("],"manifests":{"digest":"sha256:)" + loose2 + R"("}})");
+
+    // Entries that are not blob files: never counted, scanned or removed.
+    std::string fan = loose1.substr(0, 2);
+    write_all(at("blobs/sha256/" + fan + "/not-a-digest"), "n");
+    write_all(at("blobs/sha256/" + fan + "/" + upper_hex), "u");
+    write_all(at("blobs/sha256/" + fan + "/" + loose1 + "x"), "x");
+    fs::create_directories(at("blobs/sha256/" + fan + "/" + made_up_hex("ee", 1)));
+    write_all(at("blobs/sha256/" + made_up_hex("dd", 2)), "top-level file");
+
+    const std::vector<std::string> kept = {config, layer, shared, only_other_repo, untagged, indexed};
+    const std::vector<std::string> gone = {loose1, loose2, upper, sha512, extra};
+    long long gone_bytes = 0;
+    for (const std::string &hex : gone)
+        gone_bytes += static_cast<long long>(fs::file_size(blob_path(hex)));
+
+    Report expected{true, 11, 6, 5, gone_bytes, 6, 0, 0, false};
+    auto before = tree();
+    EXPECT_REPORT(expected, gc(1));
+    EXPECT_EQ(before, tree()) << "a dry run removes nothing";
+    EXPECT_EQ(done_snapshot(true, 11, 5, gone_bytes, 11, false), masked(progress_file()));
+
+    expected.dry_run = false;
+    EXPECT_REPORT(expected, gc(0));
+    EXPECT_EQ(done_snapshot(false, 11, 5, gone_bytes, 11, false), masked(progress_file()));
+    for (const std::string &hex : kept)
+        EXPECT_TRUE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : gone)
+        EXPECT_FALSE(exists(blob_path(hex))) << hex;
+    EXPECT_TRUE(exists(at("blobs/sha256/" + fan + "/not-a-digest")));
+    EXPECT_TRUE(exists(at("blobs/sha256/" + fan + "/" + upper_hex)));
+    EXPECT_TRUE(exists(at("blobs/sha256/" + made_up_hex("dd", 2))));
+
+    // Emptied fan-out directories go; those still holding something stay.
+    for (const std::string &hex : gone) {
+        bool holds_other = hex.substr(0, 2) == fan;
+        for (const std::string &k : kept)
+            holds_other = holds_other || k.substr(0, 2) == hex.substr(0, 2);
+        EXPECT_EQ(holds_other, exists(at("blobs/sha256/" + hex.substr(0, 2)))) << hex;
+    }
+    EXPECT_TRUE(exists(at("blobs/sha256/" + fan)));
+}
+
+TEST_F(GcTest, EmptyRepositoriesMeansEveryBlobIsUnreferenced) {
+    std::string a = blob("aaa"), b = blob("bbbbb");
+    EXPECT_REPORT((Report{false, 2, 0, 2, 8, 0, 0, 0, false}), gc(0));
+    EXPECT_FALSE(exists(blob_path(a)));
+    EXPECT_FALSE(exists(blob_path(b)));
+    EXPECT_FALSE(exists(at("blobs/sha256/" + a.substr(0, 2))));
+}
+
+TEST_F(GcTest, PartFiles) {
+    const time_t now = time(nullptr);
+    struct Case {
+        const char *what;
+        const char *name;
+        bool directory;
+        int age;
+        int dry_run;
+        const char *error; // nullptr: the run goes on
+        int stale;
+        bool remains;
+    } cases[] = {
+        {"899 s old is in progress", "a.part", false, 899, 0, "uploads in progress", 0, true},
+        {"a time ahead is in progress", "a.part", false, -60, 0, "uploads in progress", 0, true},
+        {"900 s old is stale", "a.part", false, 900, 0, nullptr, 1, false},
+        {"a dry run counts but keeps", "a.part", false, 900, 1, nullptr, 1, true},
+        {"\".part\" alone is no part file", ".part", false, 0, 0, nullptr, 0, true},
+        {"other names are not part files", "a.partx", false, 0, 0, nullptr, 0, true},
+        {"a directory is no part file", "d.part", true, 0, 0, nullptr, 0, true},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(at("uploads"));
+        fs::remove_all(at("_gc"));
+        fs::create_directories(at("uploads"));
+        std::string path = at(std::string("uploads/") + c.name);
+        if (c.directory)
+            fs::create_directories(path);
+        else
+            write_all(path, "12345");
+        set_mtime(path, now - c.age);
+        std::string unreferenced = blob("blob");
+
+        std::string result = gc(c.dry_run);
+        if (c.error) {
+            EXPECT_EQ(std::string("(null) ") + c.error, result) << c.what;
+            EXPECT_FALSE(exists(at("_gc"))) << c.what << ": no snapshot before the run is announced";
+            EXPECT_TRUE(exists(blob_path(unreferenced))) << c.what;
+        } else {
+            Report expected{c.dry_run != 0, 1, 0, 1, 4, 0, c.stale, c.stale * 5LL, false};
+            EXPECT_REPORT(expected, result) << c.what;
+        }
+        EXPECT_EQ(c.remains, exists(path)) << c.what;
+    }
+}
+
+TEST_F(GcTest, StaleUploadsGoBeforeAnInProgressOneStopsTheRun) {
+    const time_t now = time(nullptr);
+    write_all(at("uploads/old.part"), "old");
+    set_mtime(at("uploads/old.part"), now - 3600);
+    write_all(at("uploads/new.part"), "new");
+    EXPECT_EQ("(null) uploads in progress", gc(0));
+    EXPECT_FALSE(exists(at("uploads/old.part")));
+    EXPECT_TRUE(exists(at("uploads/new.part")));
+}
+
+// Every part file is looked at, however many the upload area holds.
+TEST_F(GcTest, AnUploadInProgressAmongManyIsSeen) {
+    const time_t now = time(nullptr);
+    for (int i = 0; i < 600; ++i) {
+        std::string path = at("uploads/old-" + std::to_string(i) + ".part");
+        write_all(path, "x");
+        set_mtime(path, now - 1000);
+    }
+    // Created last: a directory's enumeration tends to list it after the others.
+    write_all(at("uploads/zz-live.part"), "live");
+    EXPECT_EQ("(null) uploads in progress", gc(0));
+    EXPECT_TRUE(exists(at("uploads/zz-live.part")));
+    EXPECT_TRUE(fs::is_empty(at("uploads")) == false);
+    int left = static_cast<int>(std::distance(fs::directory_iterator(at("uploads")), fs::directory_iterator{}));
+    EXPECT_EQ(1, left) << "every stale part file is removed";
+}
+
+TEST_F(GcTest, CancelMarkerFromBeforeTheRunIsIgnored) {
+    std::string unreferenced = blob("x");
+    ASSERT_EQ(0, reg_gc_cancel());
+    EXPECT_REPORT((Report{false, 1, 0, 1, 1, 0, 0, 0, false}), gc(0));
+    EXPECT_FALSE(exists(blob_path(unreferenced)));
+    EXPECT_FALSE(exists(at("_gc/cancel")));
+}
+
+void cancel_now(void *) { reg_gc_cancel(); }
+
+// A request made once the run has started (here before the first snapshot is
+// written, so the mark meets it at its 256th manifest) ends it before any removal.
+TEST_F(GcTest, CancelDuringTheMarkRemovesNothing) {
+    std::string unreferenced = blob("unreferenced");
+    for (int i = 0; i < 300; ++i)
+        body("a", image_body(made_up_hex("ab", i)));
+    // Discovered after "a": a mark that did not stop would refuse on it.
+    body("a/z", "not json");
+    auto before = tree();
+    plat_hook_inject(PLAT_OP_MKDIR, 1, cancel_now, nullptr);
+    EXPECT_REPORT((Report{false, 1, 0, 0, 0, 1, 0, 0, true}), gc(0));
+    EXPECT_EQ(before, tree());
+    EXPECT_FALSE(exists(at("_gc/cancel")));
+    EXPECT_EQ(done_snapshot(false, 1, 0, 0, 0, true), masked(progress_file()));
+}
+
+TEST_F(GcTest, CancelDuringTheSweepKeepsWhatIsLeft) {
+    for (int i = 0; i < 300; ++i)
+        blob_named(made_up_hex("aa", i));
+    for (int i = 0; i < 300; ++i)
+        blob_named(made_up_hex("bb", i));
+    plat_hook_inject(PLAT_OP_UNLINK, 10, cancel_now, nullptr);
+    EXPECT_REPORT((Report{false, 600, 0, 256, 256, 344, 0, 0, true}), gc(0));
+    int left = 0;
+    for (const char *fan : {"aa", "bb"})
+        if (exists(at(std::string("blobs/sha256/") + fan)))
+            left += static_cast<int>(std::distance(fs::directory_iterator(at(std::string("blobs/sha256/") + fan)),
+                                                   fs::directory_iterator{}));
+    EXPECT_EQ(344, left);
+    EXPECT_FALSE(exists(at("_gc/cancel")));
+    EXPECT_EQ(done_snapshot(false, 600, 256, 256, 256, true), masked(progress_file()));
+}
+
+std::string g_seen_progress;
+void read_progress(void *) { g_seen_progress = reg_gc_progress_json(); }
+
+TEST_F(GcTest, ProgressCanBeFollowedDuringTheSweep) {
+    for (int i = 0; i < 300; ++i)
+        blob_named(made_up_hex("aa", i), "bb");
+    g_seen_progress.clear();
+    plat_hook_inject(PLAT_OP_UNLINK, 280, read_progress, nullptr);
+    EXPECT_REPORT((Report{false, 300, 0, 300, 600, 0, 0, 0, false}), gc(0));
+    EXPECT_EQ(R"({"running":true,"phase":"deleting","blobs_scanned":256,"blobs_total":300,"blobs_deleted":256,)"
+              R"("bytes_freed":512,"dry_run":false,"started_unix":N,"elapsed_ms":N,"cancelled":false})",
+              masked(g_seen_progress));
+}
+
+TEST_F(GcTest, ProgressCanBeFollowedDuringTheMark) {
+    blob("loose");
+    g_seen_progress.clear();
+    // Opens: the upload area twice, the blob store and its one fan-out
+    // directory (the count); the fifth is the repositories directory.
+    plat_hook_inject(PLAT_OP_DIR_OPEN, 5, read_progress, nullptr);
+    EXPECT_REPORT((Report{true, 1, 0, 1, 5, 0, 0, 0, false}), gc(1));
+    EXPECT_EQ(R"({"running":true,"phase":"walking","blobs_scanned":0,"blobs_total":1,"blobs_deleted":0,)"
+              R"("bytes_freed":0,"dry_run":true,"started_unix":N,"elapsed_ms":N,"cancelled":false})",
+              masked(g_seen_progress));
+}
+
+// More manifests than one listing holds, in a fan-out directory fuller than
+// the sweep looks at: every referenced blob stays, the unreferenced ones the
+// sweep sees go, and the next run takes the rest.
+TEST_F(GcTest, ManyManifestsAndAFullFanOutDirectory) {
+    std::vector<std::string> referenced, unreferenced;
+    for (int i = 0; i < 600; ++i) {
+        std::string hex = made_up_hex(i < 300 ? "ab" : "cd", i);
+        blob_named(hex);
+        referenced.push_back(hex);
+        body("one", image_body(hex));
+    }
+    for (int i = 0; i < 300; ++i) {
+        std::string hex = made_up_hex("ab", 1000 + i);
+        blob_named(hex);
+        unreferenced.push_back(hex);
+    }
+    std::string first = gc(0);
+    ASSERT_NE('(', first[0]) << first;
+    int gone = 0;
+    for (const std::string &hex : unreferenced)
+        gone += exists(blob_path(hex)) ? 0 : 1;
+    EXPECT_GE(gone, 300 - 88); // the sweep sees 512 of the 600 entries of "ab"
+    // Counted: 512 of "ab" and all 300 of "cd"; reachable: what the sweep saw referenced.
+    EXPECT_REPORT((Report{false, 812, 812 - gone, gone, gone, 812 - gone, 0, 0, false}), first);
+
+    std::string second = gc(0);
+    ASSERT_NE('(', second[0]) << second;
+    for (const std::string &hex : referenced)
+        EXPECT_TRUE(exists(blob_path(hex))) << hex;
+    for (const std::string &hex : unreferenced)
+        EXPECT_FALSE(exists(blob_path(hex))) << hex;
+}
+
+TEST_F(GcTest, MoreRepositoriesThanDiscoveryReturns) {
+    std::vector<std::string> blobs;
+    for (int i = 0; i < 1100; ++i) {
+        std::string hex = made_up_hex("0" + std::to_string(i % 10), i);
+        blob_named(hex);
+        blobs.push_back(hex);
+        char repo[16];
+        snprintf(repo, sizeof repo, "r%04d", i);
+        body(repo, image_body(hex));
+    }
+    EXPECT_REPORT((Report{false, 1100, 1100, 0, 0, 1100, 0, 0, false}), gc(0));
+    for (const std::string &hex : blobs)
+        EXPECT_TRUE(exists(blob_path(hex))) << hex;
+}
+
+// The engine stores repositories of up to 128 components, far below where
+// ordinary discovery stops looking.
+TEST_F(GcTest, DeepRepositoriesAreMarked) {
+    std::string deepest;
+    for (int i = 0; i < 127; ++i)
+        deepest += "a/";
+    deepest += "b";
+    ASSERT_EQ(255u, deepest.size());
+    std::vector<std::string> kept;
+    for (const std::string &repo : {std::string("x/y/z/1/2/3/4/5/6/7/8/9"), deepest}) {
+        std::string hex = blob("config of " + repo);
+        put(repo, "v1", image_body(hex));
+        kept.push_back(hex);
+    }
+    std::string loose = blob("loose");
+    EXPECT_REPORT((Report{false, 3, 2, 1, 5, 2, 0, 0, false}), gc(0));
+    for (const std::string &hex : kept)
+        EXPECT_TRUE(exists(blob_path(hex)));
+    EXPECT_FALSE(exists(blob_path(loose)));
+}
+
+TEST_F(GcTest, TreeDeeperThanAnyRepositoryRefuses) {
+    struct Case {
+        const char *what;
+        void (*stage)(const std::string &repos);
+        std::string error_prefix;
+    } cases[] = {
+        {"129 levels",
+         [](const std::string &repos) {
+             std::string dir = repos;
+             for (int i = 0; i < 129; ++i)
+                 dir += "/d";
+             fs::create_directories(dir);
+         },
+         "(null) repository tree too deep: repositories/d/d/"},
+        {"a link back to its own directory",
+         [](const std::string &repos) { ASSERT_EQ(0, symlink(".", (repos + "/loop").c_str())); },
+         // The system stops resolving the chain of links before the depth bound is reached.
+         "(null) cannot list repositories: repositories/loop/loop/"},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(at("repositories"));
+        fs::create_directories(at("repositories"));
+        std::string unreferenced = blob("u");
+        c.stage(at("repositories"));
+        auto before = tree();
+        std::string result = gc(0);
+        EXPECT_EQ(0u, result.rfind(c.error_prefix, 0)) << c.what << ": " << result;
+        EXPECT_EQ(before, tree()) << c.what;
+    }
+}
+
+// A run that cannot see every manifest removes nothing, says why, and does
+// not leave observers believing it still runs.
+TEST_F(GcTest, RefusesWhenAManifestCannotBeSeen) {
+    struct Case {
+        const char *what;
+        void (*stage)(GcTest &t);
+        std::string error;
+    } cases[] = {
+        {"repositories cannot be opened",
+         [](GcTest &t) { plat_fault_inject_path(PLAT_OP_DIR_OPEN, t.at("repositories").c_str()); },
+         "cannot list repositories: repositories"},
+        {"a directory below fails while read",
+         [](GcTest &t) { plat_fault_inject_path(PLAT_OP_DIR_READ, t.at("repositories/lib").c_str()); },
+         "cannot list repositories: repositories/lib"},
+        {"manifests cannot be opened",
+         [](GcTest &t) { plat_fault_inject_path(PLAT_OP_DIR_OPEN, t.at("repositories/lib/app/_manifests").c_str()); },
+         "cannot list manifests: repositories/lib/app/_manifests"},
+        {"manifests fail while read",
+         [](GcTest &t) { plat_fault_inject_path(PLAT_OP_DIR_READ, t.at("repositories/lib/app/_manifests").c_str()); },
+         "cannot list manifests: repositories/lib/app/_manifests"},
+        {"a body over 64 MiB",
+         [](GcTest &t) {
+             std::string path = t.at("repositories/lib/app/_manifests/" + GcTest::made_up_hex("ff", 1));
+             write_all(path, "{}");
+             fs::resize_file(path, 67108865);
+         },
+         "cannot read manifest: repositories/lib/app/_manifests/" + GcTest::made_up_hex("ff", 1)},
+        {"a body that is a dangling link",
+         [](GcTest &t) {
+             std::string path = t.at("repositories/lib/app/_manifests/" + GcTest::made_up_hex("ee", 2));
+             ASSERT_EQ(0, symlink("/nonexistent", path.c_str()));
+         },
+         "cannot read manifest: repositories/lib/app/_manifests/" + GcTest::made_up_hex("ee", 2)},
+        {"a body that is not JSON", [](GcTest &t) { t.body("lib/app", "\x01garbage{"); },
+         "cannot parse manifest: repositories/lib/app/_manifests/" + sha256_hex("\x01garbage{")},
+        {"a body that is not an object", [](GcTest &t) { t.body("lib/app", "[]"); },
+         "cannot parse manifest: repositories/lib/app/_manifests/" + sha256_hex("[]")},
+        {"the reference set cannot grow", [](GcTest &) { g_fail_ref_growth = true; }, "out of memory"},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(root_);
+        ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        std::string config = blob("config");
+        std::string loose = blob("loose");
+        put("lib/app", "v1", image_body(config));
+        c.stage(*this);
+        auto before = tree();
+
+        EXPECT_EQ("(null) " + c.error, gc(0)) << c.what;
+        g_fail_ref_growth = false;
+        testutil::clear_platform_faults();
+        EXPECT_EQ(before, tree()) << c.what;
+        EXPECT_EQ(done_snapshot(false, 2, 0, 0, 0, false), masked(progress_file()))
+            << c.what << ": " << progress_file();
+    }
+}
+
+TEST_F(GcTest, RefusesWhenTheUploadAreaCannotBeListed) {
+    std::string loose = blob("loose");
+    plat_fault_inject_path(PLAT_OP_DIR_OPEN, at("uploads").c_str());
+    EXPECT_EQ("(null) cannot list uploads", gc(0));
+    EXPECT_TRUE(exists(blob_path(loose)));
+    EXPECT_FALSE(exists(at("_gc")));
+
+    // Without an upload area no upload can be running.
+    testutil::clear_platform_faults();
+    fs::remove_all(at("uploads"));
+    EXPECT_REPORT((Report{false, 1, 0, 1, 5, 0, 0, 0, false}), gc(0));
+}
+
+// A repository deleted while the run walks is not a reason to refuse.
+void delete_repo_b(void *) { reg_repo_delete("b"); }
+
+TEST_F(GcTest, RepositoryDeletedDuringTheMark) {
+    std::string a_blob = blob("a"), b_blob = blob("b");
+    body("a", image_body(a_blob));
+    body("b", image_body(b_blob));
+    // Opens so far: the upload area twice, the blob store and its two
+    // fan-out directories, the repositories directory, then "a" and "b"
+    // (either order); the first manifests directory is opened next.
+    plat_hook_inject(PLAT_OP_DIR_OPEN, 9, delete_repo_b, nullptr);
+    std::string result = gc(0);
+    ASSERT_NE('(', result[0]) << result;
+    EXPECT_TRUE(exists(blob_path(a_blob)));
+    EXPECT_FALSE(exists(blob_path(b_blob)));
+}
+
+struct late_put {
+    std::string repo;
+    std::string body;
+};
+void put_late(void *arg) {
+    auto *p = static_cast<late_put *>(arg);
+    char digest[80];
+    reg_manifest_put(p->repo.c_str(), "late", p->body.data(), p->body.size(), nullptr, digest);
+}
+
+// A manifest stored in a repository the mark has already read keeps its blobs.
+TEST_F(GcTest, ManifestStoredDuringTheMarkKeepsItsBlobs) {
+    std::string early = blob("early"), late = blob("late-config"), loose = blob("loose");
+    ASSERT_NE(early.substr(0, 2), late.substr(0, 2));
+    put("a", "v1", image_body(early));
+    put("a/n", "v1", image_body(early));
+    // Opens: uploads twice, the blob store and its three fan-out directories,
+    // "repositories", "a", "a/n", the manifests of "a"; the eleventh is the
+    // manifests of "a/n", after every body of "a" was read.
+    late_put p{"a", image_body(late)};
+    plat_hook_inject(PLAT_OP_DIR_OPEN, 11, put_late, &p);
+    EXPECT_REPORT((Report{false, 3, 2, 1, 5, 2, 0, 0, false}), gc(0));
+    EXPECT_TRUE(exists(blob_path(late)));
+    EXPECT_TRUE(exists(blob_path(early)));
+    EXPECT_FALSE(exists(blob_path(loose)));
+    EXPECT_TRUE(exists(at("repositories/a/_manifests/tags/late/current/link")));
+}
+
+void blob_from_a_later_second(void *arg) {
+    auto *path = static_cast<std::string *>(arg);
+    write_all(*path, "fresh");
+    set_mtime(*path, time(nullptr) + 2);
+}
+
+// A blob whose upload finished during the run may be waiting for its manifest.
+TEST_F(GcTest, BlobWrittenDuringTheRunWaitsForTheNextRun) {
+    std::string loose = blob("loose");
+    std::string fresh = made_up_hex("77", 1);
+    std::string fresh_path = blob_path(fresh);
+    // The fourth open is the blob store's first fan-out directory, during the count.
+    plat_hook_inject(PLAT_OP_DIR_OPEN, 4, blob_from_a_later_second, &fresh_path);
+    // Kept, yet not in the count made before it was written.
+    EXPECT_REPORT((Report{false, 1, 0, 1, 5, 0, 0, 0, false}), gc(0));
+    EXPECT_TRUE(exists(fresh_path));
+    EXPECT_FALSE(exists(blob_path(loose)));
+}
+
+TEST_F(GcTest, ReferenceSet) {
+    ref_set set;
+    const std::string hex = made_up_hex("ab", 7);
+    struct Case {
+        const char *what;
+        std::optional<std::string> text;
+        bool added;
+    } cases[] = {
+        {"null", std::nullopt, false},
+        {"valid", "sha256:" + hex, true},
+        {"duplicate kept", "sha256:" + hex, true},
+        {"upper-case prefix", "SHA256:" + hex, false},
+        {"upper-case digit", "sha256:A" + hex.substr(1), false},
+        {"other algorithm", "sha512:" + hex, false},
+        {"63 digits", "sha256:" + hex.substr(1), false},
+        {"65 digits", "sha256:" + hex + "0", false},
+        {"no prefix", hex, false},
+    };
+    int expected = 0;
+    for (const Case &c : cases) {
+        EXPECT_EQ(0, hashset_add_digest(&set, c.text ? c.text->c_str() : nullptr)) << c.what;
+        expected += c.added ? 1 : 0;
+        EXPECT_EQ(expected, set.count) << c.what;
+    }
+    // Growth keeps every digest: 256 slots first, then doubled.
+    for (int i = 0; i < 600; ++i)
+        ASSERT_EQ(0, hashset_add_digest(&set, ("sha256:" + made_up_hex("c", i)).c_str()));
+    EXPECT_EQ(1024, set.capacity);
+    ref_set_sort(&set);
+    for (int i = 1; i < set.count; ++i)
+        ASSERT_LE(hex64_cmp(set.entries[i - 1], set.entries[i]), 0);
+    for (int i = 0; i < 600; ++i)
+        EXPECT_TRUE(ref_set_contains(&set, made_up_hex("c", i).c_str())) << i;
+    EXPECT_TRUE(ref_set_contains(&set, hex.c_str()));
+    EXPECT_FALSE(ref_set_contains(&set, made_up_hex("c", 600).c_str()));
+    EXPECT_FALSE(ref_set_contains(&set, made_up_hex("f", 0).c_str()));
+
+    ref_set empty;
+    EXPECT_FALSE(ref_set_contains(&empty, hex.c_str()));
+}
+
+} // namespace
