@@ -1,6 +1,12 @@
 // The storage engine end to end: blobs arrive through chunked uploads, an image
 // manifest and an index that names it from another repository are stored, read
 // back, listed, counted and deleted, and the tree on disk is checked at each step.
+// Then the housekeeping: retention prunes an old tag and garbage collection frees
+// exactly the blobs nothing stored names any more.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -182,6 +188,98 @@ TEST_F(EngineEndToEnd, UploadStoreReadListCountDelete) {
     ASSERT_EQ(0, reg_blob_delete(layer2_digest.c_str()));
     EXPECT_FALSE(exists(blob_file(layer2_digest)));
     EXPECT_EQ(0, reg_blob_exists(layer2_digest.c_str()));
+}
+
+std::string image(const std::string &config, const std::vector<std::string> &layers) {
+    std::string body = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kImageType) +
+                       "\",\"config\":" + blob_json("application/vnd.oci.image.config.v1+json", config, 2) +
+                       ",\"layers\":[";
+    for (size_t i = 0; i < layers.size(); ++i)
+        body += (i ? "," : "") + blob_json("application/vnd.oci.image.layer.v1.tar", layers[i], 3);
+    return body + "]}";
+}
+
+void age_tag_link(const std::string &link, int64_t seconds) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = time(nullptr) - seconds;
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ASSERT_EQ(0, utimensat(AT_FDCWD, link.c_str(), times, 0)) << link;
+}
+
+std::string member(const std::string &json, const std::string &key) {
+    size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return "";
+    at += key.size() + 3;
+    return json.substr(at, json.find_first_of(",}", at) - at);
+}
+
+TEST_F(EngineEndToEnd, RetentionThenCollectionFreesOnlyWhatNothingNames) {
+    // Two images of app share a base layer; other's image shares app:v1's own layer.
+    const std::string base = upload(random_bytes(40000, 10), {1000});
+    const std::string config1 = upload("{\"v\":1}", {});
+    const std::string layer1 = upload(random_bytes(5000, 11), {});
+    const std::string config2 = upload("{\"v\":2}", {});
+    const std::string layer2 = upload(random_bytes(6000, 12), {});
+    const std::string config3 = upload("{\"v\":3}", {});
+    char digest[72];
+    const std::string v1 = image(config1, {base, layer1}), v2 = image(config2, {base, layer2});
+    const std::string stable = image(config3, {layer1});
+    ASSERT_EQ(0, reg_manifest_put("app", "v1", v1.data(), v1.size(), kImageType, digest)) << reg_storage_last_error();
+    for (const char *tag : {"v2", "latest"})
+        ASSERT_EQ(0, reg_manifest_put("app", tag, v2.data(), v2.size(), kImageType, digest));
+    ASSERT_EQ(0, reg_manifest_put("other", "stable", stable.data(), stable.size(), kImageType, digest));
+    const std::string tags = manifests("app") + "/tags/";
+    age_tag_link(tags + "v1/current/link", 10 * 86400);
+    age_tag_link(tags + "latest/current/link", 30 * 86400); // old, but spared
+
+    // An upload still open keeps a collection from starting at all.
+    char open_id[37];
+    ASSERT_EQ(0, reg_blob_start_upload(open_id));
+    EXPECT_EQ(nullptr, reg_gc_json(1));
+    EXPECT_STREQ("uploads in progress", reg_storage_last_error());
+    ASSERT_EQ(0, reg_blob_cancel_upload(open_id));
+
+    // Nothing is unreferenced yet.
+    const char *report = reg_gc_json(0);
+    ASSERT_NE(nullptr, report) << reg_storage_last_error();
+    EXPECT_EQ("0", member(report, "blobs_deleted")) << report;
+    EXPECT_EQ("6", member(report, "blobs_total"));
+
+    int cut = -1;
+    report = reg_retention_json(0, 0, 7, 0, &cut);
+    ASSERT_NE(nullptr, report) << reg_storage_last_error();
+    EXPECT_EQ("1", member(report, "tags_deleted")) << report;
+    EXPECT_EQ("1", member(report, "latest_protected"));
+    EXPECT_EQ(0, cut);
+    EXPECT_FALSE(exists(manifests("app") + "/" + sha256_digest(v1).substr(7))); // no tag named it any more
+
+    // Only app:v1's config is left unreferenced: its layer is still other's.
+    report = reg_gc_json(1);
+    ASSERT_NE(nullptr, report);
+    EXPECT_EQ("1", member(report, "blobs_deleted")) << report;
+    EXPECT_EQ("7", member(report, "bytes_freed"));
+    EXPECT_TRUE(exists(blob_file(config1)));
+    report = reg_gc_json(0);
+    ASSERT_NE(nullptr, report);
+    EXPECT_EQ("1", member(report, "blobs_deleted")) << report;
+    EXPECT_FALSE(exists(blob_file(config1)));
+    for (const std::string &kept : {base, layer1, config2, layer2, config3})
+        EXPECT_TRUE(exists(blob_file(kept))) << kept;
+    EXPECT_EQ(v2, get("app", "latest").body);
+    EXPECT_EQ(stable, get("other", "stable").body);
+
+    // Once other's image goes too, its config and the layer it shared go with it.
+    ASSERT_EQ(0, reg_manifest_delete("other", "stable"));
+    report = reg_gc_json(0);
+    ASSERT_NE(nullptr, report);
+    EXPECT_EQ("2", member(report, "blobs_deleted")) << report;
+    EXPECT_FALSE(exists(blob_file(layer1)));
+    EXPECT_FALSE(exists(blob_file(config3)));
+    for (const std::string &kept : {base, config2, layer2})
+        EXPECT_TRUE(exists(blob_file(kept))) << kept;
+    const std::string progress = reg_gc_progress_json();
+    EXPECT_EQ("\"done\"", member(progress, "phase")) << progress;
+    EXPECT_EQ("false", member(progress, "running"));
 }
 
 } // namespace
