@@ -224,14 +224,13 @@ int oci_retention_protect_latest(void) {
 int64_t oci_quota_used_bytes(void) {
     const char *stats = reg_storage_get_stats_json();
     if (!stats) return 0;
-    json_doc *doc = json_read(stats, strlen(stats));
-    json_val *bytes = json_obj_get(json_doc_root(doc), "blob_bytes");
+    json_doc_ptr doc(json_read(stats, strlen(stats)));
+    json_val *bytes = json_obj_get(json_doc_root(doc.get()), "blob_bytes");
     int64_t used = 0;
     if (json_is_sint(bytes))
         used = json_get_sint(bytes);
     else if (json_is_uint(bytes)) // beyond the signed range: kept to 64 bits as a signed value
         used = static_cast<int64_t>(json_get_uint(bytes));
-    json_doc_free(doc);
     return used;
 }
 

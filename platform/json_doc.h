@@ -54,6 +54,14 @@ double json_get_real(json_val *v);     /* the double; integers as double; 0 othe
 
 #ifdef __cplusplus
 }
+
+#include <memory>
+
+struct json_doc_deleter {
+    void operator()(json_doc *doc) const { json_doc_free(doc); }
+};
+/* Owns a parsed document for C++ callers. */
+using json_doc_ptr = std::unique_ptr<json_doc, json_doc_deleter>;
 #endif
 
 #endif /* PLATFORM_JSON_DOC_H */

@@ -73,7 +73,7 @@ bool file_holds(const char *path, const void *data, size_t len) {
     if (plat_entry_kind(path) != PLAT_FILE || plat_file_info(path, &size, nullptr) != 0) return false;
     if (size != static_cast<int64_t>(len) || size > kReadAllocMax) return false;
     size_t n = 0;
-    std::unique_ptr<char, decltype(&free)> stored(read_file_alloc(path, &n), &free);
+    heap_text stored(read_file_alloc(path, &n));
     return stored && n == len && memcmp(stored.get(), data, len) == 0;
 }
 

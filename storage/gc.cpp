@@ -27,12 +27,6 @@ constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
 // just before it was written by up to one second.
 constexpr int64_t kFileTimeSlack = 1;
 
-struct doc_freer {
-    void operator()(json_doc *doc) const { json_doc_free(doc); }
-};
-using doc_ptr = std::unique_ptr<json_doc, doc_freer>;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
-
 std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
 
 std::string at_root(const std::string &rel) { return std::string(s_root) + "/" + rel; }
@@ -201,11 +195,8 @@ void find_repositories(const std::string &rel, int components, std::vector<std::
 }
 
 void add_reference(run &r, json_val *holder) {
-    if (!json_is_obj(holder)) return;
-    json_val *digest = json_obj_get(holder, "digest");
-    // A digest with a NUL escaped into it would pass on its valid prefix.
-    if (!json_is_str(digest) || json_get_len(digest) != kDigestLen) return;
-    if (hashset_add_digest(&r.refs, json_get_str(digest)) != 0) refuse_out_of_memory();
+    const char *digest = manifest_member_digest(holder);
+    if (digest && hashset_add_digest(&r.refs, digest) != 0) refuse_out_of_memory();
 }
 
 void add_references(run &r, json_val *list) {
@@ -218,12 +209,12 @@ void add_references(run &r, json_val *list) {
 bool mark_body(run &r, const std::string &rel) {
     std::string path = at_root(rel);
     size_t len = 0;
-    text_ptr text(read_file_alloc(path.c_str(), &len), &free);
+    heap_text text(read_file_alloc(path.c_str(), &len));
     if (!text) {
         if (vanished(rel)) return false;
         refuse("cannot read manifest", rel);
     }
-    doc_ptr doc(json_read(text.get(), len));
+    json_doc_ptr doc(json_read(text.get(), len));
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) refuse("cannot parse manifest", rel);
     add_reference(r, json_obj_get(root, "config"));

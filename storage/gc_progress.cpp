@@ -1,9 +1,7 @@
 // gc_progress.cpp - how another process follows a garbage-collection run and asks it to stop.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
 
 #include "cgi/qf_cgi.h"
 #include "platform/json_doc.h"
@@ -16,16 +14,6 @@ namespace {
 constexpr int64_t kSnapshotFreshSeconds = 600; // an older snapshot reports nothing
 constexpr char kIdlePhase[] = "idle";
 
-struct doc_freer {
-    void operator()(json_doc *doc) const { json_doc_free(doc); }
-};
-using doc_ptr = std::unique_ptr<json_doc, doc_freer>;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-
 const char *bool_text(int value) { return value ? "true" : "false"; }
 
 gc_progress idle_record() {
@@ -37,7 +25,7 @@ gc_progress idle_record() {
 // What a snapshot of the given text says, or the idle record when it says nothing.
 gc_progress parse_snapshot(const char *text, size_t len) {
     gc_progress record = idle_record();
-    doc_ptr doc(json_read(text, len));
+    json_doc_ptr doc(json_read(text, len));
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) return record;
 
@@ -66,7 +54,7 @@ gc_progress read_snapshot() {
     char path[kPathMax];
     gc_state_path(path, kGcProgressFile);
     size_t len = 0;
-    text_ptr text(read_file_alloc(path, &len), &free);
+    heap_text text(read_file_alloc(path, &len));
     if (!text) return idle_record();
     int64_t mtime = -1;
     if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) return idle_record();
@@ -118,10 +106,7 @@ extern "C" int reg_gc_cancel(void) {
     }
     char path[kPathMax];
     gc_state_path(path, kGcCancelFile);
-    std::unique_ptr<FILE, file_closer> marker(fopen(path, "wb"));
-    bool failed = !marker || ferror(marker.get()) != 0;
-    if (marker && fclose(marker.release()) != 0) failed = true;
-    if (failed) {
+    if (write_file(path, "", 0) != 0) {
         set_error("cannot write gc cancel marker");
         return -1;
     }

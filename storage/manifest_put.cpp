@@ -16,21 +16,6 @@ namespace {
 constexpr size_t kMediaTypeMax = 256; // captured "mediaType", with terminator
 constexpr size_t kLinkMax = 80;       // "sha256:" and 64 digits, with terminator
 
-struct doc_freer {
-    void operator()(json_doc *doc) const { json_doc_free(doc); }
-};
-using doc_ptr = std::unique_ptr<json_doc, doc_freer>;
-
-// The "digest" member of an object when it is a valid digest and nothing more
-// (a string with an escaped NUL would otherwise pass on its valid prefix).
-const char *member_digest(json_val *obj) {
-    if (!json_is_obj(obj)) return nullptr;
-    json_val *digest = json_obj_get(obj, "digest");
-    if (!json_is_str(digest) || json_get_len(digest) != kDigestLen) return nullptr;
-    const char *text = json_get_str(digest);
-    return digest_valid(text) ? text : nullptr;
-}
-
 bool body_file_present(const char *repo_name, const char *hex) {
     char path[kPathMax];
     manifest_body_path(path, repo_name, hex);
@@ -59,7 +44,7 @@ int check_index(const char *repo_name, json_val *manifests) {
         return -1;
     }
     for (size_t i = 0; i < count; ++i) {
-        const char *digest = member_digest(json_arr_get(manifests, i));
+        const char *digest = manifest_member_digest(json_arr_get(manifests, i));
         if (!digest) {
             set_error("manifest index entry %zu missing valid digest", i);
             return -1;
@@ -79,7 +64,7 @@ bool blob_present(const char *digest) {
 }
 
 int check_image(json_val *root) {
-    const char *config = member_digest(json_obj_get(root, "config"));
+    const char *config = manifest_member_digest(json_obj_get(root, "config"));
     if (!config) {
         set_error("manifest missing valid config.digest");
         return -1;
@@ -93,7 +78,7 @@ int check_image(json_val *root) {
     }
     size_t count = json_arr_size(layers);
     for (size_t i = 0; i < count; ++i) {
-        const char *digest = member_digest(json_arr_get(layers, i));
+        const char *digest = manifest_member_digest(json_arr_get(layers, i));
         if (!digest) {
             set_error("manifest layer %zu missing valid digest", i);
             return -1;
@@ -106,7 +91,7 @@ int check_image(json_val *root) {
 // Parses the body and checks every reference it makes; media_type receives the
 // body's own "mediaType" (empty when absent, not a string or too long).
 int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type) {
-    doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
+    json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
     if (!doc) {
         set_error("manifest JSON parse failed");
         return -1;
@@ -231,4 +216,13 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     if (!write_manifest(repo_name, reference, is_tag, body, body_len, type, hex)) return -1;
     qf_snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
     return 0;
+}
+
+// A string with an escaped NUL would otherwise pass on its valid prefix.
+const char *manifest_member_digest(json_val *descriptor) {
+    if (!json_is_obj(descriptor)) return nullptr;
+    json_val *digest = json_obj_get(descriptor, "digest");
+    if (!json_is_str(digest) || json_get_len(digest) != kDigestLen) return nullptr;
+    const char *text = json_get_str(digest);
+    return digest_valid(text) ? text : nullptr;
 }

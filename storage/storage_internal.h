@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -80,6 +81,11 @@ int list_dir_all(const char *path, std::vector<dir_item> &out);
 
 int read_file(const char *path, char *buf, size_t cap, size_t *len_out);
 char *read_file_alloc(const char *path, size_t *len_out);
+struct free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+// Owns what read_file_alloc returns.
+using heap_text = std::unique_ptr<char, free_deleter>;
 int list_dir(const char *path, dir_list *list);
 int uuid_valid(const char *text);
 int hex64_valid(const char *text);
@@ -116,6 +122,11 @@ private:
 };
 
 constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
+
+struct json_val;
+// The "digest" member of a manifest's descriptor object when it is a valid
+// digest and nothing more, else NULL.
+const char *manifest_member_digest(json_val *descriptor);
 
 // Turns a tag or digest reference into the manifest's 64 hex digits (hex_out: 65 bytes).
 int manifest_resolve(const char *repo_name, const char *reference, char *hex_out);
