@@ -293,3 +293,22 @@ int reg_blob_delete(const char *digest) {
 }
 
 } // extern "C"
+
+bool walk_blob_store(const std::function<bool(const char *fanout, const dir_list &files)> &visit) {
+    char top[kPathMax];
+    qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
+    std::unique_ptr<dir_list> fanouts = new_listing();
+    std::unique_ptr<dir_list> files = new_listing();
+    if (!fanouts || !files || list_dir(top, fanouts.get()) != 0) return false;
+    for (int i = 0; i < fanouts->count; ++i) {
+        if (!fanouts->entries[i].is_dir) continue;
+        char fanout[kPathMax];
+        // A path cut to fit would name another directory.
+        if (qf_snprintf(fanout, sizeof fanout, "%s/%s", top, fanouts->entries[i].name) >= static_cast<int>(kPathMax))
+            continue;
+        if (list_dir(fanout, files.get()) != 0) continue;
+        if (!visit(fanout, *files)) return false;
+    }
+    return true;
+}
+

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,8 @@ int list_dir_all(const char *path, std::vector<dir_item> &out) {
     }
     return 0;
 }
+
+std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
 
 int list_dir(const char *path, dir_list *list) {
     list->count = 0;

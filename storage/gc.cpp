@@ -27,8 +27,6 @@ constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
 // just before it was written by up to one second.
 constexpr int64_t kFileTimeSlack = 1;
 
-std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
-
 std::string at_root(const std::string &rel) { return std::string(s_root) + "/" + rel; }
 
 // A path that does not fit the engine's buffers would name something else
@@ -127,19 +125,12 @@ void remove_cancel_marker() {
 
 // Blob files are the files with a digest's name one level below the store's top directory.
 int count_blobs() {
-    char top[kPathMax];
-    qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
-    std::unique_ptr<dir_list> fanouts = new_listing();
-    std::unique_ptr<dir_list> files = new_listing();
-    if (!fanouts || !files || list_dir(top, fanouts.get()) != 0) return 0;
     int count = 0;
-    for (int i = 0; i < fanouts->count; ++i) {
-        if (!fanouts->entries[i].is_dir) continue;
-        char fanout[kPathMax];
-        if (!join_path(fanout, top, fanouts->entries[i].name) || list_dir(fanout, files.get()) != 0) continue;
-        for (int j = 0; j < files->count; ++j)
-            if (!files->entries[j].is_dir && hex64_valid(files->entries[j].name)) ++count;
-    }
+    walk_blob_store([&](const char *, const dir_list &files) {
+        for (int j = 0; j < files.count; ++j)
+            if (!files.entries[j].is_dir && hex64_valid(files.entries[j].name)) ++count;
+        return true;
+    });
     return count;
 }
 
@@ -318,28 +309,21 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
 // Only files named by 64 hex digits inside fan-out directories are ever
 // removed; each directory's listing is cut at its usual size, which only keeps more.
 void sweep(run &r) {
-    char top[kPathMax];
-    qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
-    std::unique_ptr<dir_list> fanouts = new_listing();
-    std::unique_ptr<dir_list> files = new_listing();
-    if (!fanouts || !files || list_dir(top, fanouts.get()) != 0) return;
-    for (int i = 0; i < fanouts->count; ++i) {
-        if (!fanouts->entries[i].is_dir) continue;
-        char fanout[kPathMax];
-        if (!join_path(fanout, top, fanouts->entries[i].name) || list_dir(fanout, files.get()) != 0) continue;
-        for (int j = 0; j < files->count; ++j) {
-            const dir_entry &entry = files->entries[j];
+    walk_blob_store([&](const char *fanout, const dir_list &files) {
+        for (int j = 0; j < files.count; ++j) {
+            const dir_entry &entry = files.entries[j];
             char path[kPathMax];
             if (entry.is_dir || !hex64_valid(entry.name) || !join_path(path, fanout, entry.name)) continue;
             if (sweep_blob(r, path, entry.name)) {
                 if (!r.dry_run) plat_rmdir(fanout);
                 r.cancelled = true;
-                return;
+                return false;
             }
         }
         // Succeeds only when the directory was emptied.
         if (!r.dry_run) plat_rmdir(fanout);
-    }
+        return true;
+    });
 }
 
 // ---- end -----------------------------------------------------------------

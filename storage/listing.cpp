@@ -92,7 +92,7 @@ void write_names(result_writer &out, const name_list &names, page p) {
 void gather_tags(const char *repo_name, name_list &names) {
     char tags_dir[kPathMax];
     manifest_tags_dir(tags_dir, repo_name);
-    std::unique_ptr<dir_list> list(new (std::nothrow) dir_list);
+    std::unique_ptr<dir_list> list = new_listing();
     if (!list || list_dir(tags_dir, list.get()) != 0) return;
     for (int i = 0; i < list->count; ++i) {
         const dir_entry &entry = list->entries[i];

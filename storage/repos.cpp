@@ -58,7 +58,7 @@ extern "C" int reg_repo_delete(const char *name) {
 }
 
 void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count, int depth) {
-    std::unique_ptr<dir_list> list(new (std::nothrow) dir_list);
+    std::unique_ptr<dir_list> list = new_listing();
     if (!list || list_dir(dir, list.get()) != 0 || list->count == 0) return;
     for (int i = 0; i < list->count; ++i) {
         if (*count >= kRepoListMax) return;

@@ -184,7 +184,7 @@ extern "C" const char *reg_retention_json(int dry_run, int keep_n, int days, int
     if (!require_ready()) return nullptr;
 
     std::unique_ptr<tag_record[]> records(new (std::nothrow) tag_record[kRecordMax]());
-    std::unique_ptr<dir_list> listing(new (std::nothrow) dir_list);
+    std::unique_ptr<dir_list> listing = new_listing();
     keep_n = std::max(keep_n, 0);
     days = std::max(days, 0);
     // One reading: every age in the run is measured against the same moment.

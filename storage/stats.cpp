@@ -12,8 +12,6 @@ namespace {
 
 constexpr char kStatsVersion[] = "1.9.0"; // the storage format version the descriptor carries
 
-std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
-
 // A file whose size cannot be had is still counted; it only adds nothing.
 int64_t size_or_zero(const char *path) {
     int64_t size = 0;
@@ -44,17 +42,10 @@ int count_repos() {
 int64_t count_blobs(int *count_out) {
     *count_out = 0;
     int64_t bytes = 0;
-    char top[kPathMax];
-    qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
-    std::unique_ptr<dir_list> fanouts = new_listing();
-    std::unique_ptr<dir_list> files = new_listing();
-    if (!fanouts || !files || list_dir(top, fanouts.get()) != 0) return 0;
-    for (int i = 0; i < fanouts->count; ++i) {
-        if (!fanouts->entries[i].is_dir) continue;
-        char fanout[kPathMax];
-        qf_snprintf(fanout, sizeof fanout, "%s/%s", top, fanouts->entries[i].name);
-        if (list_dir(fanout, files.get()) == 0) add_files(fanout, *files, count_out, &bytes);
-    }
+    walk_blob_store([&](const char *fanout, const dir_list &files) {
+        add_files(fanout, files, count_out, &bytes);
+        return true;
+    });
     return bytes;
 }
 

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,15 @@ struct dir_item {
     bool is_dir;
 };
 int list_dir_all(const char *path, std::vector<dir_item> &out);
+
+// A listing buffer of its own (some 264 KB, too large for the stack); NULL without memory.
+std::unique_ptr<dir_list> new_listing();
+// Calls visit with each fan-out directory of the blob store (a directory one
+// level below blobs/sha256, whatever its name) and its listing, cut at kListMax
+// entries; a fan-out directory that cannot be listed is passed over. visit
+// answers false to stop the walk. false when the walk could not start (no
+// store, no memory) or was stopped.
+bool walk_blob_store(const std::function<bool(const char *fanout, const dir_list &files)> &visit);
 
 int read_file(const char *path, char *buf, size_t cap, size_t *len_out);
 char *read_file_alloc(const char *path, size_t *len_out);
