@@ -13,6 +13,7 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
 
 namespace {
 
@@ -30,12 +31,8 @@ std::string hex_of(const std::string &data) {
     sha256_update(&ctx, data.data(), data.size());
     uint8_t digest[32];
     sha256_final(&ctx, digest);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t byte : digest) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
+    char hex[kHexLen + 1];
+    bin_to_hex(digest, hex);
     return hex;
 }
 
