@@ -11,7 +11,7 @@
 #include "cgi/qf_audit.h"
 #include "cgi/qf_cgi.h"
 #include "digest/sha256.h"
-#include "front/oci_common.h"
+#include "base/wire.h"
 
 namespace {
 
@@ -19,12 +19,10 @@ constexpr size_t kSettingsWindow = 4095;
 constexpr size_t kUserBuf = 128; // user name: at most 127 characters
 constexpr size_t kHashBuf = 65;  // password hash: exactly 64 hex digits
 constexpr size_t kCredentialsMax = 511;
-constexpr size_t kPatternBuf = 96;
 constexpr size_t kHashDigits = 64;
 
-constexpr char kChallengeHeader[] = "WWW-Authenticate: Basic realm=\"Tessellane\"";
-constexpr char kChallengeBody[] =
-    "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+constexpr char kChallengeHeader[] = REGISTRY_AUTH_CHALLENGE_HEADER;
+constexpr char kChallengeBody[] = REGISTRY_AUTH_CHALLENGE_BODY;
 
 struct AuthSettings {
     char user[kUserBuf];
@@ -162,8 +160,7 @@ bool password_matches(const unsigned char *password, size_t len, const char *con
 
 // True when the header's credentials name the configured user and password;
 // the user part then goes to actor.
-bool credentials_valid(const AuthSettings &cfg, char (&actor)[kUserBuf]) {
-    const char *header = getenv("HTTP_AUTHORIZATION");
+bool credentials_valid(const AuthSettings &cfg, const char *header, char (&actor)[kUserBuf]) {
     if (!header || !*header) return false;
     const char *encoded = basic_credentials(header);
     if (!encoded) return false;
@@ -201,27 +198,6 @@ int send_challenge() {
 
 extern "C" {
 
-int json_str_key(const char *text, const char *key, char *out, size_t size) {
-    if (!text || !key || !out || size == 0) return 0;
-    // A key cut to fit the pattern would match another key: refuse it instead.
-    if (strlen(key) + 2 >= kPatternBuf) return 0;
-    char pattern[kPatternBuf];
-    qf_snprintf(pattern, sizeof pattern, "\"%s\"", key);
-    const char *at = strstr(text, pattern);
-    if (!at) return 0;
-    // Nothing checks what lies between the colon and the quote: a key whose
-    // value is not a string runs on to the next quoted text.
-    const char *colon = strchr(at + strlen(pattern), ':');
-    const char *open = colon ? strchr(colon, '"') : nullptr;
-    const char *close = open ? strchr(open + 1, '"') : nullptr;
-    if (!close) return 0;
-    size_t len = static_cast<size_t>(close - open - 1);
-    if (len >= size) return 0;
-    memcpy(out, open + 1, len);
-    out[len] = '\0';
-    return 1;
-}
-
 int registry_auth_enabled(void) {
     AuthSettings cfg;
     return load_settings(cfg) ? 1 : 0;
@@ -231,8 +207,19 @@ int registry_auth_check(void) {
     AuthSettings cfg;
     if (!load_settings(cfg)) return 1;
     char actor[kUserBuf];
-    if (!credentials_valid(cfg, actor)) return send_challenge();
+    if (!credentials_valid(cfg, getenv("HTTP_AUTHORIZATION"), actor)) return send_challenge();
     qf_audit_note_actor(actor);
+    return 1;
+}
+
+int registry_auth_verify(const char *authorization, char *actor_out, size_t actor_cap) {
+    if (actor_out && actor_cap > 0) actor_out[0] = '\0';
+    AuthSettings cfg;
+    Wipe wipe_cfg{&cfg, sizeof cfg};
+    if (!load_settings(cfg)) return 1;
+    char actor[kUserBuf];
+    if (!credentials_valid(cfg, authorization, actor)) return 0;
+    if (actor_out && actor_cap > 0) qf_strlcpy(actor_out, actor, actor_cap);
     return 1;
 }
 

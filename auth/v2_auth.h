@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+#include "base/settings.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -19,15 +21,15 @@ int registry_auth_enabled(void);
  * the caller must write nothing more. */
 int registry_auth_check(void);
 
+/* The same decision without writing anything: 1 when authentication is off
+ * or authorization (the Authorization header's value, may be null) holds the
+ * configured user and password, the user then copied to actor_out (may be
+ * null; 128 bytes hold any user); 0 when the request must be refused. */
+int registry_auth_verify(const char *authorization, char *actor_out, size_t actor_cap);
+
 /* 1 for a path of the registry API: after its leading '/', exactly "v2" or
  * "v2/" followed by anything. 0 otherwise, and for null. */
 int registry_auth_path_guarded(const char *path);
-
-/* The settings scanner behind the two lookups above (a text scan, not JSON
- * parsing): the text between the first two double quotes after the first ':'
- * that follows "key". 1 with the value copied and terminated, 0 when the key
- * or a quoted value is missing or the value does not fit in size bytes. */
-int json_str_key(const char *text, const char *key, char *out, size_t size);
 
 #ifdef __cplusplus
 }

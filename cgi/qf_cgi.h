@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "base/qf_str.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -52,11 +54,6 @@ typedef int (*cgi_chunk_fn)(void *context, const void *chunk, size_t len);
  * chunk at a time. 0 on success (also with no body), -1 on a missing callback,
  * a read error or a callback that stopped; total_out gets the bytes accepted. */
 int cgi_stream_post(cgi_chunk_fn callback, void *context, uint64_t *total_out);
-
-/* Bounded string helpers: results are always terminated and cut to fit. */
-void qf_strlcpy(char *dst, const char *src, size_t size);
-int qf_snprintf(char *buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-void qf_path_join(char *dst, size_t size, const char *first, const char *second);
 
 #ifdef __cplusplus
 }

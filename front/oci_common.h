@@ -5,8 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* Every registry response carries this header line. */
-#define OCI_API_VERSION_HEADER "Docker-Distribution-API-Version: registry/2.0"
+#include "base/settings.h"
+#include "base/wire.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -27,18 +27,6 @@ int oci_valid_repo_name(const char *name);
 const char *oci_skip_api_prefix(const char *path);
 int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, size_t name_cap, char *rest_out,
                           size_t rest_cap);
-
-/* Settings lookups: each call reads the first 4095 bytes of config.json afresh
- * and scans them for the quoted key; nothing is cached between calls. */
-/* key: the key with its double quotes, e.g. "\"registry_retention_days\"".
- * The digits after the key's colon, 0 when absent or not a plain number. */
-int64_t oci_config_int(const char *key);
-int64_t oci_retention_keep_n(void);
-int64_t oci_retention_days(void);
-/* 1 (protect the tag "latest") unless the setting is false or the number 0. */
-int oci_retention_protect_latest(void);
-/* Storage quota in bytes; 0 means none. */
-int64_t oci_quota_bytes(void);
 
 /* Storage quota check for an upload in progress: 1 when the bytes stored plus
  * the upload's bytes stay within the quota (or nothing can be learned), 0 when

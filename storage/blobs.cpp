@@ -1,7 +1,7 @@
 // blobs.cpp - blob uploads and the content-addressed blob store.
 #include <string.h>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "digest/sha256.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
@@ -56,12 +56,12 @@ bool upload_id_ok(const char *id) { return strnlen(id, kUploadIdLen + 1) == kUpl
 // Refuses a malformed id with its message; true when the id may name a part file.
 bool check_upload_id(const char *id) {
     if (upload_id_ok(id)) return true;
-    set_error("%s", kInvalidUpload);
+    set_error_kind(REG_ERR_INVALID, "%s", kInvalidUpload);
     return false;
 }
 
 int upload_not_found(const char *id) {
-    set_error("upload not found: %s", id);
+    set_error_kind(REG_ERR_NOT_FOUND, "upload not found: %s", id);
     return -1;
 }
 
@@ -100,14 +100,14 @@ int move_into_store(const char *part, const char *blob, const char *digest) {
 bool ready_and_valid(const char *digest) {
     if (!require_ready()) return false;
     if (digest_valid(digest)) return true;
-    set_error("invalid digest");
+    set_error_kind(REG_ERR_INVALID, "invalid digest");
     return false;
 }
 
 // The checks every blob-store query makes before it looks at the disk.
 bool digest_argument_ok(const char *digest) {
     if (digest) return ready_and_valid(digest);
-    set_error("digest is NULL");
+    set_error_kind(REG_ERR_INVALID, "digest is NULL");
     return false;
 }
 
@@ -115,7 +115,7 @@ bool digest_argument_ok(const char *digest) {
 bool stored_blob_path(const char *digest, char *path) {
     blob_path_for_digest(path, digest);
     if (plat_entry_kind(path) == PLAT_FILE) return true;
-    set_error("blob not found: %s", digest);
+    set_error_kind(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
     return false;
 }
 
@@ -125,7 +125,7 @@ extern "C" {
 
 int reg_blob_start_upload(char *out_upload_uuid) {
     if (!out_upload_uuid) {
-        set_error("out_upload_uuid is NULL");
+        set_error_kind(REG_ERR_INVALID, "out_upload_uuid is NULL");
         return -1;
     }
     if (!require_ready()) return -1;
@@ -145,7 +145,7 @@ int reg_blob_start_upload(char *out_upload_uuid) {
 
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
     if (!upload_uuid || !data) {
-        set_error("upload_uuid/data is NULL");
+        set_error_kind(REG_ERR_INVALID, "upload_uuid/data is NULL");
         return -1;
     }
     if (!require_ready()) return -1;
@@ -167,13 +167,13 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len)
 
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest) {
     if (!expected_digest || !out_digest || !upload_uuid) {
-        set_error("NULL argument");
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
     if (!require_ready()) return -1;
     if (!check_upload_id(upload_uuid)) return -1;
     if (!digest_valid(expected_digest)) {
-        set_error("invalid expected digest");
+        set_error_kind(REG_ERR_INVALID, "invalid expected digest");
         return -1;
     }
     char part[kPathMax];
@@ -190,7 +190,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     char computed[80];
     qf_snprintf(computed, sizeof computed, "sha256:%s", hex);
     if (strcmp(computed, expected_digest) != 0) {
-        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        set_error_kind(REG_ERR_INVALID, "digest mismatch: expected %s, got %s", expected_digest, computed);
         remove_if_file(part);
         return -1;
     }
@@ -209,7 +209,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 
 int reg_blob_cancel_upload(const char *upload_uuid) {
     if (!upload_uuid) {
-        set_error("upload_uuid is NULL");
+        set_error_kind(REG_ERR_INVALID, "upload_uuid is NULL");
         return -1;
     }
     if (!require_ready()) return -1;
@@ -226,7 +226,7 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
 
 int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
     if (!upload_uuid || !out_bytes) {
-        set_error("upload_uuid/out_bytes is NULL");
+        set_error_kind(REG_ERR_INVALID, "upload_uuid/out_bytes is NULL");
         return -1;
     }
     if (!require_ready()) return -1;
@@ -260,7 +260,7 @@ int64_t reg_blob_get_size(const char *digest) {
 
 int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
     if (!out || cap == 0 || !digest) {
-        set_error("NULL argument");
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
     if (!ready_and_valid(digest)) return -1;
@@ -268,7 +268,7 @@ int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
     if (!stored_blob_path(digest, path)) return -1;
     size_t len = strlen(path);
     if (len >= cap) {
-        set_error("path buffer too small");
+        set_error_kind(REG_ERR_INVALID, "path buffer too small");
         return -1;
     }
     memcpy(out, path, len + 1);

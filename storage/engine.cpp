@@ -4,7 +4,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
@@ -44,16 +44,29 @@ void seed_generator() {
 
 } // namespace
 
+namespace {
+reg_err_kind s_error_kind = REG_ERR_NONE;
+} // namespace
+
 void set_error(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     vsnprintf(s_error, sizeof s_error, format, ap);
     va_end(ap);
+    s_error_kind = REG_ERR_IO;
+}
+
+void set_error_kind(reg_err_kind kind, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(s_error, sizeof s_error, format, ap);
+    va_end(ap);
+    s_error_kind = kind;
 }
 
 bool require_ready() {
     if (s_ready) return true;
-    set_error("not initialized - call reg_storage_init first");
+    set_error_kind(REG_ERR_IO, "not initialized - call reg_storage_init first");
     return false;
 }
 
@@ -61,7 +74,7 @@ extern "C" {
 
 int reg_storage_init(const char *root) {
     if (!root || !*root) {
-        set_error("storage root dir is empty");
+        set_error_kind(REG_ERR_INVALID, "storage root dir is empty");
         return -1;
     }
     if (s_ready) {
@@ -70,7 +83,7 @@ int reg_storage_init(const char *root) {
     }
     size_t len = strlen(root);
     if (len >= kRootMax) {
-        set_error("storage root dir too long (max 3499 chars)");
+        set_error_kind(REG_ERR_INVALID, "storage root dir too long (max 3499 chars)");
         return -1;
     }
     memcpy(s_root, root, len + 1);
@@ -92,6 +105,7 @@ int reg_storage_init(const char *root) {
 
     s_ready = 1;
     s_error[0] = '\0';
+    s_error_kind = REG_ERR_NONE;
     seed_generator();
     return 0;
 }
@@ -102,5 +116,7 @@ void reg_storage_cleanup(void) {
 }
 
 const char *reg_storage_last_error(void) { return s_error; }
+
+reg_err_kind reg_storage_last_error_kind(void) { return s_error_kind; }
 
 } // extern "C"

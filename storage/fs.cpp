@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 

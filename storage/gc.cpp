@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
 #include "storage/gc_internal.h"
@@ -147,7 +147,7 @@ struct mark_failure {
 }
 
 [[noreturn]] void refuse_out_of_memory() {
-    set_error("out of memory");
+    set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
     throw mark_failure{true};
 }
 
@@ -270,7 +270,7 @@ mark_result mark(run &r) {
     } catch (const mark_failure &failure) {
         return failure.out_of_memory ? mark_result::out_of_memory : mark_result::refused;
     } catch (const std::bad_alloc &) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return mark_result::out_of_memory;
     }
     ref_set_sort(&r.refs);
@@ -353,12 +353,12 @@ const char *collect(bool dry_run) {
     upload_totals uploads = remove_stale_uploads(dry_run);
     std::unique_ptr<run> r(new (std::nothrow) run);
     if (!r) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
     r->dry_run = dry_run;
     switch (check_uploads(&r->quiet_since)) {
-    case upload_state::in_progress: set_error("uploads in progress"); return nullptr;
+    case upload_state::in_progress: set_error_kind(REG_ERR_CONFLICT, "uploads in progress"); return nullptr;
     case upload_state::unlistable: set_error("cannot list uploads"); return nullptr;
     case upload_state::quiet: break;
     }
@@ -458,7 +458,7 @@ extern "C" const char *reg_gc_json(int dry_run) {
     try {
         return collect(dry_run != 0);
     } catch (const std::bad_alloc &) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
 }

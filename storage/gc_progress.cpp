@@ -3,7 +3,7 @@
 #include <string.h>
 
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
 #include "storage/gc_internal.h"

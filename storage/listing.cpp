@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "storage/storage_internal.h"
 
 namespace {
@@ -110,17 +110,17 @@ const char *reg_tags_list_json_page(const char *repo_name, int n, const char *la
                                     size_t last_out_size) {
     std::string cursor = take_cursor_and_reset(last, has_more, last_out, last_out_size);
     if (!repo_name) {
-        set_error("repo_name is NULL");
+        set_error_kind(REG_ERR_INVALID, "repo_name is NULL");
         return nullptr;
     }
     if (!require_ready()) return nullptr;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_error_kind(REG_ERR_INVALID, "invalid repository name");
         return nullptr;
     }
     name_list names;
     if (!names.allocated()) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
     gather_tags(repo_name, names);
@@ -144,7 +144,7 @@ const char *reg_catalog_json_page(int n, const char *last, int *has_more, char *
     if (!require_ready()) return nullptr;
     name_list names;
     if (!names.allocated()) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
     names.collect_repos();

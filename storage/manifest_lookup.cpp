@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
@@ -19,7 +19,7 @@ bool is_file(const char *path) { return plat_entry_kind(path) == PLAT_FILE; }
 bool preconditions_hold(const char *repo_name) {
     if (!require_ready()) return false;
     if (!*repo_name || !repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_error_kind(REG_ERR_INVALID, "invalid repository name");
         return false;
     }
     return true;
@@ -112,7 +112,7 @@ int delete_by_tag(const char *repo_name, const char *tag, const char *hex) {
 int manifest_resolve(const char *repo_name, const char *reference, char *hex_out) {
     if (is_digest_reference(reference)) {
         if (!digest_valid(reference)) {
-            set_error("invalid digest reference");
+            set_error_kind(REG_ERR_INVALID, "invalid digest reference");
             return -1;
         }
         const char *hex = reference + kDigestPrefixLen;
@@ -122,18 +122,18 @@ int manifest_resolve(const char *repo_name, const char *reference, char *hex_out
         if (is_file(path)) return 0;
         manifest_body_path(path, repo_name, hex);
         if (is_file(path)) return 0;
-        set_error("manifest not found: %s@%s", repo_name, reference);
+        set_error_kind(REG_ERR_NOT_FOUND, "manifest not found: %s@%s", repo_name, reference);
         return -1;
     }
     // The tag is a directory name: ".." or "a/b" would reach outside the tags directory.
     if (!tag_valid(reference)) {
-        set_error("invalid tag: %s", reference);
+        set_error_kind(REG_ERR_INVALID, "invalid tag: %s", reference);
         return -1;
     }
     char link[kTagLinkCap];
     size_t len = 0;
     if (read_tag_link(repo_name, reference, link, &len) != 0) {
-        set_error("tag not found: %s:%s", repo_name, reference);
+        set_error_kind(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
         return -1;
     }
     // The length test keeps a NUL byte inside the file from hiding what follows it.
@@ -148,7 +148,7 @@ int manifest_resolve(const char *repo_name, const char *reference, char *hex_out
 extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out,
                                         char *digest_out) {
     if (!repo_name || !reference || !content_type_out || !digest_out) {
-        set_error("NULL argument");
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
         return nullptr;
     }
     if (!preconditions_hold(repo_name)) return nullptr;
@@ -159,7 +159,7 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
     manifest_body_path(body_path, repo_name, hex);
     // A longer body is handed back cut to the result buffer, terminator included.
     if (read_file(body_path, s_result, kResultMax, nullptr) != 0) {
-        set_error("manifest body not found: %s@%s", repo_name, reference);
+        set_error_kind(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
         return nullptr;
     }
     char ct_path[kPathMax];
@@ -172,7 +172,7 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
 
 extern "C" int reg_manifest_delete(const char *repo_name, const char *reference) {
     if (!repo_name || !reference) {
-        set_error("NULL argument");
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
     if (!preconditions_hold(repo_name)) return -1;

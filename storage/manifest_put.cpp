@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "digest/sha256.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
@@ -35,22 +35,22 @@ bool child_manifest_stored(const char *repo_name, const char *digest) {
 
 int check_index(const char *repo_name, json_val *manifests) {
     if (!json_is_arr(manifests)) {
-        set_error("manifest \"manifests\" must be an array");
+        set_error_kind(REG_ERR_INVALID, "manifest \"manifests\" must be an array");
         return -1;
     }
     size_t count = json_arr_size(manifests);
     if (count == 0) {
-        set_error("manifest index must reference at least 1 manifest");
+        set_error_kind(REG_ERR_INVALID, "manifest index must reference at least 1 manifest");
         return -1;
     }
     for (size_t i = 0; i < count; ++i) {
         const char *digest = manifest_member_digest(json_arr_get(manifests, i));
         if (!digest) {
-            set_error("manifest index entry %zu missing valid digest", i);
+            set_error_kind(REG_ERR_INVALID, "manifest index entry %zu missing valid digest", i);
             return -1;
         }
         if (!child_manifest_stored(repo_name, digest)) {
-            set_error("BLOB_UNKNOWN: %s", digest);
+            set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
             return -1;
         }
     }
@@ -59,28 +59,28 @@ int check_index(const char *repo_name, json_val *manifests) {
 
 bool blob_present(const char *digest) {
     if (reg_blob_exists(digest) == 1) return true;
-    set_error("BLOB_UNKNOWN: %s", digest);
+    set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
     return false;
 }
 
 int check_image(json_val *root) {
     const char *config = manifest_member_digest(json_obj_get(root, "config"));
     if (!config) {
-        set_error("manifest missing valid config.digest");
+        set_error_kind(REG_ERR_INVALID, "manifest missing valid config.digest");
         return -1;
     }
     if (!blob_present(config)) return -1;
     json_val *layers = json_obj_get(root, "layers");
     if (!layers) return 0;
     if (!json_is_arr(layers)) {
-        set_error("manifest layers must be an array");
+        set_error_kind(REG_ERR_INVALID, "manifest layers must be an array");
         return -1;
     }
     size_t count = json_arr_size(layers);
     for (size_t i = 0; i < count; ++i) {
         const char *digest = manifest_member_digest(json_arr_get(layers, i));
         if (!digest) {
-            set_error("manifest layer %zu missing valid digest", i);
+            set_error_kind(REG_ERR_INVALID, "manifest layer %zu missing valid digest", i);
             return -1;
         }
         if (!blob_present(digest)) return -1;
@@ -93,12 +93,12 @@ int check_image(json_val *root) {
 int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type) {
     json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
     if (!doc) {
-        set_error("manifest JSON parse failed");
+        set_error_kind(REG_ERR_INVALID, "manifest JSON parse failed");
         return -1;
     }
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) {
-        set_error("manifest must be a JSON object");
+        set_error_kind(REG_ERR_INVALID, "manifest must be a JSON object");
         return -1;
     }
     media_type[0] = '\0';
@@ -186,16 +186,16 @@ bool write_manifest(const char *repo_name, const char *reference, bool is_tag, c
 extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
                                 const char *content_type, char *digest_out) {
     if (!repo_name || !reference || !body || !digest_out) {
-        set_error("NULL argument");
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
     if (!require_ready()) return -1;
     if (!*repo_name || !repo_name_valid(repo_name)) {
-        set_error("invalid repository name: %s", repo_name);
+        set_error_kind(REG_ERR_INVALID, "invalid repository name: %s", repo_name);
         return -1;
     }
     if (!*reference) {
-        set_error("empty reference");
+        set_error_kind(REG_ERR_INVALID, "empty reference");
         return -1;
     }
     // A digest reference only suppresses the tag link; it never becomes a path.
@@ -203,7 +203,7 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     // A tag becomes a directory name as it stands, so one that could address
     // anything but its own tag directory is refused before anything is written.
     if (is_tag && !tag_valid(reference)) {
-        set_error("invalid tag: %s", reference);
+        set_error_kind(REG_ERR_INVALID, "invalid tag: %s", reference);
         return -1;
     }
 

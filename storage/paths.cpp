@@ -1,7 +1,7 @@
 // paths.cpp - where each piece of registry data lives below the storage root.
 #include <string.h>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "storage/storage_internal.h"
 
 namespace {

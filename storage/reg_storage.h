@@ -14,6 +14,18 @@ int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 /* The most recent failure text; never null. */
 const char *reg_storage_last_error(void);
+/* What kind of failure the last error is, so callers can answer without
+ * reading the text: a missing object, a refused argument or content, a clash
+ * with the stored state, a file-system failure, or no memory. */
+typedef enum {
+    REG_ERR_NONE = 0,
+    REG_ERR_NOT_FOUND,
+    REG_ERR_INVALID,
+    REG_ERR_CONFLICT,
+    REG_ERR_IO,
+    REG_ERR_NO_MEMORY
+} reg_err_kind;
+reg_err_kind reg_storage_last_error_kind(void);
 
 /* Removes a repository's whole directory tree (and repositories nested in it). */
 int reg_repo_delete(const char *name);

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
@@ -35,18 +35,18 @@ void remove_emptied_parents(const char *name) {
 
 extern "C" int reg_repo_delete(const char *name) {
     if (!name || !*name) {
-        set_error("NULL argument");
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
     if (!require_ready()) return -1;
     if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
+        set_error_kind(REG_ERR_INVALID, "invalid repository name");
         return -1;
     }
     char repo_dir[kPathMax];
     repo_dir_path(repo_dir, name);
     if (plat_entry_kind(repo_dir) != PLAT_DIR) {
-        set_error("repository not found: %s", name);
+        set_error_kind(REG_ERR_NOT_FOUND, "repository not found: %s", name);
         return -1;
     }
     if (delete_tree(repo_dir) != 0) {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
@@ -192,7 +192,7 @@ extern "C" const char *reg_retention_json(int dry_run, int keep_n, int days, int
     int repos_scanned = 0;
     int count = 0;
     if (!records || !listing || !gather(listing.get(), records.get(), &count, &repos_scanned)) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
     listing.reset();

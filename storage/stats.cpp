@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "cgi/qf_cgi.h"
+#include "base/qf_str.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 

@@ -36,7 +36,10 @@ extern char s_error[kErrorMax];
 extern uint32_t s_seed;
 extern char s_result[kResultMax];
 
+// Records the last error as a file-system failure (REG_ERR_IO) ...
 void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// ... or as the given kind.
+void set_error_kind(reg_err_kind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Records the not-started message and answers false when the engine is not started.
 bool require_ready();
 

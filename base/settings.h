@@ -1,0 +1,39 @@
+/* settings.h - lookups in the settings file config.json of the working directory.
+ * Every lookup reads the file's first bytes afresh and scans them for a quoted
+ * key (a text scan, not JSON parsing): the first occurrence wins, values are
+ * taken verbatim, and nothing is cached between calls. */
+#ifndef REG_SETTINGS_H
+#define REG_SETTINGS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The storage root: REGISTRY_STORAGE_ROOT when set and not empty, else
+ * "storage_root" then "registry_storage_root" of the settings file (the key
+ * followed directly by its colon, value within cap), else "./registry_storage". */
+void oci_storage_root_setting(char *root, size_t cap);
+
+/* The text between the first two double quotes after the first ':' that
+ * follows "key". 1 with the value copied and terminated, 0 when the key or a
+ * quoted value is missing or the value does not fit in size bytes. */
+int json_str_key(const char *text, const char *key, char *out, size_t size);
+
+/* key: the key with its double quotes, e.g. "\"registry_retention_days\"".
+ * The digits after the key's colon, 0 when absent or not a plain number. */
+int64_t oci_config_int(const char *key);
+int64_t oci_retention_keep_n(void);
+int64_t oci_retention_days(void);
+/* 1 (protect the tag "latest") unless the setting is false or the number 0. */
+int oci_retention_protect_latest(void);
+/* Storage quota in bytes; 0 means none. */
+int64_t oci_quota_bytes(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
