@@ -8,6 +8,9 @@
 #include <deque>
 #include <memory>
 #include <string_view>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -196,6 +199,20 @@ double json_get_real(json_val *v) {
     double d = 0;
     if (v->el.get_double().get(d)) return 0;
     return d;
+}
+
+char *json_val_minified(json_val *v, size_t *len_out) {
+    if (v == nullptr) return nullptr;
+    try {
+        std::string text = simdjson::minify(v->el);
+        char *out = static_cast<char *>(malloc(text.size() + 1));
+        if (out == nullptr) return nullptr;
+        memcpy(out, text.data(), text.size() + 1);
+        if (len_out) *len_out = text.size();
+        return out;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 } // extern "C"

@@ -52,6 +52,11 @@ int64_t json_get_sint(json_val *v);    /* 0 when not an integer that fits */
 uint64_t json_get_uint(json_val *v);   /* 0 when not a non-negative integer that fits */
 double json_get_real(json_val *v);     /* the double; integers as double; 0 otherwise */
 
+/* The value as compact JSON text (no white space), zero-terminated, in a
+ * buffer the caller frees with free(); len_out (may be NULL) gets its length.
+ * NULL for NULL or without memory. */
+char *json_val_minified(json_val *v, size_t *len_out);
+
 #ifdef __cplusplus
 }
 

@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -244,5 +246,19 @@ int64_t plat_wall_seconds(void) {
 }
 
 void plat_stream_binary(int) {}
+
+int plat_absolute_path(const char *path, char *out, size_t cap) {
+    if (!path || !out || cap == 0) return -1;
+    char *resolved = realpath(path, nullptr);
+    if (!resolved) return -1;
+    size_t len = strlen(resolved);
+    int rc = -1;
+    if (len < cap) {
+        memcpy(out, resolved, len + 1);
+        rc = 0;
+    }
+    free(resolved);
+    return rc;
+}
 
 } // extern "C"

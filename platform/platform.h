@@ -56,6 +56,10 @@ int plat_create_excl(const char *path);
 int plat_open_append_existing(const char *path);
 int plat_write_all(int fd, const void *data, size_t len);
 
+/* The absolute, link-free form of an existing path into out (cap bytes):
+ * 0, or -1 when it does not exist or does not fit. */
+int plat_absolute_path(const char *path, char *out, size_t cap);
+
 /* Bytes from the kernel's random source: 0 when all len bytes were had, else -1. */
 int plat_random_bytes(void *buf, size_t len);
 /* The calling process's id. */

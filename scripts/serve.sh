@@ -11,8 +11,26 @@ port=${1:-${PORT:-5000}}
 instance=$(cd "${REGISTRY_INSTANCE:-$PWD}" && pwd)
 mkdir -p "$instance/.lighttpd/uploads" "$instance/.lighttpd/empty"
 build=$(cd "${REGISTRY_BUILD_DIR:-$here/build}" && pwd)
+ln -sfn "$build/registry" "$instance/registry"
 ln -sfn "$build/v2_repo" "$instance/v2_repo"
 
+# The storage root as the programs find it: the environment, else the settings
+# file's "storage_root" or "registry_storage_root" (the key directly followed by
+# its colon), else ./registry_storage; relative to the instance directory.
+storage_root() {
+  if [ -n "${REGISTRY_STORAGE_ROOT:-}" ]; then printf '%s' "$REGISTRY_STORAGE_ROOT"; return; fi
+  local key value
+  for key in storage_root registry_storage_root; do
+    value=$(head -c 2047 "$instance/config.json" 2>/dev/null |
+            sed -n "s/.*\"$key\":[^\"]*\"\\([^\"]*\\)\".*/\\1/p" | head -n 1)
+    if [ -n "$value" ]; then printf '%s' "$value"; return; fi
+  done
+  printf './registry_storage'
+}
+root=$(cd "$instance" && realpath -m "$(storage_root)")
+mkdir -p "$root/blobs/sha256"
+
 export PORT="$port" REGISTRY_INSTANCE="$instance" REGISTRY_STORAGE_ROOT="${REGISTRY_STORAGE_ROOT:-}"
-echo "registry: http://127.0.0.1:$port/v2/ (instance $instance)"
+export REGISTRY_BLOB_DIR="$root/blobs/sha256"
+echo "registry: http://127.0.0.1:$port/v2/ (instance $instance, storage $root)"
 exec lighttpd -D -f "$here/conf/lighttpd.conf"

@@ -181,3 +181,36 @@ extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
     if (is_digest_reference(reference)) return delete_by_digest(repo_name, reference, hex);
     return delete_by_tag(repo_name, reference, hex);
 }
+
+extern "C" int reg_manifest_read(const char *repo_name, const char *reference, char **body_out, size_t *len_out,
+                                 char *content_type_out, char *digest_out) {
+    if (!repo_name || !reference || !body_out || !len_out || !content_type_out || !digest_out) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    *body_out = nullptr;
+    *len_out = 0;
+    if (!preconditions_hold(repo_name)) return -1;
+    char hex[kHexLen + 1];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+
+    char body_path[kPathMax];
+    manifest_body_path(body_path, repo_name, hex);
+    size_t len = 0;
+    heap_text body(read_file_alloc(body_path, &len));
+    if (!body) {
+        if (is_file(body_path))
+            set_error("cannot read manifest body: %s@%s", repo_name, reference);
+        else
+            set_error_kind(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
+        return -1;
+    }
+    char ct_path[kPathMax];
+    qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
+    if (read_file(ct_path, content_type_out, kContentTypeMax, nullptr) != 0 || content_type_out[0] == '\0')
+        qf_strlcpy(content_type_out, kDefaultManifestType, kContentTypeMax);
+    qf_snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
+    *len_out = len;
+    *body_out = body.release();
+    return 0;
+}

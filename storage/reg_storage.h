@@ -75,6 +75,20 @@ const char *reg_gc_progress_json(void);
  * deleted tags is shorter than the selection. */
 const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest, int *list_cut);
 
+/* Operations for the HTTP front door. */
+/* 1 when the repository exists (it has a manifests directory), 0 when not,
+ * -1 for an invalid name or an engine not started. */
+int reg_repo_exists(const char *name);
+/* The whole manifest body (no result-buffer cut), in a heap buffer the caller
+ * frees with free(); *len_out its length. content_type_out holds 127 bytes,
+ * digest_out 72. 0, or -1 with the last error set. */
+int reg_manifest_read(const char *repo_name, const char *reference, char **body_out, size_t *len_out,
+                      char *content_type_out, char *digest_out);
+/* The image index listing every manifest of the repository whose subject is
+ * digest, as JSON in the result buffer; artifact_type (NULL or "" for all)
+ * keeps only those of that artifact type. NULL with the last error set. */
+const char *reg_referrers_json(const char *repo_name, const char *digest, const char *artifact_type);
+
 #ifdef __cplusplus
 }
 #endif

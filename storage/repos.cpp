@@ -106,3 +106,20 @@ void name_list::collect_repos() {
 void name_list::sort() {
     if (count_ > 1) sort_str(items_.get(), count_);
 }
+
+extern "C" int reg_repo_exists(const char *name) {
+    if (!name) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!repo_name_valid(name)) {
+        set_error_kind(REG_ERR_INVALID, "invalid repository name");
+        return -1;
+    }
+    char dir[kPathMax];
+    repo_dir_path(dir, name);
+    char manifests[kPathMax];
+    qf_snprintf(manifests, sizeof manifests, "%s/_manifests", dir);
+    return plat_entry_kind(manifests) == PLAT_DIR ? 1 : 0;
+}

@@ -41,11 +41,12 @@ check "202 has no body" "" "$(cat "$instance/body2")"
 check "repository directory is gone" no "$(exists "$repo")"
 
 log="$instance/registry_storage/registry_access.log"
-check "access-log lines" "DELETE /v2/library/ubuntu 0 401 anonymous
-DELETE /v2/library/ubuntu 0 401 anonymous
-DELETE /v2/library/ubuntu 0 401 anonymous
-DELETE /library/ubuntu 0 401 anonymous
-GET /v2/library/ubuntu 0 401 anonymous
+# A refusal logs the bytes of its challenge body.
+check "access-log lines" "DELETE /v2/library/ubuntu 73 401 anonymous
+DELETE /v2/library/ubuntu 73 401 anonymous
+DELETE /v2/library/ubuntu 73 401 anonymous
+DELETE /library/ubuntu 73 401 anonymous
+GET /v2/library/ubuntu 73 401 anonymous
 DELETE /v2/library/ubuntu 0 202 alice" "$(cut -d' ' -f1-5 <"$log")"
 
 stop_server

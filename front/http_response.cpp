@@ -1,0 +1,160 @@
+// http_response.cpp - error bodies, the engine-failure table and the one writer of CGI responses.
+#include <string.h>
+
+#include <string>
+
+#include "base/wire.h"
+#include "front/http.h"
+
+namespace {
+
+constexpr char kJsonType[] = "application/json; charset=utf-8";
+
+void append_escaped(std::string &out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\f': out += "\\f"; break;
+        case '\r': out += "\\r"; break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += kHex[c >> 4];
+                out += kHex[c & 0xF];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+}
+
+// What each engine failure means to a client, by the operation it served.
+// Rows are looked up by (op, kind); a kind without a row is a server fault.
+struct error_row {
+    engine_op op;
+    reg_err_kind kind;
+    int status;
+    const char *code;
+};
+
+constexpr error_row kErrorTable[] = {
+    {engine_op::repository, REG_ERR_NOT_FOUND, 404, "NAME_UNKNOWN"},
+    {engine_op::repository, REG_ERR_INVALID, 400, "NAME_INVALID"},
+    {engine_op::listing, REG_ERR_NOT_FOUND, 404, "NAME_UNKNOWN"},
+    {engine_op::listing, REG_ERR_INVALID, 400, "NAME_INVALID"},
+    {engine_op::manifest_get, REG_ERR_NOT_FOUND, 404, "MANIFEST_UNKNOWN"},
+    {engine_op::manifest_get, REG_ERR_INVALID, 400, "MANIFEST_INVALID"},
+    {engine_op::manifest_delete, REG_ERR_NOT_FOUND, 404, "MANIFEST_UNKNOWN"},
+    {engine_op::manifest_delete, REG_ERR_INVALID, 400, "MANIFEST_INVALID"},
+    {engine_op::manifest_put, REG_ERR_NOT_FOUND, 400, "MANIFEST_BLOB_UNKNOWN"},
+    {engine_op::manifest_put, REG_ERR_INVALID, 400, "MANIFEST_INVALID"},
+    {engine_op::blob, REG_ERR_NOT_FOUND, 404, "BLOB_UNKNOWN"},
+    {engine_op::blob, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
+    {engine_op::blob_delete, REG_ERR_NOT_FOUND, 404, "BLOB_UNKNOWN"},
+    {engine_op::blob_delete, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
+    {engine_op::blob_delete, REG_ERR_CONFLICT, 405, "DENIED"},
+    {engine_op::upload, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
+    {engine_op::upload, REG_ERR_INVALID, 404, "BLOB_UPLOAD_UNKNOWN"},
+    {engine_op::upload_finish, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
+    {engine_op::upload_finish, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
+    {engine_op::referrers, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
+    {engine_op::referrers, REG_ERR_NOT_FOUND, 404, "NAME_UNKNOWN"},
+};
+
+const char *reason_phrase(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 307: return "Temporary Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 409: return "Conflict";
+    case 411: return "Length Required";
+    case 413: return "Payload Too Large";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Range Not Satisfiable";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "";
+    }
+}
+
+} // namespace
+
+const std::string *http_response::find_header(std::string_view name) const {
+    for (const auto &h : headers)
+        if (h.first == name) return &h.second;
+    return nullptr;
+}
+
+void respond_error(http_response &resp, int status, const char *code, std::string_view message) {
+    std::string body = "{\"errors\":[{\"code\":\"";
+    body += code;
+    body += "\",\"message\":\"";
+    append_escaped(body, message);
+    body += "\"}]}\n";
+    respond_json(resp, status, std::move(body));
+}
+
+void respond_json(http_response &resp, int status, std::string body, const char *content_type) {
+    resp.status = status;
+    resp.content_type = content_type ? content_type : kJsonType;
+    resp.body = std::move(body);
+    resp.sendfile.clear();
+}
+
+void engine_error_status(engine_op op, reg_err_kind kind, int *status, const char **code) {
+    for (const error_row &row : kErrorTable) {
+        if (row.op == op && row.kind == kind) {
+            *status = row.status;
+            *code = row.code;
+            return;
+        }
+    }
+    *status = kind == REG_ERR_CONFLICT ? 409 : 500;
+    *code = kind == REG_ERR_CONFLICT ? "DENIED" : "UNKNOWN";
+}
+
+void respond_engine_error(http_response &resp, engine_op op) {
+    int status = 500;
+    const char *code = "UNKNOWN";
+    reg_err_kind kind = reg_storage_last_error_kind();
+    engine_error_status(op, kind, &status, &code);
+    const char *why = reg_storage_last_error();
+    respond_error(resp, status, code, why && *why ? why : "storage error");
+}
+
+// Content-Length is always the length of the GET answer, so a HEAD tells the
+// client what a GET would bring. A file sent by the web server gets its
+// length, ranges and HEAD handling from the server.
+void write_response(const http_request &req, const http_response &resp, FILE *out) {
+    const char *reason = reason_phrase(resp.status);
+    if (*reason)
+        fprintf(out, "Status: %d %s\r\n", resp.status, reason);
+    else
+        fprintf(out, "Status: %d\r\n", resp.status);
+    fputs(OCI_API_VERSION_HEADER "\r\n", out);
+    if (!resp.content_type.empty()) fprintf(out, "Content-Type: %s\r\n", resp.content_type.c_str());
+    for (const auto &h : resp.headers)
+        fprintf(out, "%s: %s\r\n", h.first.c_str(), h.second.c_str());
+    if (!resp.sendfile.empty()) {
+        fprintf(out, "X-Sendfile: %s\r\n\r\n", resp.sendfile.c_str());
+        fflush(out);
+        return;
+    }
+    fprintf(out, "Content-Length: %zu\r\n\r\n", resp.body.size());
+    if (!req.is_head() && !resp.body.empty()) fwrite(resp.body.data(), 1, resp.body.size(), out);
+    fflush(out);
+}

@@ -1,0 +1,216 @@
+// route.cpp - the route table: which handler answers which method and path shape.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "auth/v2_auth.h"
+#include "base/wire.h"
+#include "front/http.h"
+#include "front/route.h"
+
+namespace {
+
+constexpr size_t kNameMax = 255;
+
+struct route {
+    path_shape shape;
+    const char *method;
+    handler_fn handler;
+};
+
+// HEAD is served by every GET route. A shape with no row for the method is
+// answered 405 with the methods it does have.
+const route kRoutes[] = {
+    {path_shape::base, "GET", handle_api_base},
+    {path_shape::catalog, "GET", handle_catalog},
+    {path_shape::tags_list, "GET", handle_tags_list},
+    {path_shape::manifest, "GET", handle_manifest_get},
+    {path_shape::blob, "GET", handle_blob_get},
+    {path_shape::referrers, "GET", handle_referrers},
+    {path_shape::repository, "DELETE", handle_repo_delete},
+};
+
+std::vector<std::string_view> split_components(std::string_view rest) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        size_t slash = rest.find('/');
+        parts.push_back(rest.substr(0, slash));
+        if (slash == std::string_view::npos) return parts;
+        rest.remove_prefix(slash + 1);
+    }
+}
+
+// The components before the last `keep` ones, joined back as they stood.
+std::string leading_name(std::string_view rest, const std::vector<std::string_view> &parts, size_t keep) {
+    const std::string_view &first_kept = parts[parts.size() - keep];
+    size_t end = static_cast<size_t>(first_kept.data() - rest.data());
+    return std::string(rest.substr(0, end ? end - 1 : 0));
+}
+
+bool alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+bool hex_lower(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool method_is(const http_request &req, const char *method) {
+    if (req.method == method) return true;
+    return req.is_head() && strcmp(method, "GET") == 0;
+}
+
+std::string allowed_methods(path_shape shape) {
+    std::string allow;
+    for (const route &r : kRoutes) {
+        if (r.shape != shape) continue;
+        if (!allow.empty()) allow += ", ";
+        allow += r.method;
+        if (strcmp(r.method, "GET") == 0) allow += ", HEAD";
+    }
+    return allow;
+}
+
+void refuse_credentials(http_response &resp) {
+    respond_json(resp, 401, REGISTRY_AUTH_CHALLENGE_BODY);
+    std::string_view challenge = REGISTRY_AUTH_CHALLENGE_HEADER;
+    size_t colon = challenge.find(':');
+    resp.header(std::string(challenge.substr(0, colon)), std::string(challenge.substr(colon + 2)));
+}
+
+} // namespace
+
+// Matched from the end: a repository name may itself hold "manifests",
+// "blobs" or "tags" as a component, but the reference, digest or upload id
+// after the keyword never holds a '/'.
+path_shape match_path(std::string_view path, route_match &m) {
+    m = route_match{};
+    if (path.substr(0, 3) != "/v2") return path_shape::none;
+    std::string_view rest = path.substr(3);
+    if (rest.empty() || rest == "/") return path_shape::base;
+    if (rest[0] != '/') return path_shape::none;
+    rest.remove_prefix(1);
+    if (rest == "_catalog") return path_shape::catalog;
+    if (rest.substr(0, 7) == "_admin/" || rest == "_admin") {
+        m.tail = std::string(rest.substr(7 <= rest.size() ? 7 : rest.size()));
+        return path_shape::admin;
+    }
+
+    std::vector<std::string_view> parts = split_components(rest);
+    size_t n = parts.size();
+    auto at_end = [&](size_t k) { return parts[n - k]; };
+    if (n >= 3 && at_end(2) == "tags" && at_end(1) == "list") {
+        m.name = leading_name(rest, parts, 2);
+        return path_shape::tags_list;
+    }
+    if (n >= 3 && at_end(2) == "manifests") {
+        m.name = leading_name(rest, parts, 2);
+        m.tail = std::string(at_end(1));
+        return path_shape::manifest;
+    }
+    if (n >= 4 && at_end(3) == "blobs" && at_end(2) == "uploads") {
+        m.name = leading_name(rest, parts, 3);
+        m.tail = std::string(at_end(1));
+        return m.tail.empty() ? path_shape::upload_start : path_shape::upload_session;
+    }
+    if (n >= 3 && at_end(2) == "blobs" && at_end(1) == "uploads") {
+        m.name = leading_name(rest, parts, 2);
+        return path_shape::upload_start;
+    }
+    if (n >= 3 && at_end(2) == "blobs") {
+        m.name = leading_name(rest, parts, 2);
+        m.tail = std::string(at_end(1));
+        return path_shape::blob;
+    }
+    if (n >= 3 && at_end(2) == "referrers") {
+        m.name = leading_name(rest, parts, 2);
+        m.tail = std::string(at_end(1));
+        return path_shape::referrers;
+    }
+    m.name = std::string(rest);
+    if (!m.name.empty() && m.name.back() == '/') m.name.pop_back();
+    return path_shape::repository;
+}
+
+// Components of lower- or upper-case letters and digits, joined inside by
+// '.', '_', "__" or runs of '-', separated by single '/'. No component can
+// be "." or "..", start with '_' (so "_catalog" and "_admin" are never
+// names) or address the engine's own directories.
+bool api_name_valid(std::string_view name) {
+    if (name.empty() || name.size() > kNameMax) return false;
+    for (std::string_view comp : split_components(name)) {
+        if (comp.empty() || !alnum(comp.front()) || !alnum(comp.back())) return false;
+        for (size_t i = 0; i < comp.size(); ++i) {
+            char c = comp[i];
+            if (alnum(c) || c == '-') continue;
+            if (c == '.' && alnum(comp[i + 1])) continue;
+            if (c == '_' && (alnum(comp[i + 1]) || (comp[i + 1] == '_' && alnum(comp[i + 2])))) {
+                if (comp[i + 1] == '_') ++i;
+                continue;
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// [A-Za-z0-9_][A-Za-z0-9._-]{0,127}
+bool api_tag_valid(std::string_view tag) {
+    if (tag.empty() || tag.size() > 128) return false;
+    if (!alnum(tag[0]) && tag[0] != '_') return false;
+    for (char c : tag)
+        if (!alnum(c) && c != '_' && c != '.' && c != '-') return false;
+    return true;
+}
+
+bool api_digest_valid(std::string_view digest) {
+    if (digest.size() != 71 || digest.substr(0, 7) != "sha256:") return false;
+    for (char c : digest.substr(7))
+        if (!hex_lower(c)) return false;
+    return true;
+}
+
+void registry_dispatch(const http_request &req, http_response &resp) {
+    // Credentials come before anything else, on every path: a client must not
+    // learn even which repositories exist without them.
+    char actor[128];
+    if (!registry_auth_verify(req.authorization.c_str(), actor, sizeof actor)) {
+        refuse_credentials(resp);
+        return;
+    }
+    if (actor[0]) resp.actor = actor;
+
+    route_match m;
+    path_shape shape = match_path(req.path, m);
+    if (shape == path_shape::none) {
+        respond_error(resp, 404, "UNSUPPORTED", "no such route");
+        return;
+    }
+    const route *found = nullptr;
+    bool shape_known = false;
+    for (const route &r : kRoutes) {
+        if (r.shape != shape) continue;
+        shape_known = true;
+        if (method_is(req, r.method)) {
+            found = &r;
+            break;
+        }
+    }
+    if (!shape_known) {
+        respond_error(resp, 404, "UNSUPPORTED", "no such route");
+        return;
+    }
+    if (!found) {
+        respond_error(resp, 405, "UNSUPPORTED", "method not allowed: " + req.method);
+        resp.header("Allow", allowed_methods(shape));
+        return;
+    }
+    bool named = shape != path_shape::base && shape != path_shape::catalog && shape != path_shape::admin;
+    if (named && !api_name_valid(m.name)) {
+        // A path that names no valid repository under the repository route
+        // is no route at all.
+        if (shape == path_shape::repository)
+            respond_error(resp, 404, "NAME_UNKNOWN", "repository name not known");
+        else
+            respond_error(resp, 400, "NAME_INVALID", "invalid repository name");
+        return;
+    }
+    found->handler(req, m, resp);
+}

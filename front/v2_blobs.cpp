@@ -1,0 +1,51 @@
+// v2_blobs.cpp - blobs by digest, sent by the web server itself.
+#include <string>
+
+#include "front/http.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kPathMax = 4096;
+
+} // namespace
+
+// The program names the file and the web server sends it (X-Sendfile): ranges,
+// HEAD and the copying itself are the server's, and the program ends at once.
+void handle_blob_get(const http_request &, const route_match &m, http_response &resp) {
+    if (!api_digest_valid(m.tail)) {
+        respond_error(resp, 400, "DIGEST_INVALID", "invalid digest: only sha256 digests of 64 hex digits");
+        return;
+    }
+    if (!front_storage_ready(resp)) return;
+    const char *digest = m.tail.c_str();
+    int present = reg_blob_exists(digest);
+    if (present < 0) {
+        respond_engine_error(resp, engine_op::blob);
+        return;
+    }
+    if (present == 0) {
+        respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);
+        return;
+    }
+    int64_t size = reg_blob_get_size(digest);
+    char path[kPathMax];
+    char absolute[kPathMax];
+    if (size < 0 || reg_blob_get_filepath(digest, path, sizeof path) != 0 ||
+        plat_absolute_path(path, absolute, sizeof absolute) != 0) {
+        // Removed between the checks (a collection or a delete): it is gone.
+        if (reg_blob_exists(digest) == 0) {
+            respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);
+            return;
+        }
+        respond_engine_error(resp, engine_op::blob);
+        return;
+    }
+    resp.status = 200;
+    resp.content_type = "application/octet-stream";
+    resp.body.clear();
+    resp.sendfile = absolute;
+    resp.sendfile_size = size;
+    resp.header("Docker-Content-Digest", m.tail);
+    resp.header("Accept-Ranges", "bytes");
+}
