@@ -17,6 +17,7 @@
 struct http_request {
     std::string method;        // as sent; HEAD is answered as GET without a body
     std::string path;          // decoded path, "/v2/..." (PATH_INFO)
+    std::string raw_path;      // the path as the client sent it, when known (REQUEST_URI)
     std::string query;         // raw query string, still form-encoded
     std::string authorization; // Authorization header value
     std::string content_type;
@@ -87,6 +88,10 @@ void engine_error_status(engine_op op, reg_err_kind kind, int *status, const cha
 // Query parameters: the first occurrence of name, form-decoded. found tells
 // whether it was there; false return: the value has a broken escape.
 bool query_param(std::string_view query, std::string_view name, std::string &value, bool &found);
+
+// A raw request path that the web server had to repair before routing it:
+// "//", "." or ".." segments (also percent-encoded), an encoded '/' or NUL.
+bool raw_path_malformed(std::string_view raw);
 
 // Name and reference rules of the API.
 bool api_name_valid(std::string_view name);

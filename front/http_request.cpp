@@ -63,6 +63,30 @@ bool query_param(std::string_view query, std::string_view name, std::string &val
     return true;
 }
 
+bool raw_path_malformed(std::string_view raw) {
+    std::string decoded;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '%') {
+            decoded += raw[i];
+            continue;
+        }
+        int hi = i + 1 < raw.size() ? hex_value(raw[i + 1]) : -1;
+        int lo = i + 2 < raw.size() ? hex_value(raw[i + 2]) : -1;
+        if (hi < 0 || lo < 0) return true;
+        char c = static_cast<char>(hi * 16 + lo);
+        if (c == '/' || c == '\\' || c == '\0') return true;
+        decoded += c;
+        i += 2;
+    }
+    if (decoded.find("//") != std::string::npos) return true;
+    for (std::string_view dots : {"/./", "/../"})
+        if (decoded.find(dots) != std::string::npos) return true;
+    for (std::string_view end : {"/.", "/.."})
+        if (decoded.size() >= end.size() && decoded.compare(decoded.size() - end.size(), end.size(), end) == 0)
+            return true;
+    return false;
+}
+
 bool front_storage_ready(http_response &resp) {
     if (oci_init_storage() == 0) return true;
     respond_error(resp, 500, "UNKNOWN", "Failed to initialize registry storage");
@@ -75,6 +99,14 @@ http_request request_from_cgi() {
     if (req.method.empty()) req.method = "GET";
     req.path = env_or_empty("PATH_INFO");
     req.query = env_or_empty("QUERY_STRING");
+    // The web server repairs paths and re-encodes queries before the program
+    // sees them; what the client really sent is judged from the raw form.
+    std::string uri = env_or_empty("REQUEST_URI");
+    if (!uri.empty()) {
+        size_t q = uri.find('?');
+        req.raw_path = uri.substr(0, q);
+        req.query = q == std::string::npos ? "" : uri.substr(q + 1);
+    }
     req.authorization = env_or_empty("HTTP_AUTHORIZATION");
     req.content_type = env_or_empty("CONTENT_TYPE");
     req.content_range = env_or_empty("HTTP_CONTENT_RANGE");

@@ -177,6 +177,10 @@ void registry_dispatch(const http_request &req, http_response &resp) {
     }
     if (actor[0]) resp.actor = actor;
 
+    if (!req.raw_path.empty() && raw_path_malformed(req.raw_path)) {
+        respond_error(resp, 400, "NAME_INVALID", "malformed path");
+        return;
+    }
     route_match m;
     path_shape shape = match_path(req.path, m);
     if (shape == path_shape::none) {

@@ -1,0 +1,49 @@
+# shellcheck shell=bash
+# image_lib.sh - builds a small image (config, two layers, a manifest per platform, a two-platform
+# index and a referrer) and stores it through the engine with seed_store.
+# Needs $instance (from lighttpd_lib.sh) and $seed (the seed_store program).
+
+# file_digest FILE -> sha256:<hex>
+file_digest() { echo "sha256:$(sha256sum "$1" | cut -d' ' -f1)"; }
+file_size() { stat -c %s "$1"; }
+# desc TYPE FILE -> a descriptor of the file
+desc() { printf '{"mediaType":"%s","digest":"%s","size":%s}' "$1" "$(file_digest "$2")" "$(file_size "$2")"; }
+
+image_manifest() { # CONFIG_FILE OUT
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":%s,"layers":[%s,%s]}' \
+    "$(desc application/vnd.oci.image.config.v1+json "$1")" \
+    "$(desc application/vnd.oci.image.layer.v1.tar "$img/layer1")" \
+    "$(desc application/vnd.oci.image.layer.v1.tar "$img/layer2")" >"$2"
+}
+
+# seed_image ROOT REPO: the image under tag latest, the index under multi, the other platform's
+# manifest and the referrer by digest; sets $img, $config, $layer1, $layer2, $manifest,
+# $manifest_arm, $index and $referrer.
+seed_image() {
+  local root=$1 repo=$2 m=application/vnd.oci.image.manifest.v1+json
+  img="$instance/img"
+  mkdir -p "$img"
+  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":[]}}' >"$img/config"
+  printf '{"architecture":"arm64","os":"linux","rootfs":{"type":"layers","diff_ids":[]}}' >"$img/config-arm"
+  printf '{}' >"$img/empty"
+  head -c 1048576 /dev/urandom >"$img/layer1"
+  head -c 300000 /dev/urandom >"$img/layer2"
+  local f
+  for f in config config-arm empty layer1 layer2; do "$seed" "$root" blob "$img/$f" >/dev/null || return 1; done
+  config=$(file_digest "$img/config") layer1=$(file_digest "$img/layer1") layer2=$(file_digest "$img/layer2")
+
+  image_manifest "$img/config" "$img/manifest"
+  image_manifest "$img/config-arm" "$img/manifest-arm"
+  manifest=$("$seed" "$root" manifest "$repo" latest "$img/manifest" $m) || return 1
+  manifest_arm=$("$seed" "$root" manifest "$repo" "$(file_digest "$img/manifest-arm")" "$img/manifest-arm" $m) || return 1
+
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[%s,%s]}' \
+    "$(desc $m "$img/manifest" | sed 's/}$/,"platform":{"architecture":"amd64","os":"linux"}}/')" \
+    "$(desc $m "$img/manifest-arm" | sed 's/}$/,"platform":{"architecture":"arm64","os":"linux"}}/')" >"$img/index"
+  index=$("$seed" "$root" manifest "$repo" multi "$img/index" application/vnd.oci.image.index.v1+json) || return 1
+
+  printf '{"schemaVersion":2,"mediaType":"%s","artifactType":"application/vnd.example.sbom","config":%s,"layers":[%s],"subject":%s}' \
+    $m "$(desc application/vnd.oci.empty.v1+json "$img/empty")" \
+    "$(desc application/vnd.oci.image.layer.v1.tar "$img/layer2")" "$(desc $m "$img/manifest")" >"$img/referrer"
+  referrer=$("$seed" "$root" manifest "$repo" "$(file_digest "$img/referrer")" "$img/referrer" $m) || return 1
+}
