@@ -124,6 +124,8 @@ void plat_fault_inject(plat_op op, int nth) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_at[op] = nth < 0 ? 0 : nth;
 }
 
+int plat_fault_pending(plat_op op) { return op >= 0 && op < PLAT_OP_COUNT && s_fault_at[op] > 0 ? 1 : 0; }
+
 void plat_fault_inject_path(plat_op op, const char *path) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_path[op] = path ? path : "";
 }

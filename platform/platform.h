@@ -123,6 +123,8 @@ typedef enum {
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
+int plat_fault_pending(plat_op op);
 /* Every call of the named operation on exactly this path fails with EIO (for
  * PLAT_OP_DIR_OPEN and PLAT_OP_DIR_READ); NULL switches it off. */
 void plat_fault_inject_path(plat_op op, const char *path);

@@ -208,7 +208,11 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
     }
 
     char media_type[kMediaTypeMax];
-    if (check_body(repo_name, body, body_len, media_type) != 0) return -1;
+    if (check_body(repo_name, body, body_len, media_type) != 0) {
+        // A body refused because memory ran out while reading it is not the client's fault.
+        if (json_out_of_memory()) set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
 
     char hex[65];
     body_hex(body, body_len, hex);
