@@ -2,7 +2,6 @@
 #include "auth/v2_auth.h"
 
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +11,7 @@
 #include "cgi/qf_cgi.h"
 #include "digest/sha256.h"
 #include "base/wire.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -39,12 +39,8 @@ struct Wipe {
 // Reads the settings afresh; true when authentication is configured. Values
 // out of their limits switch authentication off rather than refusing everyone.
 bool load_settings(AuthSettings &cfg) {
-    FILE *f = fopen("config.json", "rb");
-    if (!f) return false;
     char text[kSettingsWindow + 1] = {};
-    size_t n = fread(text, 1, kSettingsWindow, f);
-    fclose(f);
-    text[n] = '\0';
+    if (plat_read_file("config.json", text, sizeof text, nullptr) != 0) return false;
     if (!json_str_key(text, "registry_auth_user", cfg.user, sizeof cfg.user)) return false;
     if (!json_str_key(text, "registry_auth_sha256", cfg.hash, sizeof cfg.hash)) return false;
     return cfg.user[0] != '\0' && strlen(cfg.hash) == kHashDigits;

@@ -1,7 +1,10 @@
 /* settings.h - lookups in the settings file config.json of the working directory.
  * Every lookup reads the file's first bytes afresh and scans them for a quoted
  * key (a text scan, not JSON parsing): the first occurrence wins, values are
- * taken verbatim, and nothing is cached between calls. */
+ * taken verbatim, and nothing is cached between calls.
+ * The scans of a text are this module's own and do no I/O; the lookups that
+ * read the file (oci_...) are implemented by the platform layer, the only
+ * module that opens files, in platform/settings_file.cpp. */
 #ifndef REG_SETTINGS_H
 #define REG_SETTINGS_H
 
@@ -31,6 +34,19 @@ int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
 /* Storage quota in bytes; 0 means none. */
 int64_t oci_quota_bytes(void);
+/* 1 (flush stored files to disk before they count as written) unless
+ * "registry_fsync" is false or the number 0. */
+int oci_fsync_enabled(void);
+
+/* Scans of a settings text already read. The storage root by the rule of
+ * oci_storage_root_setting's file lookup; root is left as it is when the text
+ * names none that fits in cap. */
+void settings_root_in(const char *text, char *root, size_t cap);
+/* oci_config_int's rule over text. */
+int64_t settings_int_in(const char *text, const char *key);
+/* A switch: 0 for false or the number 0, 1 for true or another number,
+ * fallback when absent or anything else. */
+int settings_switch_in(const char *text, const char *key, int fallback);
 
 #ifdef __cplusplus
 }

@@ -34,12 +34,7 @@ char s_actor[kActorMax] = "anonymous";
 
 // The settings file's first bytes; the log never parses it as JSON.
 void read_settings(char *text, size_t cap) {
-    text[0] = '\0';
-    FILE *f = fopen("config.json", "rb");
-    if (!f) return;
-    size_t n = fread(text, 1, cap - 1, f);
-    text[n] = '\0';
-    fclose(f);
+    if (plat_read_file("config.json", text, cap, nullptr) != 0) text[0] = '\0';
 }
 
 // Finds "key" and the first ':' after it; null when either is missing.

@@ -84,10 +84,28 @@ const char *query_from_environment(const char *name) {
 
 constexpr size_t kBodyChunk = 65536;
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+// The spooled body file, opened read-only through the platform layer and closed on every way out.
+class BodyFile {
+public:
+    BodyFile() = default;
+    ~BodyFile() { plat_close(fd_); }
+    BodyFile(const BodyFile &) = delete;
+    BodyFile &operator=(const BodyFile &) = delete;
+    BodyFile(BodyFile &&other) noexcept : fd_(other.fd_), path_(other.path_) { other.fd_ = -1; }
+    BodyFile &operator=(BodyFile &&) = delete;
+    bool open(const char *path) {
+        fd_ = plat_open_read(path);
+        path_ = path;
+        return fd_ >= 0;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    const char *path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    const char *path_ = nullptr;
 };
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 struct MemFree {
     void operator()(void *p) const { free(p); }
@@ -96,7 +114,7 @@ struct MemFree {
 // Where the body comes from: the spooled file when it opens, else `length`
 // bytes of standard input (no body when length is not positive).
 struct BodySource {
-    FilePtr file;
+    BodyFile file;
     int32_t length = 0;
 };
 
@@ -112,22 +130,30 @@ int32_t content_length() {
 BodySource choose_body_source() {
     BodySource src;
     const char *path = getenv("POST_BODY_FILE");
-    if (path && *path) src.file.reset(fopen(path, "rb"));
+    if (path && *path) src.file.open(path);
     if (src.file) return src;
     src.length = content_length();
     if (src.length > 0) plat_stream_binary(0);
     return src;
 }
 
-char *read_file_body(FILE *f, uint64_t *length_out) {
-    if (fseek(f, 0, SEEK_END) != 0) return nullptr;
-    long size = ftell(f);
+// Reads until the file's size is reached or its end comes first.
+char *read_file_body(const BodyFile &file, uint64_t *length_out) {
+    int64_t size = 0;
     // Body sizes are 32-bit: a larger file is refused rather than read cut short.
-    if (size < 0 || size > INT32_MAX) return nullptr;
-    if (fseek(f, 0, SEEK_SET) != 0) return nullptr;
+    if (plat_file_info(file.path(), &size, nullptr) != 0 || size < 0 || size > INT32_MAX) return nullptr;
     char *buf = static_cast<char *>(malloc(static_cast<size_t>(size) + 1));
     if (!buf) return nullptr;
-    size_t n = fread(buf, 1, static_cast<size_t>(size), f);
+    size_t n = 0;
+    while (n < static_cast<size_t>(size)) {
+        long got = plat_read(file.fd(), buf + n, static_cast<size_t>(size) - n);
+        if (got < 0) { // not readable at all (a directory): no body rather than an empty one
+            free(buf);
+            return nullptr;
+        }
+        if (got == 0) break;
+        n += static_cast<size_t>(got);
+    }
     buf[n] = '\0';
     if (length_out) *length_out = n;
     return buf;
@@ -275,7 +301,7 @@ const char *cgi_query(const char *name) {
 char *cgi_read_post(uint64_t *length_out) {
     if (length_out) *length_out = 0;
     BodySource src = choose_body_source();
-    if (src.file) return read_file_body(src.file.get(), length_out);
+    if (src.file) return read_file_body(src.file, length_out);
     if (src.length > 0) return read_stdin_body(src.length, length_out);
     return nullptr;
 }
@@ -284,13 +310,12 @@ int cgi_stream_post(cgi_chunk_fn callback, void *context, uint64_t *total_out) {
     if (total_out) *total_out = 0;
     if (!callback) return -1;
     BodySource src = choose_body_source();
-    const bool from_file = src.file != nullptr;
+    const bool from_file = static_cast<bool>(src.file);
     if (!from_file && src.length <= 0) return 0;
     // One chunk for the whole body, so any size streams in constant memory.
     std::unique_ptr<unsigned char, MemFree> chunk(static_cast<unsigned char *>(malloc(kBodyChunk)));
     if (!chunk) return -1;
 
-    FILE *in = from_file ? src.file.get() : stdin;
     size_t remaining = from_file ? 0 : static_cast<size_t>(src.length);
     uint64_t total = 0;
     int rc = 0;
@@ -300,22 +325,23 @@ int cgi_stream_post(cgi_chunk_fn callback, void *context, uint64_t *total_out) {
             if (remaining == 0) break;
             want = std::min(remaining, kBodyChunk);
         }
-        size_t got = fread(chunk.get(), 1, want, in);
-        if (got == 0) {
-            rc = ferror(in) ? -1 : 0;
-            break;
+        size_t got = 0;
+        if (from_file) {
+            long n = plat_read(src.file.fd(), chunk.get(), want);
+            if (n < 0) rc = -1;
+            got = n > 0 ? static_cast<size_t>(n) : 0;
+        } else {
+            got = fread(chunk.get(), 1, want, stdin);
+            if (got == 0 && ferror(stdin)) rc = -1;
         }
+        if (got == 0) break;
         if (callback(context, chunk.get(), got) != 0) {
             rc = -1;
             break;
         }
         total += got;
-        if (from_file) {
-            if (got < want) break;
-        } else {
-            // A short chunk leads to one more read, which meets the end of data.
-            remaining -= got;
-        }
+        // A short chunk leads to one more read, which meets the end of data.
+        if (!from_file) remaining -= got;
     }
     if (total_out) *total_out = total;
     return rc;

@@ -2,9 +2,10 @@
 #include "digest/sha256.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/platform.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define SHA256_HAVE_X86 1
@@ -279,27 +280,25 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
 }
 
 int sha256_file(const char *path, uint8_t out[32]) {
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr) return -1;
+    const int fd = plat_open_read(path);
+    if (fd < 0) return -1;
 
     // Heap rather than static so concurrent calls never share a buffer.
     uint8_t *buf = static_cast<uint8_t *>(std::malloc(kFileChunkBytes));
     if (buf == nullptr) {
-        std::fclose(f);
+        plat_close(fd);
         return -1;
     }
 
     sha256_ctx ctx;
     sha256_init(&ctx);
-    for (;;) {
-        const size_t n = std::fread(buf, 1, kFileChunkBytes, f);
-        if (n == 0) break;
-        sha256_update(&ctx, buf, n);
-    }
+    long n;
+    while ((n = plat_read(fd, buf, kFileChunkBytes)) > 0)
+        sha256_update(&ctx, buf, static_cast<size_t>(n));
     // A read error also ends the loop early; without this check a truncated
     // read would be reported as the digest of the whole file.
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
+    const bool failed = n < 0;
+    plat_close(fd);
     std::free(buf);
     if (failed) return -1;
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <cstdlib>
 #include <cstring>
@@ -47,9 +48,14 @@ struct json_doc {
 
 namespace {
 
+bool s_out_of_memory = false;
+
 json_val *make_node(json_doc *doc, simdjson::dom::element el) noexcept {
     try {
         return &doc->nodes.emplace_back(json_val{el, doc});
+    } catch (const std::bad_alloc &) {
+        s_out_of_memory = true;
+        return nullptr;
     } catch (...) {
         return nullptr;
     }
@@ -62,18 +68,26 @@ simdjson::dom::element_type type_of(const json_val *v) noexcept { return v->el.t
 extern "C" {
 
 json_doc *json_read(const char *data, size_t len) {
+    s_out_of_memory = false;
     if (data == nullptr) return nullptr;
     try {
         auto doc = std::make_unique<json_doc>();
         simdjson::dom::parser parser;
         // realloc_if_needed: simdjson reads past the end in blocks, so it must work
         // on its own padded copy rather than on the caller's unpadded range.
-        if (parser.parse_into_document(doc->dom, data, len, true).get(doc->root)) return nullptr;
+        auto error = parser.parse_into_document(doc->dom, data, len, true).get(doc->root);
+        if (error == simdjson::MEMALLOC) s_out_of_memory = true;
+        if (error) return nullptr;
         return doc.release();
+    } catch (const std::bad_alloc &) {
+        s_out_of_memory = true;
+        return nullptr;
     } catch (...) {
         return nullptr;
     }
 }
+
+int json_out_of_memory(void) { return s_out_of_memory ? 1 : 0; }
 
 void json_doc_free(json_doc *doc) { delete doc; }
 

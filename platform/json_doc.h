@@ -22,6 +22,10 @@ typedef struct json_val json_val; /* a value inside a document; valid until json
  * A document is not safe for concurrent use: lookups record new values in it.
  */
 json_doc *json_read(const char *data, size_t len);
+/* 1 when memory ran out since the last json_read began (in that parse or in a
+ * lookup since), so a caller can tell "no memory" from "not valid JSON" or
+ * "no such member". */
+int json_out_of_memory(void);
 void json_doc_free(json_doc *doc);      /* NULL allowed */
 json_val *json_doc_root(json_doc *doc); /* NULL for NULL doc */
 

@@ -20,6 +20,7 @@ constexpr size_t kPathMax = 4096;
 
 struct json_api {
     decltype(&::json_read) read = nullptr;
+    decltype(&::json_out_of_memory) out_of_memory = nullptr;
     decltype(&::json_doc_free) doc_free = nullptr;
     decltype(&::json_doc_root) doc_root = nullptr;
     decltype(&::json_obj_get) obj_get = nullptr;
@@ -71,6 +72,7 @@ const json_api *api() {
     void *module = open_module();
     bool ok = module != nullptr;
     ok = ok && bind(module, table.read, "json_read");
+    ok = ok && bind(module, table.out_of_memory, "json_out_of_memory");
     ok = ok && bind(module, table.doc_free, "json_doc_free");
     ok = ok && bind(module, table.doc_root, "json_doc_root");
     ok = ok && bind(module, table.obj_get, "json_obj_get");
@@ -107,6 +109,11 @@ extern "C" {
 json_doc *json_read(const char *data, size_t len) {
     const json_api *a = api();
     return a ? a->read(data, len) : nullptr;
+}
+
+int json_out_of_memory(void) {
+    const json_api *a = api();
+    return a ? a->out_of_memory() : 0;
 }
 
 void json_doc_free(json_doc *doc) {

@@ -52,6 +52,72 @@ bool injected_fault(plat_op op) {
     return true;
 }
 
+// A directory, a temporary's name and a counter's digits fit beside any path the engine builds.
+constexpr size_t kTempPathMax = 4200;
+constexpr int kTempTries = 16;
+uint32_t s_temp_counter = 0;
+
+int close_checked(int fd) {
+    // After an interrupted close the descriptor is gone on Linux; retrying could close another one.
+    if (close(fd) == 0 || errno == EINTR) return 0;
+    return -1;
+}
+
+int sync_descriptor(int fd) {
+    int rc;
+    do {
+        rc = fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
+// Some file systems cannot flush a directory and say so with EINVAL; their
+// entries are as durable as they will get.
+int sync_directory(const char *path) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = sync_descriptor(fd);
+    if (rc != 0 && errno == EINVAL) rc = 0;
+    close(fd);
+    return rc;
+}
+
+// The directory that holds path ("." for a bare name) and the start of a
+// temporary's path in it. false when the result would not fit.
+bool split_temp_path(const char *path, char (&dir)[kTempPathMax], char (&temp)[kTempPathMax]) {
+    const char *slash = strrchr(path, '/');
+    size_t dir_len = slash ? static_cast<size_t>(slash - path) : 0;
+    if (dir_len + 64 >= kTempPathMax || strlen(path) + 1 > kTempPathMax) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (!slash)
+        memcpy(dir, ".", 2);
+    else if (dir_len == 0)
+        memcpy(dir, "/", 2);
+    else {
+        memcpy(dir, path, dir_len);
+        dir[dir_len] = '\0';
+    }
+    temp[0] = '\0';
+    return true;
+}
+
+// Process id and a counter name the temporary, so two writers never share
+// one; a name left by a crashed process of the same id is passed over.
+int create_temp(const char *dir, char (&temp)[kTempPathMax]) {
+    if (injected_fault(PLAT_OP_CREATE_TEMP)) return -1;
+    for (int attempt = 0; attempt < kTempTries; ++attempt) {
+        snprintf(temp, sizeof temp, "%s/%s%u-%u", dir, PLAT_TEMP_PREFIX, static_cast<unsigned>(getpid()),
+                 static_cast<unsigned>(++s_temp_counter));
+        // Mode as a plain fopen would give, so replaced files keep the permissions they always had.
+        int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST && errno != EINTR) return -1;
+    }
+    return -1;
+}
+
 } // namespace
 
 extern "C" {
@@ -59,6 +125,8 @@ extern "C" {
 void plat_fault_inject(plat_op op, int nth) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_at[op] = nth < 0 ? 0 : nth;
 }
+
+int plat_fault_pending(plat_op op) { return op >= 0 && op < PLAT_OP_COUNT && s_fault_at[op] > 0 ? 1 : 0; }
 
 void plat_fault_inject_path(plat_op op, const char *path) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_path[op] = path ? path : "";
@@ -193,6 +261,7 @@ int plat_open_append_existing(const char *path) {
 }
 
 int plat_write_all(int fd, const void *data, size_t len) {
+    if (injected_fault(PLAT_OP_WRITE)) return -1;
     const char *p = static_cast<const char *>(data);
     while (len > 0) {
         ssize_t n = write(fd, p, len);
@@ -250,6 +319,7 @@ int plat_spawn_detached(plat_task_fn fn, void *arg) {
 }
 
 long plat_write(int fd, const void *data, size_t len) {
+    if (injected_fault(PLAT_OP_WRITE)) return -1;
     ssize_t n;
     do {
         n = write(fd, data, len);
@@ -257,8 +327,96 @@ long plat_write(int fd, const void *data, size_t len) {
     return static_cast<long>(n);
 }
 
-void plat_close(int fd) {
-    if (fd >= 0) close(fd);
+int plat_close(int fd) {
+    if (fd < 0) return 0;
+    if (injected_fault(PLAT_OP_CLOSE)) {
+        close(fd);
+        errno = EIO;
+        return -1;
+    }
+    return close_checked(fd);
+}
+
+int plat_open_read(const char *path) {
+    if (!path || !*path || injected_fault(PLAT_OP_OPEN_READ)) return -1;
+    int fd;
+    do {
+        // Non-blocking only so that a FIFO left at the path cannot hang the reader.
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+long plat_read(int fd, void *buf, size_t len) {
+    if (injected_fault(PLAT_OP_READ)) return -1;
+    ssize_t n;
+    do {
+        n = read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+int plat_read_file(const char *path, char *buf, size_t cap, size_t *len_out) {
+    if (!buf || cap == 0) return -1;
+    int fd = plat_open_read(path);
+    if (fd < 0) return -1;
+    size_t n = 0;
+    bool failed = false;
+    while (n < cap - 1) {
+        long got = plat_read(fd, buf + n, cap - 1 - n);
+        if (got < 0) failed = true;
+        if (got <= 0) break;
+        n += static_cast<size_t>(got);
+    }
+    // Nothing was written, so the close cannot lose anything.
+    close(fd);
+    if (failed) return -1;
+    buf[n] = '\0';
+    if (len_out) *len_out = n;
+    return 0;
+}
+
+int plat_fsync(int fd) {
+    if (injected_fault(PLAT_OP_FSYNC)) return -1;
+    return sync_descriptor(fd);
+}
+
+int plat_fsync_path(const char *path) {
+    if (!path || !*path || injected_fault(PLAT_OP_FSYNC)) return -1;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = sync_descriptor(fd);
+    close(fd);
+    return rc;
+}
+
+int plat_fsync_dir(const char *path) {
+    if (!path || !*path || injected_fault(PLAT_OP_FSYNC_DIR)) return -1;
+    return sync_directory(path);
+}
+
+int plat_is_temp_name(const char *name) {
+    return name && strncmp(name, PLAT_TEMP_PREFIX, sizeof PLAT_TEMP_PREFIX - 1) == 0 ? 1 : 0;
+}
+
+int plat_write_file_atomic(const char *path, const void *data, size_t len, int flags) {
+    if (!path || !*path || (!data && len > 0)) return -1;
+    char dir[kTempPathMax];
+    char temp[kTempPathMax];
+    if (!split_temp_path(path, dir, temp)) return -1;
+    int fd = create_temp(dir, temp);
+    if (fd < 0) return -1;
+    bool sync = (flags & PLAT_SYNC) != 0;
+    bool written = (len == 0 || plat_write_all(fd, data, len) == 0) && (!sync || plat_fsync(fd) == 0);
+    // The close is checked even after a failed write: the descriptor goes either way.
+    bool closed = plat_close(fd) == 0;
+    if (!written || !closed || plat_rename(temp, path) != 0) {
+        int saved = errno;
+        unlink(temp);
+        errno = saved;
+        return -1;
+    }
+    return sync && plat_fsync_dir(dir) != 0 ? -1 : 0;
 }
 
 uint64_t plat_monotonic_ms(void) {

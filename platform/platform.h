@@ -43,7 +43,9 @@ int plat_rename(const char *from, const char *to); /* replaces an existing targe
  * created with mode 0644. Returns a descriptor or -1. */
 int plat_open_append(const char *path);
 long plat_write(int fd, const void *data, size_t len);
-void plat_close(int fd);
+/* 0, or -1 when the close reported an error: bytes written before it may be
+ * lost (a network file system reports a full disk only here). */
+int plat_close(int fd);
 
 /* Files of the storage tree. plat_create_excl makes an empty file only when
  * nothing is at the path yet, so it can never empty a file another process
@@ -66,6 +68,33 @@ int plat_absolute_path(const char *path, char *out, size_t cap);
  * without running exit handlers. 0 once it is started, -1 when it cannot be. */
 typedef void (*plat_task_fn)(void *arg);
 int plat_spawn_detached(plat_task_fn fn, void *arg);
+/* Reading. plat_open_read opens a file read-only: a descriptor or -1.
+ * plat_read answers the bytes read (0 at the end) or -1. plat_read_file reads
+ * at most cap - 1 bytes from the file's start into buf and terminates them:
+ * 0 (len_out, when not NULL, gets the count) or -1. */
+int plat_open_read(const char *path);
+long plat_read(int fd, void *buf, size_t len);
+int plat_read_file(const char *path, char *buf, size_t cap, size_t *len_out);
+
+/* Flushing to disk. plat_fsync makes a file's bytes durable, plat_fsync_path
+ * does the same for a file by name, plat_fsync_dir makes a directory's
+ * entries (files created, renamed into it or removed) durable. 0 or -1. */
+int plat_fsync(int fd);
+int plat_fsync_path(const char *path);
+int plat_fsync_dir(const char *path);
+
+/* Replaces the file at path with exactly len bytes, whole or not at all: the
+ * bytes go to a temporary file in the same directory, whose name starts with
+ * PLAT_TEMP_PREFIX, and that file is renamed over the target, so a reader or a
+ * crash sees the old content or the new, never a part. With PLAT_SYNC the
+ * temporary is flushed to disk before the rename and the directory after it.
+ * 0; or -1 with the temporary removed (the target is untouched unless only the
+ * directory's flush failed, which leaves the new content not yet durable). */
+enum { PLAT_SYNC = 1 };
+#define PLAT_TEMP_PREFIX ".tmp-"
+int plat_write_file_atomic(const char *path, const void *data, size_t len, int flags);
+/* 1 when a directory entry's name is that of such a temporary, else 0. */
+int plat_is_temp_name(const char *name);
 
 /* Bytes from the kernel's random source: 0 when all len bytes were had, else -1. */
 int plat_random_bytes(void *buf, size_t len);
@@ -94,9 +123,18 @@ typedef enum {
     PLAT_OP_RANDOM,
     PLAT_OP_DIR_OPEN, /* plat_dir_open fails */
     PLAT_OP_DIR_READ, /* the directory's first plat_dir_next ends with a read error */
+    PLAT_OP_OPEN_READ,
+    PLAT_OP_READ,
+    PLAT_OP_WRITE,       /* plat_write, plat_write_all and the writes of plat_write_file_atomic */
+    PLAT_OP_FSYNC,       /* plat_fsync, plat_fsync_path, and a temporary's flush */
+    PLAT_OP_FSYNC_DIR,   /* plat_fsync_dir, and the directory's flush after a replacement */
+    PLAT_OP_CLOSE,       /* plat_close, and the close of a temporary */
+    PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
+int plat_fault_pending(plat_op op);
 /* Every call of the named operation on exactly this path fails with EIO (for
  * PLAT_OP_DIR_OPEN and PLAT_OP_DIR_READ); NULL switches it off. */
 void plat_fault_inject_path(plat_op op, const char *path);

@@ -18,7 +18,8 @@ constexpr int kCreateTries = 16;
 constexpr char kInvalidUpload[] = "invalid upload uuid";
 constexpr char kAppendFailed[] = "write error appending chunk";
 
-// Closes the descriptor on every path out of an append.
+// Closes the descriptor on every path out of an append; close() reports
+// whether the close itself succeeded, which a file system may only tell then.
 class fd_guard {
 public:
     explicit fd_guard(int fd) : fd_(fd) {}
@@ -26,6 +27,11 @@ public:
     fd_guard(const fd_guard &) = delete;
     fd_guard &operator=(const fd_guard &) = delete;
     int get() const { return fd_; }
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return plat_close(fd) == 0;
+    }
 
 private:
     int fd_;
@@ -74,6 +80,14 @@ void fan_out_dir(char *out, const char *digest) {
     qf_snprintf(out, kPathMax, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
 }
 
+// The blob's new name is on disk once its directory is; a failure to flush
+// it leaves the blob in the store but not yet safe, which the caller hears.
+int stored_durably(const char *fan_out) {
+    if (!s_fsync || plat_fsync_dir(fan_out) == 0) return 0;
+    set_error("flush blob dir failed");
+    return -1;
+}
+
 // The verified part file becomes the blob file by one rename, so readers see
 // the whole blob or none, and its bytes are never copied.
 int move_into_store(const char *part, const char *blob, const char *digest) {
@@ -83,10 +97,11 @@ int move_into_store(const char *part, const char *blob, const char *digest) {
         set_error("mkdirs blob dir failed");
         return -1;
     }
-    if (plat_rename(part, blob) == 0) return 0;
+    if (plat_rename(part, blob) == 0) return stored_durably(fan_out);
     // Deleting the last blob of a fan-out directory removes the directory; a
     // delete running between our mkdirs and rename leaves nowhere to move to.
-    if (plat_entry_kind(fan_out) != PLAT_DIR && mkdirs(fan_out) == 0 && plat_rename(part, blob) == 0) return 0;
+    if (plat_entry_kind(fan_out) != PLAT_DIR && mkdirs(fan_out) == 0 && plat_rename(part, blob) == 0)
+        return stored_durably(fan_out);
     // The same upload finished by two requests at once: the other one moved
     // the bytes first. They were verified there, so the blob is stored whole.
     if (plat_entry_kind(blob) == PLAT_FILE) {
@@ -158,7 +173,7 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len)
     // above must not come back as a fresh upload holding only this chunk.
     fd_guard fd(plat_open_append_existing(part));
     if (fd.get() == PLAT_MISSING) return upload_not_found(upload_uuid);
-    if (fd.get() < 0 || (len > 0 && plat_write_all(fd.get(), data, len) != 0)) {
+    if (fd.get() < 0 || (len > 0 && plat_write_all(fd.get(), data, len) != 0) || !fd.close()) {
         set_error("%s", kAppendFailed);
         return -1;
     }
@@ -197,6 +212,12 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 
     char blob[kPathMax];
     blob_path_for_digest(blob, expected_digest);
+    // The bytes reach the disk before the blob's name does: after a power cut
+    // a stored blob is never shorter than its digest says.
+    if (s_fsync && plat_entry_kind(blob) != PLAT_FILE && plat_fsync_path(part) != 0) {
+        set_error("flush upload failed");
+        return -1;
+    }
     if (plat_entry_kind(blob) == PLAT_FILE) {
         // Same content already stored: the stored file stays as it is.
         remove_if_file(part);
@@ -294,21 +315,20 @@ int reg_blob_delete(const char *digest) {
 
 } // extern "C"
 
-bool walk_blob_store(const std::function<bool(const char *fanout, const dir_list &files)> &visit) {
+bool walk_blob_store(const std::function<bool(const char *fanout, const std::vector<dir_item> &files)> &visit) {
     char top[kPathMax];
     qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
-    std::unique_ptr<dir_list> fanouts = new_listing();
-    std::unique_ptr<dir_list> files = new_listing();
-    if (!fanouts || !files || list_dir(top, fanouts.get()) != 0) return false;
-    for (int i = 0; i < fanouts->count; ++i) {
-        if (!fanouts->entries[i].is_dir) continue;
+    std::vector<dir_item> fanouts;
+    if (list_dir_all(top, fanouts) != 0) return false;
+    std::vector<dir_item> files;
+    for (const dir_item &entry : fanouts) {
+        if (!entry.is_dir) continue;
         char fanout[kPathMax];
         // A path cut to fit would name another directory.
-        if (qf_snprintf(fanout, sizeof fanout, "%s/%s", top, fanouts->entries[i].name) >= static_cast<int>(kPathMax))
+        if (qf_snprintf(fanout, sizeof fanout, "%s/%s", top, entry.name.c_str()) >= static_cast<int>(kPathMax))
             continue;
-        if (list_dir(fanout, files.get()) != 0) continue;
-        if (!visit(fanout, *files)) return false;
+        if (list_dir_all(fanout, files) != 0) continue;
+        if (!visit(fanout, files)) return false;
     }
     return true;
 }
-

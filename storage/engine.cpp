@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "base/qf_str.h"
+#include "base/settings.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
@@ -13,6 +14,7 @@ int s_ready = 0;
 char s_error[kErrorMax] = "";
 uint32_t s_seed = 0;
 char s_result[kResultMax];
+int s_fsync = 1;
 
 namespace {
 
@@ -88,6 +90,7 @@ int reg_storage_init(const char *root) {
     }
     memcpy(s_root, root, len + 1);
     if (s_root[len - 1] == '\\') s_root[len - 1] = '\0';
+    s_fsync = oci_fsync_enabled();
 
     if (mkdirs(s_root) != 0) {
         set_error("mkdirs failed: %s", s_root);

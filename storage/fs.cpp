@@ -14,11 +14,6 @@
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
 struct dir_closer {
     void operator()(plat_dir *d) const { plat_dir_close(d); }
 };
@@ -26,10 +21,21 @@ using dir_ptr = std::unique_ptr<plat_dir, dir_closer>;
 
 bool is_dot_entry(const char *name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
+// A new directory lasts through a power cut only once its parent's entry for
+// it is on disk; path is cut at its last separator in place for the flush.
+bool parent_synced(char *path) {
+    char *slash = strrchr(path, '/');
+    if (!slash || slash == path) return true;
+    *slash = '\0';
+    bool ok = plat_fsync_dir(path) == 0;
+    *slash = '/';
+    return ok;
+}
+
 // A failed create is fine when the directory is there already.
-bool made_or_present(const char *path, bool accept_any_kind) {
+bool made_or_present(char *path, bool accept_any_kind) {
     int rc = plat_mkdir(path);
-    if (rc == 0) return true;
+    if (rc == 0) return !s_fsync || parent_synced(path);
     if (rc == PLAT_EXISTS && accept_any_kind) return true;
     return plat_entry_kind(path) == PLAT_DIR;
 }
@@ -58,13 +64,11 @@ int mkdirs(const char *path) {
     return made_or_present(copy, true) ? 0 : -1;
 }
 
+// Written beside and renamed over, so a crash or a failed write (a full disk)
+// leaves the old content whole; with flushing on, the bytes are on disk before
+// the new name is.
 int write_file(const char *path, const void *data, size_t len) {
-    file_ptr f(fopen(path, "wb"));
-    if (!f) return -1;
-    size_t written = len ? fwrite(data, 1, len, f.get()) : 0;
-    bool failed = ferror(f.get()) != 0;
-    f.reset();
-    return failed || written < len ? -1 : 0;
+    return plat_write_file_atomic(path, data, len, s_fsync ? PLAT_SYNC : 0);
 }
 
 namespace {
@@ -80,9 +84,8 @@ bool file_holds(const char *path, const void *data, size_t len) {
 
 } // namespace
 
-// Rewriting a file in place empties it for a moment: a reader at that moment
-// sees a short file, and a write that fails (a full disk) loses what was
-// stored. Content that is already there is therefore not written again.
+// Content that is already there is not written again: a repeated store costs
+// no flush and leaves the file's time as it was.
 int write_file_unless_same(const char *path, const void *data, size_t len) {
     if (file_holds(path, data, len)) return 0;
     return write_file(path, data, len);
@@ -118,15 +121,7 @@ int delete_tree(const char *path) {
 
 int read_file(const char *path, char *buf, size_t cap, size_t *len_out) {
     if (!path || !buf || cap == 0) return -1;
-    file_ptr f(fopen(path, "rb"));
-    if (!f) return -1;
-    size_t n = cap > 1 ? fread(buf, 1, cap - 1, f.get()) : 0;
-    bool failed = ferror(f.get()) != 0;
-    f.reset();
-    if (failed) return -1;
-    buf[n] = '\0';
-    if (len_out) *len_out = n;
-    return 0;
+    return plat_read_file(path, buf, cap, len_out);
 }
 
 char *read_file_alloc(const char *path, size_t *len_out) {
@@ -156,29 +151,6 @@ int list_dir_all(const char *path, std::vector<dir_item> &out) {
     if (plat_dir_failed(dir.get())) {
         out.clear();
         return -1;
-    }
-    return 0;
-}
-
-std::unique_ptr<dir_list> new_listing() { return std::unique_ptr<dir_list>(new (std::nothrow) dir_list); }
-
-int list_dir(const char *path, dir_list *list) {
-    list->count = 0;
-    list->truncated = 0;
-    if (plat_entry_kind(path) != PLAT_DIR) return -1;
-    dir_ptr dir{plat_dir_open(path)};
-    if (!dir) return -1;
-    const char *name;
-    int is_dir, is_link;
-    while (plat_dir_next(dir.get(), &name, &is_dir, &is_link)) {
-        if (is_dot_entry(name)) continue;
-        if (list->count == kListMax) {
-            list->truncated = 1;
-            break;
-        }
-        dir_entry &entry = list->entries[list->count++];
-        qf_strlcpy(entry.name, name, sizeof entry.name);
-        entry.is_dir = is_dir;
     }
     return 0;
 }

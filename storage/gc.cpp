@@ -126,9 +126,9 @@ void remove_cancel_marker() {
 // Blob files are the files with a digest's name one level below the store's top directory.
 int count_blobs() {
     int count = 0;
-    walk_blob_store([&](const char *, const dir_list &files) {
-        for (int j = 0; j < files.count; ++j)
-            if (!files.entries[j].is_dir && hex64_valid(files.entries[j].name)) ++count;
+    walk_blob_store([&](const char *, const std::vector<dir_item> &files) {
+        for (const dir_item &file : files)
+            if (!file.is_dir && hex64_valid(file.name.c_str())) ++count;
         return true;
     });
     return count;
@@ -306,15 +306,14 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
     return gc_cancel_requested() != 0;
 }
 
-// Only files named by 64 hex digits inside fan-out directories are ever
-// removed; each directory's listing is cut at its usual size, which only keeps more.
+// Only files named by 64 hex digits inside fan-out directories are ever removed.
 void sweep(run &r) {
-    walk_blob_store([&](const char *fanout, const dir_list &files) {
-        for (int j = 0; j < files.count; ++j) {
-            const dir_entry &entry = files.entries[j];
+    walk_blob_store([&](const char *fanout, const std::vector<dir_item> &files) {
+        for (const dir_item &entry : files) {
             char path[kPathMax];
-            if (entry.is_dir || !hex64_valid(entry.name) || !join_path(path, fanout, entry.name)) continue;
-            if (sweep_blob(r, path, entry.name)) {
+            if (entry.is_dir || !hex64_valid(entry.name.c_str()) || !join_path(path, fanout, entry.name.c_str()))
+                continue;
+            if (sweep_blob(r, path, entry.name.c_str())) {
                 if (!r.dry_run) plat_rmdir(fanout);
                 r.cancelled = true;
                 return false;
@@ -440,8 +439,8 @@ bool ref_set_contains(const ref_set *set, const char *hex) {
     return false;
 }
 
-// The snapshot is rewritten in place: a reader that catches it half written
-// reads the idle record that one time.
+// The snapshot is replaced whole (written beside and renamed over), so a
+// reader, or the next run after a crash, never finds it half written.
 void gc_write_snapshot(const gc_progress *progress) {
     char dir[kPathMax];
     qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
@@ -455,10 +454,5 @@ void gc_write_snapshot(const gc_progress *progress) {
 
 extern "C" const char *reg_gc_json(int dry_run) {
     if (!require_ready()) return nullptr;
-    try {
-        return collect(dry_run != 0);
-    } catch (const std::bad_alloc &) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
+    return guarded<const char *>(nullptr, [&] { return collect(dry_run != 0); });
 }

@@ -6,16 +6,21 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/qf_str.h"
 #include "storage/storage_internal.h"
 
 namespace {
 
-constexpr size_t kEscapeReserve = 8; // quotes and separator that follow an escaped name
+// One name at its longest, every byte escaped to six characters, with its
+// quotes and separator.
+constexpr size_t kQuotedMax = 6 * 1024 + 8;
+constexpr char kListClose[] = "]}";
 
-// Writes into the result buffer from its start; the text is always terminated
-// and is cut at the buffer's end instead of running past it.
+// Writes into the result buffer from its start; the text is always terminated.
+// A name goes in whole or not at all, and only while the list's closing still
+// fits behind it, so the answer stays valid JSON however many names there are.
 class result_writer {
 public:
     result_writer() { s_result[0] = '\0'; }
@@ -28,15 +33,23 @@ public:
         s_result[pos_] = '\0';
     }
 
-    void escaped(const char *text) {
-        size_t room = kResultMax - pos_;
-        if (room > kEscapeReserve) pos_ += json_escape_append(s_result + pos_, room - kEscapeReserve, text);
+    // false when the name would not fit before the closing.
+    bool name(const char *text, bool first) {
+        char quoted[kQuotedMax];
+        size_t n = 0;
+        if (!first) quoted[n++] = ',';
+        quoted[n++] = '"';
+        n += json_escape_append(quoted + n, sizeof quoted - n - 2, text);
+        quoted[n++] = '"';
+        if (pos_ + n + sizeof kListClose > kResultMax) return false;
+        raw(std::string_view(quoted, n));
+        return true;
     }
 
-    void quoted(const char *text) {
-        raw("\"");
-        escaped(text);
-        raw("\"");
+    void escaped(const char *text) {
+        char buf[kQuotedMax];
+        size_t n = json_escape_append(buf, sizeof buf, text);
+        raw(std::string_view(buf, n));
     }
 
 private:
@@ -70,44 +83,42 @@ int page_start(const name_list &names, const std::string &last) {
 
 // n is compared with what is left rather than added to the start, so a page
 // size near INT_MAX cannot overflow into a negative end.
-page cut_page(const name_list &names, int n, const std::string &last, int *has_more, char *last_out,
-              size_t last_out_size) {
+page cut_page(const name_list &names, int n, const std::string &last) {
     page p{page_start(names, last), names.count()};
     if (n > 0 && n < p.end - p.start) p.end = p.start + n;
-    if (has_more) *has_more = p.end < names.count() ? 1 : 0;
-    if (p.end > p.start && last_out && last_out_size > 0) qf_strlcpy(last_out, names[p.end - 1], last_out_size);
     return p;
 }
 
-void write_names(result_writer &out, const name_list &names, page p) {
-    for (int i = p.start; i < p.end; ++i) {
-        if (i > p.start) out.raw(",");
-        out.quoted(names[i]);
-    }
-    out.raw("]}");
+// Writes the page's names and the list's closing. A page that does not fit in
+// the result buffer ends early; has_more and last_out then let the caller go
+// on from the last name written, so paging reaches every name.
+void write_names(result_writer &out, const name_list &names, page p, int *has_more, char *last_out,
+                 size_t last_out_size) {
+    int end = p.start;
+    while (end < p.end && out.name(names[end], end == p.start))
+        ++end;
+    out.raw(kListClose);
+    if (has_more) *has_more = end < names.count() ? 1 : 0;
+    if (end > p.start && last_out && last_out_size > 0) qf_strlcpy(last_out, names[end - 1], last_out_size);
 }
 
 // A tag is a directory whose link can be read; a tag directory left without
-// its link by a deletion is not a tag any more.
+// its link by a deletion is not a tag any more. Every tag directory counts,
+// however many the repository holds.
 void gather_tags(const char *repo_name, name_list &names) {
     char tags_dir[kPathMax];
     manifest_tags_dir(tags_dir, repo_name);
-    std::unique_ptr<dir_list> list = new_listing();
-    if (!list || list_dir(tags_dir, list.get()) != 0) return;
-    for (int i = 0; i < list->count; ++i) {
-        const dir_entry &entry = list->entries[i];
+    std::vector<dir_item> list;
+    if (list_dir_all(tags_dir, list) != 0) return;
+    for (const dir_item &entry : list) {
         if (!entry.is_dir) continue;
         char link[kTagLinkCap];
-        if (read_tag_link(repo_name, entry.name, link, nullptr) == 0) names.add(entry.name);
+        if (read_tag_link(repo_name, entry.name.c_str(), link, nullptr) == 0) names.add(entry.name.c_str());
     }
 }
 
-} // namespace
-
-extern "C" {
-
-const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last, int *has_more, char *last_out,
-                                    size_t last_out_size) {
+const char *tags_page(const char *repo_name, int n, const char *last, int *has_more, char *last_out,
+                      size_t last_out_size) {
     std::string cursor = take_cursor_and_reset(last, has_more, last_out, last_out_size);
     if (!repo_name) {
         set_error_kind(REG_ERR_INVALID, "repo_name is NULL");
@@ -119,20 +130,48 @@ const char *reg_tags_list_json_page(const char *repo_name, int n, const char *la
         return nullptr;
     }
     name_list names;
-    if (!names.allocated()) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
     gather_tags(repo_name, names);
     names.sort();
-    page p = cut_page(names, n, cursor, has_more, last_out, last_out_size);
+    page p = cut_page(names, n, cursor);
 
     result_writer out;
     out.raw("{\"name\":\"");
     out.escaped(repo_name);
     out.raw("\",\"tags\":[");
-    write_names(out, names, p);
+    write_names(out, names, p, has_more, last_out, last_out_size);
     return s_result;
+}
+
+const char *catalog_page(int n, const char *last, int *has_more, char *last_out, size_t last_out_size) {
+    std::string cursor = take_cursor_and_reset(last, has_more, last_out, last_out_size);
+    if (!require_ready()) return nullptr;
+    name_list names;
+    names.collect_repos();
+    names.sort();
+    page p = cut_page(names, n, cursor);
+
+    result_writer out;
+    out.raw("{\"repositories\":[");
+    write_names(out, names, p, has_more, last_out, last_out_size);
+    return s_result;
+}
+
+// A failure leaves no page reported, whatever was set before it.
+void forget_page(int *has_more, char *last_out, size_t last_out_size) {
+    if (has_more) *has_more = 0;
+    if (last_out && last_out_size > 0) last_out[0] = '\0';
+}
+
+} // namespace
+
+extern "C" {
+
+const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last, int *has_more, char *last_out,
+                                    size_t last_out_size) {
+    const char *json = guarded<const char *>(
+        nullptr, [&] { return tags_page(repo_name, n, last, has_more, last_out, last_out_size); });
+    if (!json) forget_page(has_more, last_out, last_out_size);
+    return json;
 }
 
 const char *reg_tags_list_json(const char *repo_name) {
@@ -140,21 +179,10 @@ const char *reg_tags_list_json(const char *repo_name) {
 }
 
 const char *reg_catalog_json_page(int n, const char *last, int *has_more, char *last_out, size_t last_out_size) {
-    std::string cursor = take_cursor_and_reset(last, has_more, last_out, last_out_size);
-    if (!require_ready()) return nullptr;
-    name_list names;
-    if (!names.allocated()) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
-    names.collect_repos();
-    names.sort();
-    page p = cut_page(names, n, cursor, has_more, last_out, last_out_size);
-
-    result_writer out;
-    out.raw("{\"repositories\":[");
-    write_names(out, names, p);
-    return s_result;
+    const char *json =
+        guarded<const char *>(nullptr, [&] { return catalog_page(n, last, has_more, last_out, last_out_size); });
+    if (!json) forget_page(has_more, last_out, last_out_size);
+    return json;
 }
 
 const char *reg_catalog_json(int n, const char *last) { return reg_catalog_json_page(n, last, nullptr, nullptr, 0); }

@@ -170,7 +170,9 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
     return s_result;
 }
 
-extern "C" int reg_manifest_delete(const char *repo_name, const char *reference) {
+namespace {
+
+int manifest_delete(const char *repo_name, const char *reference) {
     if (!repo_name || !reference) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -180,6 +182,12 @@ extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
     if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
     if (is_digest_reference(reference)) return delete_by_digest(repo_name, reference, hex);
     return delete_by_tag(repo_name, reference, hex);
+}
+
+} // namespace
+
+extern "C" int reg_manifest_delete(const char *repo_name, const char *reference) {
+    return guarded(-1, [&] { return manifest_delete(repo_name, reference); });
 }
 
 extern "C" int reg_manifest_read(const char *repo_name, const char *reference, char **body_out, size_t *len_out,

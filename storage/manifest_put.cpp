@@ -170,8 +170,10 @@ bool write_tag_link(const char *repo_name, const char *tag, const char *link) {
     return true;
 }
 
-// Files are written in place in a fixed order; a failure leaves what was
-// written before it, which a later put of the same body rewrites.
+// Each file is replaced whole (written beside, flushed, renamed over) in a
+// fixed order, the tag last, so a tag never names a manifest whose files are
+// missing; a failure or a crash leaves what was written before it, which a
+// later put of the same body rewrites.
 bool write_manifest(const char *repo_name, const char *reference, bool is_tag, const void *body, size_t body_len,
                     const char *type, const char *hex) {
     char link[kLinkMax];
@@ -181,10 +183,8 @@ bool write_manifest(const char *repo_name, const char *reference, bool is_tag, c
     return !is_tag || write_tag_link(repo_name, reference, link);
 }
 
-} // namespace
-
-extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
-                                const char *content_type, char *digest_out) {
+int manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
+                 const char *content_type, char *digest_out) {
     if (!repo_name || !reference || !body || !digest_out) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -208,7 +208,11 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     }
 
     char media_type[kMediaTypeMax];
-    if (check_body(repo_name, body, body_len, media_type) != 0) return -1;
+    if (check_body(repo_name, body, body_len, media_type) != 0) {
+        // A body refused because memory ran out while reading it is not the client's fault.
+        if (json_out_of_memory()) set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
 
     char hex[65];
     body_hex(body, body_len, hex);
@@ -216,6 +220,13 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     if (!write_manifest(repo_name, reference, is_tag, body, body_len, type, hex)) return -1;
     qf_snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
     return 0;
+}
+
+} // namespace
+
+extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
+                                const char *content_type, char *digest_out) {
+    return guarded(-1, [&] { return manifest_put(repo_name, reference, body, body_len, content_type, digest_out); });
 }
 
 // A string with an escaped NUL would otherwise pass on its valid prefix.

@@ -116,15 +116,3 @@ size_t json_escape_append(char *dst, size_t room, const char *text) {
     if (n < room) dst[n] = '\0';
     return n;
 }
-
-void sort_str(char **items, int count) {
-    for (int i = 1; i < count; ++i) {
-        char *item = items[i];
-        int j = i - 1;
-        while (j >= 0 && strcmp(items[j], item) > 0) {
-            items[j + 1] = items[j];
-            --j;
-        }
-        items[j + 1] = item;
-    }
-}

@@ -2,8 +2,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-#include <new>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "base/qf_str.h"
 #include "platform/platform.h"
@@ -33,7 +34,9 @@ void remove_emptied_parents(const char *name) {
 
 } // namespace
 
-extern "C" int reg_repo_delete(const char *name) {
+namespace {
+
+int repo_delete(const char *name) {
     if (!name || !*name) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -57,55 +60,40 @@ extern "C" int reg_repo_delete(const char *name) {
     return 0;
 }
 
-void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count, int depth) {
-    std::unique_ptr<dir_list> list = new_listing();
-    if (!list || list_dir(dir, list.get()) != 0 || list->count == 0) return;
-    for (int i = 0; i < list->count; ++i) {
-        if (*count >= kRepoListMax) return;
-        const dir_entry &entry = list->entries[i];
-        if (!entry.is_dir || strcmp(entry.name, "_manifests") == 0) continue;
+} // namespace
+
+extern "C" int reg_repo_delete(const char *name) {
+    return guarded(-1, [&] { return repo_delete(name); });
+}
+
+void collect_repos_recursive(const char *dir, const char *prefix, std::vector<std::string> &names, int depth) {
+    std::vector<dir_item> list;
+    if (list_dir_all(dir, list) != 0) return;
+    for (const dir_item &entry : list) {
+        if (!entry.is_dir || entry.name == "_manifests") continue;
 
         char child[kPathMax];
-        qf_snprintf(child, sizeof child, "%s/%s", dir, entry.name);
+        qf_snprintf(child, sizeof child, "%s/%s", dir, entry.name.c_str());
         char name[1024];
         if (prefix && *prefix)
-            qf_snprintf(name, sizeof name, "%s/%s", prefix, entry.name);
+            qf_snprintf(name, sizeof name, "%s/%s", prefix, entry.name.c_str());
         else
-            qf_strlcpy(name, entry.name, sizeof name);
+            qf_strlcpy(name, entry.name.c_str(), sizeof name);
 
         char probe[kPathMax];
         qf_snprintf(probe, sizeof probe, "%s/_manifests", child);
-        if (plat_entry_kind(probe) == PLAT_DIR) {
-            // Without memory for the copy the name is skipped, never counted empty.
-            if (char *copy = strdup(name)) names[(*count)++] = copy;
-        }
-        if (depth < kRepoDepthMax && *count < kRepoListMax)
-            collect_repos_recursive(child, name, names, count, depth + 1);
+        if (plat_entry_kind(probe) == PLAT_DIR) names.emplace_back(name);
+        if (depth < kRepoDepthMax) collect_repos_recursive(child, name, names, depth + 1);
     }
 }
 
-name_list::name_list() : items_(new (std::nothrow) char *[kRepoListMax]) {}
-
-name_list::~name_list() {
-    for (int i = 0; i < count_; ++i)
-        free(items_[i]);
-}
-
-void name_list::add(const char *name) {
-    if (!items_ || count_ >= kRepoListMax) return;
-    if (char *copy = strdup(name)) items_[count_++] = copy;
-}
-
 void name_list::collect_repos() {
-    if (!items_) return;
     char dir[kPathMax];
     qf_snprintf(dir, sizeof dir, "%s/repositories", s_root);
-    collect_repos_recursive(dir, "", items_.get(), &count_, 0);
+    collect_repos_recursive(dir, "", items_, 0);
 }
 
-void name_list::sort() {
-    if (count_ > 1) sort_str(items_.get(), count_);
-}
+void name_list::sort() { std::sort(items_.begin(), items_.end()); }
 
 extern "C" int reg_repo_exists(const char *name) {
     if (!name) {

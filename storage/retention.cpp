@@ -2,8 +2,7 @@
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
-#include <new>
+#include <vector>
 
 #include "base/qf_str.h"
 #include "platform/platform.h"
@@ -11,7 +10,6 @@
 
 namespace {
 
-constexpr int kRecordMax = 4096;    // tags over all repositories that take part in one run
 constexpr int kReportListMax = 500; // elements of the report's "deleted" list
 constexpr int64_t kDaySeconds = 86400;
 constexpr size_t kNameField = 256; // repository or tag, with terminator
@@ -50,40 +48,39 @@ bool link_time(const char *path, int64_t *time) {
     return true;
 }
 
-// Adds the tags of one repository while records are left.
-void gather_repo(const char *repo, dir_list *listing, tag_record *records, int *count) {
+// Adds every tag of one repository: a tag left unseen would let an older one
+// count among the newest kept, and a newer one be deleted in its place.
+void gather_repo(const char *repo, std::vector<tag_record> &records) {
     char tags_dir[kPathMax];
     manifest_tags_dir(tags_dir, repo);
-    if (list_dir(tags_dir, listing) != 0) return;
-    for (int i = 0; i < listing->count; ++i) {
-        const dir_entry &entry = listing->entries[i];
-        if (!entry.is_dir) continue;
-        if (*count >= kRecordMax) return;
+    std::vector<dir_item> listing;
+    if (list_dir_all(tags_dir, listing) != 0) return;
+    for (const dir_item &item : listing) {
+        if (!item.is_dir) continue;
+        const char *name = item.name.c_str();
         // A record holds at most kTagMax bytes of the tag; a longer name cut
         // down would name another tag when it is deleted.
-        if (strlen(entry.name) > kTagMax) continue;
+        if (item.name.size() > kTagMax) continue;
         char link_path[kPathMax];
-        manifest_tag_path(link_path, repo, entry.name);
+        manifest_tag_path(link_path, repo, name);
         int64_t time = 0;
         if (!link_time(link_path, &time)) continue;
         char link[kTagLinkCap];
         if (read_file(link_path, link, sizeof link, nullptr) != 0) continue;
         if (strncmp(link, "sha256:", kDigestPrefixLen) != 0) continue;
 
-        tag_record &rec = records[(*count)++];
+        tag_record &rec = records.emplace_back();
         qf_strlcpy(rec.repository, repo, sizeof rec.repository);
-        qf_strlcpy(rec.tag, entry.name, sizeof rec.tag);
+        qf_strlcpy(rec.tag, name, sizeof rec.tag);
         qf_strlcpy(rec.digest, link, sizeof rec.digest);
         rec.time = time;
         rec.selected = 0;
     }
 }
 
-// Every repository's tags, in discovery order. False when the repository
-// slots cannot be allocated.
-bool gather(dir_list *listing, tag_record *records, int *count, int *repos_scanned) {
+// Every repository's tags, in discovery order.
+void gather(std::vector<tag_record> &records, int *repos_scanned) {
     name_list repos;
-    if (!repos.allocated()) return false;
     repos.collect_repos();
     *repos_scanned = repos.count();
     for (int r = 0; r < repos.count(); ++r) {
@@ -93,9 +90,8 @@ bool gather(dir_list *listing, tag_record *records, int *count, int *repos_scann
         // be counted and deleted as if they were these; no engine operation
         // addresses such a name anyway.
         if (strlen(repos[r]) > kRepoNameMax) continue;
-        gather_repo(repos[r], listing, records, count);
+        gather_repo(repos[r], records);
     }
-    return true;
 }
 
 struct selection {
@@ -177,30 +173,23 @@ int write_elements(const tag_record *records, int count, int64_t now, size_t *le
     return written;
 }
 
-} // namespace
-
-extern "C" const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest, int *list_cut) {
+const char *retention_json(int dry_run, int keep_n, int days, int include_latest, int *list_cut) {
     if (list_cut) *list_cut = 0;
     if (!require_ready()) return nullptr;
 
-    std::unique_ptr<tag_record[]> records(new (std::nothrow) tag_record[kRecordMax]());
-    std::unique_ptr<dir_list> listing = new_listing();
     keep_n = std::max(keep_n, 0);
     days = std::max(days, 0);
     // One reading: every age in the run is measured against the same moment.
     const int64_t now = plat_wall_seconds();
     int repos_scanned = 0;
-    int count = 0;
-    if (!records || !listing || !gather(listing.get(), records.get(), &count, &repos_scanned)) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
-    listing.reset();
+    std::vector<tag_record> records;
+    gather(records, &repos_scanned);
+    int count = static_cast<int>(records.size());
 
-    std::sort(records.get(), records.get() + count,
+    std::sort(records.begin(), records.end(),
               [](const tag_record &a, const tag_record &b) { return retention_tag_cmp(&a, &b) < 0; });
-    selection chosen = select_records(records.get(), count, keep_n, days, include_latest, now);
-    int deleted = dry_run ? chosen.selected : delete_selected(records.get(), count);
+    selection chosen = select_records(records.data(), count, keep_n, days, include_latest, now);
+    int deleted = dry_run ? chosen.selected : delete_selected(records.data(), count);
 
     size_t len = qf_snprintf(s_result, kResultMax,
                              "{\"dry_run\":%s,\"keep_n\":%d,\"days\":%d,\"include_latest\":%s,\"repos_scanned\":%d,"
@@ -208,9 +197,20 @@ extern "C" const char *reg_retention_json(int dry_run, int keep_n, int days, int
                              "\"deleted\":[",
                              dry_run ? "true" : "false", keep_n, days, include_latest ? "true" : "false",
                              repos_scanned, count, deleted, count - deleted, chosen.latest_protected);
-    int written = write_elements(records.get(), count, now, &len);
+    int written = write_elements(records.data(), count, now, &len);
     memcpy(s_result + len, kListClose, sizeof kListClose);
     if (list_cut) *list_cut = written < chosen.selected ? 1 : 0;
     s_error[0] = '\0';
     return s_result;
+}
+
+} // namespace
+
+// The report's list of deleted tags is a bounded preview (kReportListMax
+// elements, within the result buffer); the counts cover every tag.
+extern "C" const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest, int *list_cut) {
+    const char *json = guarded<const char *>(
+        nullptr, [&] { return retention_json(dry_run, keep_n, days, include_latest, list_cut); });
+    if (!json && list_cut) *list_cut = 0;
+    return json;
 }

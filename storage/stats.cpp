@@ -20,12 +20,11 @@ int64_t size_or_zero(const char *path) {
 }
 
 // Adds every non-directory entry of one listed directory to the count and sum.
-void add_files(const char *dir, const dir_list &list, int *count, int64_t *bytes) {
-    for (int i = 0; i < list.count; ++i) {
-        const dir_entry &entry = list.entries[i];
+void add_files(const char *dir, const std::vector<dir_item> &list, int *count, int64_t *bytes) {
+    for (const dir_item &entry : list) {
         if (entry.is_dir) continue;
         char path[kPathMax];
-        qf_snprintf(path, sizeof path, "%s/%s", dir, entry.name);
+        qf_snprintf(path, sizeof path, "%s/%s", dir, entry.name.c_str());
         ++*count;
         *bytes += size_or_zero(path);
     }
@@ -42,7 +41,7 @@ int count_repos() {
 int64_t count_blobs(int *count_out) {
     *count_out = 0;
     int64_t bytes = 0;
-    walk_blob_store([&](const char *fanout, const dir_list &files) {
+    walk_blob_store([&](const char *fanout, const std::vector<dir_item> &files) {
         add_files(fanout, files, count_out, &bytes);
         return true;
     });
@@ -53,17 +52,16 @@ int64_t count_blobs(int *count_out) {
 int count_tags() {
     name_list repos;
     repos.collect_repos();
-    std::unique_ptr<dir_list> list = new_listing();
-    if (!list) return 0;
+    std::vector<dir_item> list;
     int tags = 0;
     for (int r = 0; r < repos.count(); ++r) {
         char tags_dir[kPathMax];
         manifest_tags_dir(tags_dir, repos[r]);
-        if (list_dir(tags_dir, list.get()) != 0) continue;
-        for (int i = 0; i < list->count; ++i) {
-            if (!list->entries[i].is_dir) continue;
+        if (list_dir_all(tags_dir, list) != 0) continue;
+        for (const dir_item &entry : list) {
+            if (!entry.is_dir) continue;
             char link[kTagLinkCap];
-            if (read_tag_link(repos[r], list->entries[i].name, link, nullptr) == 0) ++tags;
+            if (read_tag_link(repos[r], entry.name.c_str(), link, nullptr) == 0) ++tags;
         }
     }
     return tags;
@@ -75,15 +73,13 @@ int count_uploads(int64_t *bytes_out) {
     int count = 0;
     char dir[kPathMax];
     qf_snprintf(dir, sizeof dir, "%s/uploads", s_root);
-    std::unique_ptr<dir_list> list = new_listing();
-    if (!list || list_dir(dir, list.get()) != 0) return 0;
-    add_files(dir, *list, &count, bytes_out);
+    std::vector<dir_item> list;
+    if (list_dir_all(dir, list) != 0) return 0;
+    add_files(dir, list, &count, bytes_out);
     return count;
 }
 
-} // namespace
-
-extern "C" const char *reg_storage_get_stats_json(void) {
+const char *stats_json() {
     if (!require_ready()) return nullptr;
     int repositories = count_repos();
     int blobs = 0;
@@ -98,4 +94,13 @@ extern "C" const char *reg_storage_get_stats_json(void) {
                 kStatsVersion, repositories, tags, blobs, static_cast<long long>(blob_bytes), uploads,
                 static_cast<long long>(upload_bytes));
     return s_result;
+}
+
+} // namespace
+
+// Every entry counts however many a directory holds: the quota decides on
+// these figures. Without memory for a listing the call fails rather than
+// answer with too small a count.
+extern "C" const char *reg_storage_get_stats_json(void) {
+    return guarded<const char *>(nullptr, [] { return stats_json(); });
 }

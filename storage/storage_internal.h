@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,6 @@ constexpr size_t kRootMax = 3500;               // storage root, with terminator
 constexpr size_t kErrorMax = 1024;              // last error, with terminator
 constexpr size_t kResultMax = 1048576;          // result buffer
 constexpr size_t kRepoNameMax = 255;            // characters of a repository name
-constexpr int kListMax = 512;                   // entries of one directory listing
-constexpr size_t kListNameMax = 512;            // bytes of one listed name, with terminator
-constexpr int kRepoListMax = 1024;              // repositories found by discovery
 constexpr size_t kTagMax = 255;                 // bytes of a tag: one directory name
 constexpr int kRepoDepthMax = 8;                // deepest level discovery descends to
 constexpr int64_t kReadAllocMax = 67108864;     // largest file read whole
@@ -35,6 +34,9 @@ extern int s_ready;
 extern char s_error[kErrorMax];
 extern uint32_t s_seed;
 extern char s_result[kResultMax];
+// Stored files are flushed to disk before they count as written; read from
+// the settings ("registry_fsync") at start-up.
+extern int s_fsync;
 
 // Records the last error as a file-system failure (REG_ERR_IO) ...
 void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -63,34 +65,23 @@ int read_tag_link(const char *name, const char *tag, char *link, size_t *len_out
 void upload_path_for_uuid(char *out, const char *id);
 void blob_path_for_digest(char *out, const char *digest);
 
-struct dir_entry {
-    char name[kListNameMax];
-    int is_dir;
-};
-struct dir_list {
-    dir_entry entries[kListMax];
-    int count;
-    int truncated;
-};
-
-// Every entry of a directory, however many; "." and ".." left out. For the
-// operations whose correctness depends on seeing all entries (a hidden tag must
-// never keep or lose a manifest by accident). 0, or -1 (and out empty) when it
-// cannot be listed or its enumeration stops on a read error.
+// Every entry of a directory, however many; "." and ".." left out. Every
+// listing of the engine is whole: a tag, repository or blob left unseen would
+// be missing from an answer, or keep or lose something by accident. 0, or -1
+// (and out empty) when it cannot be listed or its enumeration stops on a read
+// error. Throws std::bad_alloc without memory.
 struct dir_item {
     std::string name;
     bool is_dir;
 };
 int list_dir_all(const char *path, std::vector<dir_item> &out);
 
-// A listing buffer of its own (some 264 KB, too large for the stack); NULL without memory.
-std::unique_ptr<dir_list> new_listing();
 // Calls visit with each fan-out directory of the blob store (a directory one
-// level below blobs/sha256, whatever its name) and its listing, cut at kListMax
-// entries; a fan-out directory that cannot be listed is passed over. visit
-// answers false to stop the walk. false when the walk could not start (no
-// store, no memory) or was stopped.
-bool walk_blob_store(const std::function<bool(const char *fanout, const dir_list &files)> &visit);
+// level below blobs/sha256, whatever its name) and every entry it holds; a
+// fan-out directory that cannot be listed is passed over. visit answers false
+// to stop the walk. false when the walk could not start (no store) or was
+// stopped. Throws std::bad_alloc without memory.
+bool walk_blob_store(const std::function<bool(const char *fanout, const std::vector<dir_item> &files)> &visit);
 
 int read_file(const char *path, char *buf, size_t cap, size_t *len_out);
 char *read_file_alloc(const char *path, size_t *len_out);
@@ -99,7 +90,6 @@ struct free_deleter {
 };
 // Owns what read_file_alloc returns.
 using heap_text = std::unique_ptr<char, free_deleter>;
-int list_dir(const char *path, dir_list *list);
 int uuid_valid(const char *text);
 int hex64_valid(const char *text);
 int digest_valid(const char *text);
@@ -108,31 +98,43 @@ int digest_valid(const char *text);
 int tag_valid(const char *tag);
 void bin_to_hex(const unsigned char *bytes, char *out);
 size_t json_escape_append(char *dst, size_t room, const char *text);
-void sort_str(char **items, int count);
-void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count, int depth);
+// Appends every repository below dir (a directory holding "_manifests"),
+// each before those nested in it, descending at most kRepoDepthMax levels.
+void collect_repos_recursive(const char *dir, const char *prefix, std::vector<std::string> &names, int depth);
 
-// A list of at most kRepoListMax names, each a heap copy freed with the list.
-// allocated() is false when the slots could not be had; the list is then empty.
+// A growing list of names (repositories or tags), however many there are.
+// Throws std::bad_alloc without memory; the public function that holds it
+// turns that into its out-of-memory failure (see guarded).
 class name_list {
 public:
-    name_list();
-    ~name_list();
-    name_list(const name_list &) = delete;
-    name_list &operator=(const name_list &) = delete;
-
-    bool allocated() const { return items_ != nullptr; }
-    int count() const { return count_; }
-    const char *operator[](int i) const { return items_[i]; }
-    // Without room or memory for the copy the name is left out, never held empty.
-    void add(const char *name);
+    int count() const { return static_cast<int>(items_.size()); }
+    const char *operator[](int i) const { return items_[static_cast<size_t>(i)].c_str(); }
+    void add(const char *name) { items_.emplace_back(name); }
     // Repository discovery below the storage root's repositories directory.
     void collect_repos();
+    // Byte-wise order.
     void sort();
 
 private:
-    std::unique_ptr<char *[]> items_;
-    int count_ = 0;
+    std::vector<std::string> items_;
 };
+
+// Runs the body of a public function so that no exception crosses the C
+// boundary: without memory it fails with REG_ERR_NO_MEMORY "out of memory",
+// and any other exception fails it as an internal error; fail_value is the
+// function's documented failure answer.
+template <typename T, typename Fn> T guarded(T fail_value, Fn &&body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+    } catch (const std::length_error &) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+    } catch (...) {
+        set_error("internal error");
+    }
+    return fail_value;
+}
 
 constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
 

@@ -32,8 +32,54 @@ size_t names_in(const std::string &json) {
     return commas + 1;
 }
 
-class ListingTest : public testutil::NameListFaultTest {
+class ListingTest : public testutil::AllocFaultTest {
 protected:
+    using page_fn = std::function<const char *(const char *last, int *has_more, char *last_out, size_t cap)>;
+
+    // Pages from the start until no more is said to follow; the names of every
+    // page in order, as a client following the cursor collects them.
+    static std::vector<std::string> page_through(const page_fn &page) {
+        std::vector<std::string> names;
+        std::string cursor;
+        for (int guard = 0; guard < 10000; ++guard) {
+            int has_more = 0;
+            std::vector<char> last(2048);
+            const char *json = page(cursor.empty() ? nullptr : cursor.c_str(), &has_more, last.data(), last.size());
+            EXPECT_NE(nullptr, json) << reg_storage_last_error();
+            if (!json) break;
+            for (std::string &name : array_names(json))
+                names.push_back(std::move(name));
+            if (!has_more) break;
+            cursor = last.data();
+        }
+        return names;
+    }
+
+    // The names of a listing's array, their JSON escapes decoded (those the engine writes).
+    static std::vector<std::string> array_names(const std::string &json) {
+        std::vector<std::string> names;
+        size_t i = json.find('[') + 1;
+        while (i < json.size() && json[i] == '"') {
+            std::string name;
+            for (++i; json[i] != '"'; ++i) {
+                if (json[i] != '\\') {
+                    name += json[i];
+                    continue;
+                }
+                char e = json[++i];
+                if (e == 'u') {
+                    name += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
+                    i += 4;
+                } else {
+                    name += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e == 'b' ? '\b' : e == 'f' ? '\f' : e;
+                }
+            }
+            names.push_back(name);
+            i += json[i + 1] == ',' ? 2 : 1;
+        }
+        return names;
+    }
+
     std::string repo_dir(const std::string &name) const { return root_ + "/repositories/" + name; }
     void make_repo(const std::string &name) const { fs::create_directories(repo_dir(name) + "/_manifests"); }
     std::string tag_dir(const std::string &repo, const std::string &tag) const {
@@ -53,9 +99,9 @@ protected:
             reg_storage_cleanup();
         int has_more = 7;
         char last_out[8] = "stale";
-        testutil::fail_name_list = no_memory;
+        testutil::fail_allocations = no_memory;
         const char *json = page(&has_more, last_out, sizeof last_out);
-        testutil::fail_name_list = false;
+        testutil::fail_allocations = false;
         EXPECT_EQ(nullptr, json);
         EXPECT_STREQ(message, reg_storage_last_error());
         EXPECT_EQ(0, has_more);
@@ -167,14 +213,24 @@ TEST_F(ListingTest, BackslashInARepositoryNameReachesTheNestedDirectoryAndIsEsca
     EXPECT_STREQ(R"({"name":"lib\\app","tags":["v1"]})", reg_tags_list_json("lib\\app"));
 }
 
-TEST_F(ListingTest, TagsBeyondTheListingLimitAreNotSeen) {
-    for (int i = 0; i < kListMax + 20; ++i)
+// Far more tags than one directory listing used to hold: the whole list in
+// one answer, and paging by 100 walks over every tag in order.
+TEST_F(ListingTest, EveryTagIsListedAndReachedByPaging) {
+    constexpr int kTags = 700;
+    for (int i = 0; i < kTags; ++i)
         make_tag("big", "t" + std::to_string(1000 + i));
     int has_more = -1;
     const char *json = reg_tags_list_json_page("big", 0, nullptr, &has_more, nullptr, 0);
     ASSERT_NE(nullptr, json);
-    EXPECT_EQ(static_cast<size_t>(kListMax), names_in(json));
+    EXPECT_EQ(static_cast<size_t>(kTags), names_in(json));
     EXPECT_EQ(0, has_more);
+
+    std::vector<std::string> seen = page_through([](const char *last, int *more, char *out, size_t cap) {
+        return reg_tags_list_json_page("big", 100, last, more, out, cap);
+    });
+    ASSERT_EQ(static_cast<size_t>(kTags), seen.size());
+    for (int i = 0; i < kTags; ++i)
+        EXPECT_EQ("t" + std::to_string(1000 + i), seen[i]);
 }
 
 TEST_F(ListingTest, TagListFailures) {
@@ -275,28 +331,41 @@ TEST_F(ListingTest, CatalogFailures) {
 }
 
 // Spread over three directories, since one listing sees only 512 entries.
-TEST_F(ListingTest, CatalogHoldsAtMost1024Repositories) {
-    for (const char *parent : {"p", "q", "r"})
-        for (int i = 0; i < 342; ++i)
+// More repositories than discovery used to hold, 600 of them in one directory.
+TEST_F(ListingTest, CatalogListsEveryRepository) {
+    for (const char *parent : {"p", "q"})
+        for (int i = 0; i < 600; ++i)
             make_repo(std::string(parent) + "/" + std::to_string(1000 + i));
     const char *json = reg_catalog_json(0, nullptr);
     ASSERT_NE(nullptr, json);
-    EXPECT_EQ(static_cast<size_t>(kRepoListMax), names_in(json));
+    EXPECT_EQ(1200u, names_in(json));
 }
 
 // Names whose escapes take six bytes each make the catalog longer than the
-// result buffer: the text must come out cut and terminated inside it.
-TEST_F(ListingTest, CatalogLargerThanTheResultBufferIsCut) {
+// result buffer: the answer holds whole names and stays valid JSON, says there
+// is more, and paging on from its last name reaches every repository.
+TEST_F(ListingTest, CatalogLargerThanTheResultBufferPagesOn) {
     const std::string controls(200, '\x01');
+    std::vector<std::string> expected;
     for (const char *parent : {"p", "q"})
-        for (int i = 0; i < kListMax; ++i)
-            make_repo(std::string(parent) + "/" + std::to_string(100 + i) + controls);
-    const char *json = reg_catalog_json(0, nullptr);
+        for (int i = 0; i < 512; ++i) {
+            expected.push_back(std::string(parent) + "/" + std::to_string(100 + i) + controls);
+            make_repo(expected.back());
+        }
+    int has_more = 0;
+    std::vector<char> last(2048);
+    const char *json = reg_catalog_json_page(0, nullptr, &has_more, last.data(), last.size());
     ASSERT_NE(nullptr, json);
-    size_t len = strnlen(json, kResultMax);
-    EXPECT_LT(len, kResultMax);
-    EXPECT_GT(len, kResultMax - 64);
-    EXPECT_EQ(0, strncmp(json, "{\"repositories\":[\"p/100\\u0001", 29));
+    std::string text = json;
+    EXPECT_LT(text.size(), kResultMax);
+    EXPECT_EQ(0, text.compare(0, 29, "{\"repositories\":[\"p/100\\u0001"));
+    EXPECT_EQ("\"]}", text.substr(text.size() - 3));
+    EXPECT_EQ(1, has_more);
+
+    std::vector<std::string> seen = page_through([](const char *cursor, int *more, char *out, size_t cap) {
+        return reg_catalog_json_page(0, cursor, more, out, cap);
+    });
+    EXPECT_EQ(expected, seen);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-// Tests for the POSIX platform door: entry kinds, file info, enumeration flags, mkdir and fault injection.
+// Tests for the POSIX platform door: entry kinds, file info, enumeration flags, mkdir, whole-file reads and
+// replacements, and fault injection.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -218,4 +220,104 @@ TEST_F(PlatformTest, WallClockAgreesWithTheFileSystemsClock) {
     EXPECT_LE(now - mtime, 5);
 }
 
+// ---- whole files ----------------------------------------------------------
+
+TEST_F(PlatformTest, AtomicWriteCreatesAndReplacesWithExactlyTheBytes) {
+    std::string path = tmp_ / "f";
+    for (int flags : {0, static_cast<int>(PLAT_SYNC)}) {
+        for (const std::string &content : {std::string("first"), std::string(), std::string("a\0b", 3)}) {
+            SCOPED_TRACE(std::to_string(flags) + " " + std::to_string(content.size()));
+            ASSERT_EQ(0, plat_write_file_atomic(path.c_str(), content.data(), content.size(), flags));
+            EXPECT_EQ(content, testutil::read_all(path));
+            EXPECT_EQ((std::map<std::string, std::string>{{path, content}}), testutil::snapshot(tmp_.path()));
+        }
+    }
+}
+
+// Whatever step fails, the target keeps its old bytes and no temporary stays;
+// only a failed flush of the directory comes after the new bytes are in place.
+TEST_F(PlatformTest, AtomicWriteFailureLeavesTheOldFileAndNoTemporary) {
+    std::string path = tmp_ / "f";
+    testutil::write_all(path, "old");
+    struct {
+        plat_op op;
+        const char *left;
+    } rows[] = {
+        {PLAT_OP_CREATE_TEMP, "old"}, {PLAT_OP_WRITE, "old"}, {PLAT_OP_FSYNC, "old"},
+        {PLAT_OP_CLOSE, "old"},       {PLAT_OP_RENAME, "old"}, {PLAT_OP_FSYNC_DIR, "new"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.op);
+        testutil::write_all(path, "old");
+        plat_fault_inject(row.op, 1);
+        EXPECT_EQ(-1, plat_write_file_atomic(path.c_str(), "new", 3, PLAT_SYNC));
+        EXPECT_EQ(0, plat_fault_pending(row.op));
+        EXPECT_EQ((std::map<std::string, std::string>{{path, row.left}}), testutil::snapshot(tmp_.path()));
+    }
+}
+
+TEST_F(PlatformTest, AtomicWriteRefusesWhereNoTemporaryCanBeMade) {
+    std::string path = tmp_ / "missing/f";
+    EXPECT_EQ(-1, plat_write_file_atomic(path.c_str(), "x", 1, 0));
+    // A directory at the target cannot be replaced; the temporary goes again.
+    testutil::write_all(tmp_ / "dir/inner", "x");
+    EXPECT_EQ(-1, plat_write_file_atomic((tmp_ / "dir").c_str(), "x", 1, 0));
+    EXPECT_EQ((std::map<std::string, std::string>{{tmp_ / "dir", "<dir>"}, {tmp_ / "dir/inner", "x"}}),
+              testutil::snapshot(tmp_.path()));
+    EXPECT_EQ(-1, plat_write_file_atomic(nullptr, "x", 1, 0));
+    EXPECT_EQ(-1, plat_write_file_atomic("", "x", 1, 0));
+}
+
+TEST_F(PlatformTest, TemporaryNamesAreToldApart) {
+    struct {
+        const char *name;
+        int temp;
+    } rows[] = {{".tmp-12-3", 1}, {".tmp-", 1}, {"tmp-12-3", 0}, {"link", 0}, {"x.tmp-1", 0}, {"", 0}, {nullptr, 0}};
+    for (const auto &row : rows)
+        EXPECT_EQ(row.temp, plat_is_temp_name(row.name)) << (row.name ? row.name : "(null)");
+}
+
+TEST_F(PlatformTest, ReadFileReadsAtMostCapMinusOneBytesAndTerminates) {
+    testutil::write_all(tmp_ / "f", "hello world");
+    struct {
+        size_t cap;
+        const char *text;
+    } rows[] = {{64, "hello world"}, {12, "hello world"}, {6, "hello"}, {1, ""}};
+    for (const auto &row : rows) {
+        char buf[64];
+        memset(buf, 'x', sizeof buf);
+        size_t len = 99;
+        ASSERT_EQ(0, plat_read_file((tmp_ / "f").c_str(), buf, row.cap, &len));
+        EXPECT_STREQ(row.text, buf);
+        EXPECT_EQ(strlen(row.text), len);
+    }
+    char buf[8];
+    EXPECT_EQ(-1, plat_read_file((tmp_ / "missing").c_str(), buf, sizeof buf, nullptr));
+    EXPECT_EQ(-1, plat_read_file(tmp_.path().c_str(), buf, sizeof buf, nullptr)); // a directory
+    EXPECT_EQ(-1, plat_read_file((tmp_ / "f").c_str(), buf, 0, nullptr));
+    for (plat_op op : {PLAT_OP_OPEN_READ, PLAT_OP_READ}) {
+        plat_fault_inject(op, 1);
+        EXPECT_EQ(-1, plat_read_file((tmp_ / "f").c_str(), buf, sizeof buf, nullptr)) << op;
+    }
+}
+
+TEST_F(PlatformTest, FlushesSucceedOnFilesAndDirectoriesAndCanBeMadeToFail) {
+    testutil::write_all(tmp_ / "f", "x");
+    EXPECT_EQ(0, plat_fsync_path((tmp_ / "f").c_str()));
+    EXPECT_EQ(0, plat_fsync_dir(tmp_.path().c_str()));
+    EXPECT_EQ(-1, plat_fsync_path((tmp_ / "missing").c_str()));
+    EXPECT_EQ(-1, plat_fsync_dir((tmp_ / "missing").c_str()));
+    plat_fault_inject(PLAT_OP_FSYNC, 1);
+    EXPECT_EQ(-1, plat_fsync_path((tmp_ / "f").c_str()));
+    plat_fault_inject(PLAT_OP_FSYNC_DIR, 1);
+    EXPECT_EQ(-1, plat_fsync_dir(tmp_.path().c_str()));
+    int fd = plat_open_read((tmp_ / "f").c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0, plat_fsync(fd));
+    plat_fault_inject(PLAT_OP_CLOSE, 1);
+    EXPECT_EQ(-1, plat_close(fd)); // the descriptor is closed all the same
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+}
+
 } // namespace
+

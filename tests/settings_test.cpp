@@ -71,7 +71,8 @@ TEST_F(Settings, ValuesAndScanningRule) {
     }
 }
 
-TEST_F(Settings, ProtectLatestValues) {
+// Both switches take a value by one rule: off only when clearly false or zero.
+TEST_F(Settings, SwitchValues) {
     struct Row {
         const char *value;
         int expected;
@@ -84,7 +85,13 @@ TEST_F(Settings, ProtectLatestValues) {
         SCOPED_TRACE(row.value);
         settings(std::string("{\"registry_retention_protect_latest\":") + row.value);
         EXPECT_EQ(oci_retention_protect_latest(), row.expected);
+        EXPECT_EQ(oci_fsync_enabled(), 1);
+        settings(std::string("{\"registry_fsync\":") + row.value);
+        EXPECT_EQ(oci_fsync_enabled(), row.expected);
+        EXPECT_EQ(oci_retention_protect_latest(), 1);
     }
+    settings(std::nullopt);
+    EXPECT_EQ(oci_fsync_enabled(), 1);
 }
 
 TEST_F(Settings, GenericLookupTakesTheQuotedKeyAsGiven) {

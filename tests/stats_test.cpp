@@ -29,7 +29,7 @@ std::string stats() {
     return doc ? doc : "(null) " + std::string(reg_storage_last_error());
 }
 
-class StatsTest : public testutil::NameListFaultTest {
+class StatsTest : public testutil::AllocFaultTest {
 protected:
     std::string at(const std::string &rel) const { return root_ + "/" + rel; }
     void make_repo(const std::string &name) const {
@@ -80,14 +80,16 @@ TEST_F(StatsTest, MissingTopDirectoriesCountAsEmpty) {
     EXPECT_EQ(stats_doc(0, 0, 0, 0, 0, 0), stats());
 }
 
-// Repository discovery's name array is the one allocation of kRepoListMax
-// slots; failing it shows that only the counts built on it drop to 0.
-TEST_F(StatsTest, WithoutMemoryForDiscoveryOnlyRepositoriesAndTagsDrop) {
+// The quota decides on these counts: without memory for a listing the call
+// fails rather than answer with counts too small.
+TEST_F(StatsTest, WithoutMemoryTheCallFailsInsteadOfUndercounting) {
     populate();
-    testutil::fail_name_list = true;
-    std::string doc = stats();
-    testutil::fail_name_list = false;
-    EXPECT_EQ(stats_doc(0, 0, 4, 18, 2, 11), doc);
+    testutil::fail_allocations = true;
+    const char *doc = reg_storage_get_stats_json();
+    testutil::fail_allocations = false;
+    EXPECT_EQ(nullptr, doc);
+    EXPECT_STREQ("out of memory", reg_storage_last_error());
+    EXPECT_EQ(REG_ERR_NO_MEMORY, reg_storage_last_error_kind());
 }
 
 TEST_F(StatsTest, NotStartedFailsAndSuccessKeepsTheLastError) {
@@ -110,20 +112,18 @@ TEST_F(StatsTest, SecondCallRewritesTheSameBuffer) {
     EXPECT_EQ(stats_doc(0, 0, 0, 0, 1, 3), first);
 }
 
-TEST_F(StatsTest, OneListingSeesAtMost512Entries) {
-    for (int i = 0; i < kListMax + 88; ++i) {
+// Directories far past 512 entries and more than 1024 repositories: every
+// entry counts, since the quota decides on these figures.
+TEST_F(StatsTest, EveryEntryIsCountedHoweverMany) {
+    for (int i = 0; i < 600; ++i) {
         testutil::write_all(at("blobs/sha256/ab/f" + std::to_string(i)), "xy");
         testutil::write_all(at("uploads/u" + std::to_string(i) + ".part"), "z");
     }
-    EXPECT_EQ(stats_doc(0, 0, 512, 1024, 512, 512), stats());
-}
-
-// Spread over three directories, since one listing sees only 512 entries.
-TEST_F(StatsTest, AtMost1024RepositoriesAreCounted) {
-    for (const char *parent : {"p", "q", "r"})
-        for (int i = 0; i < 342; ++i)
-            make_repo(std::string(parent) + "/" + std::to_string(i));
-    EXPECT_EQ(stats_doc(kRepoListMax, 0, 0, 0, 0, 0), stats());
+    for (int i = 0; i < 1100; ++i)
+        make_repo("p/" + std::to_string(i));
+    for (int i = 0; i < 530; ++i)
+        testutil::write_all(at("repositories/p/7/_manifests/tags/t" + std::to_string(i) + "/current/link"), "x");
+    EXPECT_EQ(stats_doc(1100, 530, 600, 1200, 600, 600), stats());
 }
 
 } // namespace
