@@ -73,7 +73,9 @@ void blob_operations(const std::string &digest, const std::string &id, const std
     char out[72];
     reg_blob_exists(digest.c_str());
     reg_blob_get_size(digest.c_str());
-    reg_blob_get_filepath(digest.c_str(), path, sizeof path);
+    if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) == 0 &&
+        std::string(path).rfind(root + "/blobs/sha256/", 0) != 0)
+        fuzz::fail("blob path outside the blob store", path);
     reg_blob_get_filepath(digest.c_str(), path, 8);
     reg_blob_append_chunk(id.c_str(), chunk.data(), chunk.size());
     reg_blob_upload_size(id.c_str(), &bytes);
