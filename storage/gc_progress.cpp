@@ -2,7 +2,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 #include "base/qf_str.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
@@ -13,6 +12,9 @@ namespace {
 
 constexpr int64_t kSnapshotFreshSeconds = 600; // an older snapshot reports nothing
 constexpr char kIdlePhase[] = "idle";
+// The phase escaped for the snapshot: six bytes for each of its characters at
+// worst, and the margin json_escape_append keeps free.
+constexpr size_t kPhaseEscapedMax = (kGcPhaseMax - 1) * 6 + 9;
 
 const char *bool_text(int value) { return value ? "true" : "false"; }
 
@@ -20,6 +22,30 @@ gc_progress idle_record() {
     gc_progress record{};
     qf_strlcpy(record.phase, kIdlePhase, sizeof record.phase);
     return record;
+}
+
+bool utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The phase is cut to what the record holds, but never inside a multi-byte
+// character: half a character would make the rendered snapshot invalid UTF-8.
+void copy_phase(char *phase, const char *text) {
+    size_t len = strnlen(text, kGcPhaseMax - 1);
+    // text[len] is the first byte left out (or the terminator); while it
+    // continues a character, that character's start is left out too.
+    while (len > 0 && utf8_continuation(static_cast<unsigned char>(text[len])))
+        --len;
+    memcpy(phase, text, len);
+    phase[len] = '\0';
+}
+
+// Milliseconds since a wall-clock start. A start so far off that the result
+// leaves the 64-bit range reads as that range's end; the arithmetic is done in
+// 128 bits, where it cannot overflow.
+int64_t elapsed_since(int64_t started_unix) {
+    const __int128 ms = (static_cast<__int128>(plat_wall_seconds()) - started_unix) * 1000;
+    if (ms > INT64_MAX) return INT64_MAX;
+    if (ms < INT64_MIN) return INT64_MIN;
+    return static_cast<int64_t>(ms);
 }
 
 // What a snapshot of the given text says, or the idle record when it says nothing.
@@ -38,12 +64,12 @@ gc_progress parse_snapshot(const char *text, size_t len) {
     record.started_unix = gc_json_int(root, "started_unix");
     record.cancelled = gc_json_bool(root, "cancelled");
     json_val *phase = json_obj_get(root, "phase");
-    if (json_is_str(phase)) qf_strlcpy(record.phase, json_get_str(phase), sizeof record.phase);
+    if (json_is_str(phase)) copy_phase(record.phase, json_get_str(phase));
 
     // A snapshot without its own elapsed time is measured from its start on the wall clock.
     record.elapsed_ms = gc_json_int(root, "elapsed_ms");
     if (record.elapsed_ms <= 0)
-        record.elapsed_ms = record.started_unix > 0 ? (plat_wall_seconds() - record.started_unix) * 1000 : 0;
+        record.elapsed_ms = record.started_unix > 0 ? elapsed_since(record.started_unix) : 0;
     if (!record.running && record.phase[0] == '\0') qf_strlcpy(record.phase, "done", sizeof record.phase);
     return record;
 }
@@ -66,11 +92,15 @@ gc_progress read_snapshot() {
 
 void gc_state_path(char *out, const char *file) { qf_snprintf(out, kPathMax, "%s/%s/%s", s_root, kGcDir, file); }
 
+// The phase may come from a snapshot another process wrote, so it is escaped
+// like any string; what a run writes itself is plain and passes unchanged.
 void gc_snapshot_json(const gc_progress *p, char *out) {
+    char phase[kPhaseEscapedMax];
+    json_escape_append(phase, sizeof phase, p->phase);
     qf_snprintf(out, kGcSnapshotMax,
                 "{\"running\":%s,\"phase\":\"%s\",\"blobs_scanned\":%d,\"blobs_total\":%d,\"blobs_deleted\":%d,"
                 "\"bytes_freed\":%lld,\"dry_run\":%s,\"started_unix\":%lld,\"elapsed_ms\":%lld,\"cancelled\":%s}",
-                bool_text(p->running), p->phase, p->blobs_scanned, p->blobs_total, p->blobs_deleted,
+                bool_text(p->running), phase, p->blobs_scanned, p->blobs_total, p->blobs_deleted,
                 static_cast<long long>(p->bytes_freed), bool_text(p->dry_run), static_cast<long long>(p->started_unix),
                 static_cast<long long>(p->elapsed_ms), bool_text(p->cancelled));
 }

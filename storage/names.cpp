@@ -15,6 +15,22 @@ bool is_name_char(char c) {
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
+// Length of the well-formed UTF-8 character at p (at most len bytes there),
+// or 0: no overlong form, no surrogate, nothing past U+10FFFF.
+size_t utf8_char_len(const unsigned char *p, size_t len) {
+    unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (n == 0 || n > len) return 0;
+    for (size_t i = 1; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    // The second byte's range is narrower after these leads.
+    if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) || (c == 0xF0 && p[1] < 0x90) ||
+        (c == 0xF4 && p[1] > 0x8F))
+        return 0;
+    return n;
+}
+
 // Every component must name something below the repositories directory: an
 // empty or "." component would address a parent (or the directory itself),
 // and a "_manifests" component would address the manifests of another
@@ -66,14 +82,20 @@ int digest_valid(const char *text) {
 }
 
 // The tag becomes a directory name as it stands: anything that would address
-// another directory, or not fit in one name, is refused.
+// another directory, or not fit in one name, is refused. It is also handed
+// back in JSON tag lists, which a byte that is not UTF-8 would make unreadable
+// for every client of the repository.
 int tag_valid(const char *tag) {
     if (!tag || !*tag || strcmp(tag, ".") == 0 || strcmp(tag, "..") == 0) return 0;
     size_t len = strnlen(tag, kTagMax + 1);
     if (len > kTagMax) return 0;
-    for (size_t i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(tag[i]);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(tag);
+    for (size_t i = 0; i < len;) {
+        unsigned char c = p[i];
         if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return 0;
+        size_t n = utf8_char_len(p + i, len - i);
+        if (n == 0) return 0;
+        i += n;
     }
     return 1;
 }

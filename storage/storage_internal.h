@@ -94,7 +94,7 @@ int uuid_valid(const char *text);
 int hex64_valid(const char *text);
 int digest_valid(const char *text);
 // A tag is one directory name below the tags directory: not empty, "." or "..",
-// no separator or control byte, at most 255 bytes.
+// no separator or control byte, at most 255 bytes of well-formed UTF-8.
 int tag_valid(const char *tag);
 void bin_to_hex(const unsigned char *bytes, char *out);
 size_t json_escape_append(char *dst, size_t room, const char *text);

@@ -114,6 +114,88 @@ TEST_F(GcProgressTest, MissingElapsedTimeIsMeasuredFromTheStart) {
     EXPECT_NE(std::string::npos, progress().find(R"("started_unix":0,"elapsed_ms":0,)"));
 }
 
+std::string repeat(const std::string &text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+// A phase read back is escaped like any JSON string and cut to the record's
+// 15 bytes without splitting a character, so the answer always parses.
+TEST_F(GcProgressTest, PhaseReadBackIsEscapedAndCutWhole) {
+    const std::string a11(11, 'a'), a12(12, 'a'), a13(13, 'a'), a14(14, 'a');
+    const std::string e_acute = "\xc3\xa9", euro = "\xe2\x82\xac", smile = "\xf0\x9f\x98\x80";
+    struct Case {
+        const char *what;
+        std::string phase_json; // the phase as the snapshot holds it, quotes included
+        std::string rendered;   // the phase as the answer carries it, quotes left out
+        std::string decoded;    // what that text means
+    } cases[] = {
+        {"quote", R"("a\"b")", R"(a\"b)", "a\"b"},
+        {"backslash", R"("a\\b")", R"(a\\b)", "a\\b"},
+        {"control bytes", R"("\n\t\u0001\u001f")", R"(\n\t\u0001\u001f)", "\n\t\x01\x1f"},
+        {"quotes past the cut", "\"" + repeat("\\\"", 16) + "\"", repeat("\\\"", 15), std::string(15, '"')},
+        {"two-byte character across the cut", "\"" + a14 + e_acute + "\"", a14, a14},
+        {"two-byte character ending at the cut", "\"" + a13 + e_acute + "z\"", a13 + e_acute, a13 + e_acute},
+        {"three-byte character across the cut", "\"" + a13 + euro + "\"", a13, a13},
+        {"four-byte character across the cut", "\"" + a12 + smile + "\"", a12, a12},
+        {"four-byte character ending at the cut", "\"" + a11 + smile + "zz\"", a11 + smile, a11 + smile},
+        {"escaped character across the cut", "\"" + a14 + R"(\u00e9")", a14, a14},
+        {"only three-byte characters", "\"" + repeat(euro, 6) + "\"", repeat(euro, 5), repeat(euro, 5)},
+        {"a NUL ends the phase", R"("ab\u0000cd")", "ab", "ab"},
+    };
+    for (const Case &c : cases) {
+        snapshot_aged(R"({"running":true,"phase":)" + c.phase_json + R"(,"elapsed_ms":1})", 0);
+        const std::string text = progress();
+        EXPECT_EQ(R"({"running":true,"phase":")" + c.rendered +
+                      R"(","blobs_scanned":0,"blobs_total":0,"blobs_deleted":0,"bytes_freed":0,"dry_run":false,)"
+                      R"("started_unix":0,"elapsed_ms":1,"cancelled":false})",
+                  text)
+            << c.what;
+        json_doc_ptr doc(json_read(text.data(), text.size()));
+        ASSERT_NE(nullptr, doc) << c.what << ": " << text;
+        json_val *phase = json_obj_get(json_doc_root(doc.get()), "phase");
+        ASSERT_TRUE(json_is_str(phase)) << c.what;
+        EXPECT_EQ(c.decoded, std::string(json_get_str(phase), json_get_len(phase))) << c.what;
+    }
+}
+
+// A start far from now must not overflow the milliseconds: the answer stays
+// in the 64-bit range, and a start that is not positive measures nothing.
+TEST_F(GcProgressTest, ElapsedTimeOfAFarStartStaysInRange) {
+    struct Case {
+        const char *started;
+        bool from_clock; // the answer is (now - started) * 1000
+        int64_t elapsed; // otherwise the answer is this
+    } cases[] = {
+        {"9223372036854775807", false, INT64_MIN},
+        {"9300000000000000", false, INT64_MIN},
+        {"9000000000000000", true, 0},
+        {"1", true, 0},
+        {"-9223372036854775808", false, 0},
+        {"18446744073709551615", false, 0}, // an unsigned value keeps its bits: -1
+    };
+    for (const Case &c : cases) {
+        snapshot_aged(R"({"running":true,"phase":"walking","started_unix":)" + std::string(c.started) +
+                          R"(,"elapsed_ms":0})",
+                      0);
+        const int64_t before = plat_wall_seconds();
+        const std::string text = progress();
+        const int64_t after = plat_wall_seconds();
+        json_doc_ptr doc(json_read(text.data(), text.size()));
+        ASSERT_NE(nullptr, doc) << c.started << ": " << text;
+        const int64_t got = gc_json_int(json_doc_root(doc.get()), "elapsed_ms");
+        if (c.from_clock) {
+            const int64_t started = std::stoll(c.started);
+            EXPECT_GE(got, (before - started) * 1000) << c.started;
+            EXPECT_LE(got, (after - started) * 1000) << c.started;
+        } else {
+            EXPECT_EQ(c.elapsed, got) << c.started;
+        }
+    }
+}
+
 TEST_F(GcProgressTest, ReadBackNeedsNoStartedEngineAndLeavesTheLastErrorAlone) {
     snapshot_aged(R"({"running":false,"phase":"done","elapsed_ms":5})", 0);
     reg_storage_cleanup();

@@ -1,6 +1,7 @@
 // Tests for storing manifests: reference checks, index and image manifests, content-type choice, files written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/json_doc.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 #include "tests/fixtures.h"
@@ -134,6 +136,15 @@ TEST_F(ManifestStoreTest, RefusedPutsWriteNothingAndLeaveTheDigestAlone) {
         {kRepo, "\n", good, false, false, true, "invalid tag: \n"},
         {kRepo, "v\x7f", good, false, false, true, "invalid tag: v\x7f"},
         {kRepo, long_tag.c_str(), good, false, false, true, "invalid tag: " + long_tag},
+        // tags that are not UTF-8 and so could not be listed in JSON
+        {kRepo, "v\xff", good, false, false, true, "invalid tag: v\xff"},
+        {kRepo, "v\xc3", good, false, false, true, "invalid tag: v\xc3"},
+        {kRepo, "\xa9v", good, false, false, true, "invalid tag: \xa9v"},
+        {kRepo, "v\xc0\xaf", good, false, false, true, "invalid tag: v\xc0\xaf"},             // overlong '/'
+        {kRepo, "v\xe0\x80\xaf", good, false, false, true, "invalid tag: v\xe0\x80\xaf"},   // overlong '/'
+        {kRepo, "v\xed\xa0\x80", good, false, false, true, "invalid tag: v\xed\xa0\x80"},   // surrogate
+        {kRepo, "v\xf4\x90\x80\x80", good, false, false, true, "invalid tag: v\xf4\x90\x80\x80"}, // past U+10FFFF
+        {kRepo, "v\xe2\x82", good, false, false, true, "invalid tag: v\xe2\x82"},
         // the body
         {kRepo, "v1", "", false, false, true, "manifest JSON parse failed"},
         {kRepo, "v1", "{\"config\":{}, // c\n}", false, false, true, "manifest JSON parse failed"},
@@ -186,6 +197,27 @@ TEST_F(ManifestStoreTest, RefusedPutsWriteNothingAndLeaveTheDigestAlone) {
         EXPECT_EQ(before, snapshot(root_));
         if (!row.started) start();
     }
+}
+
+// A tag is handed back in the tag list, so any well-formed UTF-8 is taken and
+// the list stays valid JSON.
+TEST_F(ManifestStoreTest, UnicodeTagsAreStoredAndListed) {
+    const std::string body = image_body(add_blob("config"), {});
+    const std::vector<std::string> tags = {"v\xc3\xa9", "\xe2\x82\xac" "1", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf",
+                                           "\xed\x9f\xbf", "q\"uote"};
+    for (const std::string &tag : tags)
+        ASSERT_EQ(0, put("lib/app", tag, body)) << tag << ": " << last_error();
+    const std::string list = reg_tags_list_json("lib/app");
+    json_doc_ptr doc(json_read(list.data(), list.size()));
+    ASSERT_NE(nullptr, doc) << list;
+    json_val *listed = json_obj_get(json_doc_root(doc.get()), "tags");
+    ASSERT_EQ(tags.size(), json_arr_size(listed)) << list;
+    std::vector<std::string> got;
+    for (size_t i = 0; i < json_arr_size(listed); ++i)
+        got.emplace_back(json_get_str(json_arr_get(listed, i)));
+    std::vector<std::string> want = tags;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, got);
 }
 
 // ---- failures while writing ---------------------------------------------------
