@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -244,5 +245,20 @@ int64_t plat_wall_seconds(void) {
 }
 
 void plat_stream_binary(int) {}
+
+int plat_chdir(const char *path) { return path && chdir(path) == 0 ? 0 : -1; }
+
+int plat_current_dir(char *out, size_t cap) {
+    if (!out || cap == 0) return -1;
+    return getcwd(out, cap) ? 0 : -1;
+}
+
+int plat_is_terminal(int fd) { return isatty(fd) ? 1 : 0; }
+
+int plat_terminal_columns(int fd) {
+    struct winsize ws {};
+    if (ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
+    return ws.ws_col;
+}
 
 } // extern "C"
