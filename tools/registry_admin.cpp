@@ -330,7 +330,7 @@ extern "C" void on_interrupt(int) { g_interrupted = 1; }
 struct progress_view {
     bool running = false, dry_run = false, cancelled = false;
     std::string phase = "idle";
-    int64_t scanned = 0, total = 0, deleted = 0, freed = 0, elapsed = 0;
+    int64_t scanned = 0, total = 0, deleted = 0, freed = 0, elapsed = 0, started = 0;
 };
 
 progress_view view_of(const char *text) {
@@ -346,6 +346,7 @@ progress_view view_of(const char *text) {
     v.deleted = d.num("blobs_deleted");
     v.freed = d.num("bytes_freed");
     v.elapsed = d.num("elapsed_ms");
+    v.started = d.num("started_unix");
     return v;
 }
 
@@ -372,7 +373,7 @@ int read_progress(char *out, size_t cap) {
 // and cancel calls, which leave the result buffer and last error to the run.
 class gc_watcher {
 public:
-    explicit gc_watcher(bool draw) : draw_(draw), thread_([this] { loop(); }) {}
+    explicit gc_watcher(bool draw) : draw_(draw), since_(plat_wall_seconds()), thread_([this] { loop(); }) {}
     ~gc_watcher() { stop(); }
     void stop() {
         if (!thread_.joinable()) return;
@@ -404,12 +405,14 @@ private:
         char text[kProgressCap];
         if (reg_gc_progress_r(text, sizeof text) < 0) return; // caught half written: keep the last line
         progress_view v = view_of(text);
-        if (!v.running && v.phase == "idle") return;
+        // Until this run writes its first snapshot, the file may still tell of an earlier one.
+        if ((!v.running && v.phase == "idle") || v.started < since_) return;
         draw_line(progress_line(v));
         drew_ = true;
     }
 
     bool draw_;
+    int64_t since_;
     bool drew_ = false;
     std::atomic<bool> done_{false};
     std::atomic<bool> cancel_sent_{false};
