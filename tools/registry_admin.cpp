@@ -193,7 +193,11 @@ void print_pairs(const std::vector<std::pair<std::string, std::string>> &pairs) 
 std::string bar_cells(int64_t done, int64_t total) {
     int filled = total > 0 ? static_cast<int>(done * kBarWidth / total) : 0;
     if (filled > kBarWidth) filled = kBarWidth;
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
+    std::string cells = "[";
+    cells.append(static_cast<size_t>(filled), '#');
+    cells.append(static_cast<size_t>(kBarWidth - filled), '-');
+    cells += ']';
+    return cells;
 }
 
 // Redraws one line of standard error in place, cut to the terminal's width.
