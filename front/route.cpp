@@ -29,6 +29,7 @@ const route kRoutes[] = {
     {path_shape::blob, "GET", handle_blob_get},
     {path_shape::referrers, "GET", handle_referrers},
     {path_shape::repository, "DELETE", handle_repo_delete},
+    {path_shape::admin_usage, "GET", handle_admin_usage},
     {path_shape::admin_gc, "GET", handle_admin_gc_status},
     {path_shape::admin_gc, "POST", handle_admin_gc_start},
     {path_shape::admin_gc, "DELETE", handle_admin_gc_cancel},

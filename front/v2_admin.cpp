@@ -104,6 +104,16 @@ std::string progress_with_result() {
 
 } // namespace
 
+void handle_admin_usage(const http_request &, const route_match &, http_response &resp) {
+    if (!front_storage_ready(resp)) return;
+    const char *usage = reg_usage_json(oci_quota_bytes());
+    if (!usage) {
+        respond_engine_error(resp, engine_op::repository);
+        return;
+    }
+    respond_json(resp, 200, std::string(usage) + "\n");
+}
+
 void handle_admin_gc_status(const http_request &, const route_match &, http_response &resp) {
     if (!front_storage_ready(resp)) return;
     respond_json(resp, 200, progress_with_result() + "\n");

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -445,6 +446,21 @@ int plat_absolute_path(const char *path, char *out, size_t cap) {
     }
     free(resolved);
     return rc;
+}
+
+int plat_chdir(const char *path) { return path && chdir(path) == 0 ? 0 : -1; }
+
+int plat_current_dir(char *out, size_t cap) {
+    if (!out || cap == 0) return -1;
+    return getcwd(out, cap) ? 0 : -1;
+}
+
+int plat_is_terminal(int fd) { return isatty(fd) ? 1 : 0; }
+
+int plat_terminal_columns(int fd) {
+    struct winsize ws {};
+    if (ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
+    return ws.ws_col;
 }
 
 } // extern "C"

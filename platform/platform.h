@@ -145,6 +145,16 @@ void plat_fault_inject_path(plat_op op, const char *path);
 typedef void (*plat_hook_fn)(void *arg);
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg);
 
+/* ---- For command-line tools ---- */
+/* Changes the working directory: 0 or -1. */
+int plat_chdir(const char *path);
+/* The working directory into out (cap bytes): 0, or -1 when it does not fit or cannot be had. */
+int plat_current_dir(char *out, size_t cap);
+/* 1 when the descriptor is a terminal, else 0. */
+int plat_is_terminal(int fd);
+/* Columns of the terminal on the descriptor, 0 when unknown. */
+int plat_terminal_columns(int fd);
+
 #ifdef __cplusplus
 }
 #endif

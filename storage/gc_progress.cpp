@@ -49,11 +49,12 @@ int64_t elapsed_since(int64_t started_unix) {
 }
 
 // What a snapshot of the given text says, or the idle record when it says nothing.
-gc_progress parse_snapshot(const char *text, size_t len) {
+gc_progress parse_snapshot(const char *text, size_t len, bool *parsed) {
     gc_progress record = idle_record();
     json_doc_ptr doc(json_read(text, len));
     json_val *root = json_doc_root(doc.get());
-    if (!json_is_obj(root)) return record;
+    *parsed = json_is_obj(root) != 0;
+    if (!*parsed) return record;
 
     record.running = gc_json_bool(root, "running");
     record.blobs_scanned = static_cast<int32_t>(static_cast<uint32_t>(gc_json_int(root, "blobs_scanned")));
@@ -74,18 +75,43 @@ gc_progress parse_snapshot(const char *text, size_t len) {
     return record;
 }
 
-gc_progress read_snapshot() {
+enum class snapshot_state { fresh, none, unreadable };
+
+gc_progress read_snapshot(snapshot_state *state = nullptr) {
+    snapshot_state ignored;
+    if (!state) state = &ignored;
+    *state = snapshot_state::none;
     // Before any start-up there is no storage root to read below.
     if (!s_root[0]) return idle_record();
     char path[kPathMax];
     gc_state_path(path, kGcProgressFile);
+    int kind = plat_entry_kind(path);
+    if (kind == PLAT_ABSENT) return idle_record();
+    *state = snapshot_state::unreadable;
     size_t len = 0;
     heap_text text(read_file_alloc(path, &len));
     if (!text) return idle_record();
     int64_t mtime = -1;
     if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) return idle_record();
-    if (plat_wall_seconds() - mtime > kSnapshotFreshSeconds) return idle_record();
-    return parse_snapshot(text.get(), len);
+    if (plat_wall_seconds() - mtime > kSnapshotFreshSeconds) {
+        *state = snapshot_state::none;
+        return idle_record();
+    }
+    bool parsed = false;
+    gc_progress record = parse_snapshot(text.get(), len, &parsed);
+    if (parsed) *state = snapshot_state::fresh;
+    return record;
+}
+
+// Creates the cancel marker; the failure text, or NULL.
+const char *write_cancel_marker() {
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) return "cannot create gc state directory";
+    char path[kPathMax];
+    gc_state_path(path, kGcCancelFile);
+    if (write_file(path, "", 0) != 0) return "cannot write gc cancel marker";
+    return nullptr;
 }
 
 } // namespace
@@ -128,16 +154,8 @@ int64_t gc_json_int(json_val *obj, const char *key) {
 
 extern "C" int reg_gc_cancel(void) {
     if (!require_ready()) return -1;
-    char dir[kPathMax];
-    qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
-    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
-        set_error("cannot create gc state directory");
-        return -1;
-    }
-    char path[kPathMax];
-    gc_state_path(path, kGcCancelFile);
-    if (write_file(path, "", 0) != 0) {
-        set_error("cannot write gc cancel marker");
+    if (const char *failure = write_cancel_marker()) {
+        set_error("%s", failure);
         return -1;
     }
     return 0;
@@ -149,4 +167,26 @@ extern "C" const char *reg_gc_progress_json(void) {
     gc_snapshot_json(&record, text);
     qf_strlcpy(s_result, text, kResultMax);
     return s_result;
+}
+
+extern "C" int reg_gc_progress_r(char *out, size_t cap) {
+    snapshot_state state;
+    gc_progress record = read_snapshot(&state);
+    char text[kGcSnapshotMax];
+    gc_snapshot_json(&record, text);
+    if (out && cap > 0) qf_strlcpy(out, text, cap);
+    switch (state) {
+    case snapshot_state::fresh: return 1;
+    case snapshot_state::none: return 0;
+    case snapshot_state::unreadable: break;
+    }
+    return -1;
+}
+
+extern "C" int reg_gc_cancel_r(char *err, size_t cap) {
+    if (err && cap > 0) err[0] = '\0';
+    const char *failure = s_ready ? write_cancel_marker() : "not initialized - call reg_storage_init first";
+    if (!failure) return 0;
+    if (err && cap > 0) qf_strlcpy(err, failure, cap);
+    return -1;
 }

@@ -88,6 +88,39 @@ int reg_manifest_read(const char *repo_name, const char *reference, char **body_
  * digest, as JSON in the result buffer; artifact_type (NULL or "" for all)
  * keeps only those of that artifact type. NULL with the last error set. */
 const char *reg_referrers_json(const char *repo_name, const char *digest, const char *artifact_type);
+/* ---- Administration: what the admin tool and the admin routes show and do ---- */
+
+/* Usage of the store as JSON in the result buffer: counts and bytes of the
+ * whole store and, per repository, the blobs its manifests name and their
+ * bytes (a blob named by several repositories counts in each of them and once
+ * in "referenced_bytes"). quota_bytes > 0 adds "quota_used_percent": the
+ * stored blob bytes as a share of it. NULL with the last error set. */
+const char *reg_usage_json(int64_t quota_bytes);
+/* Every repository (not limited as the catalog is) with its tag and manifest counts. */
+const char *reg_repos_json(void);
+/* One repository's tags, sorted by name, with the digest each names, the
+ * manifest's media type and size (-1 when it is not stored) and the tag's age. */
+const char *reg_repo_tags_json(const char *repo_name);
+
+/* Verifies the whole tree: every blob hashes to its name, every manifest body
+ * parses, hashes to its name and names stored blobs, every tag and revision
+ * link names a stored manifest, no stray files. repair != 0 moves damaged
+ * files into a quarantine directory under the storage root (never deletes).
+ * progress (may be NULL) is told how many blob bytes of the total are hashed.
+ * The report as JSON in the result buffer, or NULL with the last error set. */
+typedef void (*reg_check_progress_fn)(int64_t done_bytes, int64_t total_bytes, void *arg);
+const char *reg_check_json(int repair, reg_check_progress_fn progress, void *arg);
+
+/* For a second thread of a process whose first runs reg_gc_json: the same as
+ * reg_gc_progress_json and reg_gc_cancel, writing only into the caller's
+ * buffer, never into the result buffer or the last error.
+ * reg_gc_progress_r: 1 when out holds a fresh snapshot, 0 when it holds the
+ * idle record because there is none (or it is stale), -1 when it holds the
+ * idle record because the snapshot could not be read or parsed (a reader may
+ * catch it half written: ask again before calling it corrupt).
+ * reg_gc_cancel_r: 0, or -1 with the reason in err. */
+int reg_gc_progress_r(char *out, size_t cap);
+int reg_gc_cancel_r(char *err, size_t cap);
 
 #ifdef __cplusplus
 }

@@ -110,6 +110,16 @@ TEST_F(FrontAdmin, AStartWhileARunGoesOnIsAConflict) {
     EXPECT_NE(std::string::npos, resp.body.find("\"blobs_total\":9")) << resp.body;
 }
 
+TEST_F(FrontAdmin, UsageCountsTheStoreAndShowsTheQuota) {
+    orphan_blob("twelve bytes");
+    write_all(tmp_ / "config.json", "{\"registry_quota_bytes\": 1000}");
+    http_response resp = call("GET", "/v2/_admin/usage");
+    EXPECT_EQ(200, resp.status) << resp.body;
+    EXPECT_NE(std::string::npos, resp.body.find("\"blobs\":1,\"blob_bytes\":12,")) << resp.body;
+    EXPECT_NE(std::string::npos, resp.body.find("\"quota_bytes\":1000")) << resp.body;
+    EXPECT_EQ(405, call("POST", "/v2/_admin/usage").status);
+}
+
 TEST_F(FrontAdmin, CancelLeavesTheMarkerForTheRun) {
     http_response resp = call("DELETE", "/v2/_admin/gc");
     EXPECT_EQ(202, resp.status) << resp.body;
