@@ -115,5 +115,13 @@ void handle_manifest_get(const http_request &, const route_match &, http_respons
 void handle_blob_get(const http_request &, const route_match &, http_response &);
 void handle_referrers(const http_request &, const route_match &, http_response &);
 void handle_repo_delete(const http_request &, const route_match &, http_response &);
+void handle_manifest_put(const http_request &, const route_match &, http_response &);
+void handle_manifest_delete(const http_request &, const route_match &, http_response &);
+void handle_blob_delete(const http_request &, const route_match &, http_response &);
+void handle_upload_start(const http_request &, const route_match &, http_response &);
+void handle_upload_patch(const http_request &, const route_match &, http_response &);
+void handle_upload_status(const http_request &, const route_match &, http_response &);
+void handle_upload_finish(const http_request &, const route_match &, http_response &);
+void handle_upload_cancel(const http_request &, const route_match &, http_response &);
 
 #endif

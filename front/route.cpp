@@ -28,6 +28,14 @@ const route kRoutes[] = {
     {path_shape::manifest, "GET", handle_manifest_get},
     {path_shape::blob, "GET", handle_blob_get},
     {path_shape::referrers, "GET", handle_referrers},
+    {path_shape::manifest, "PUT", handle_manifest_put},
+    {path_shape::manifest, "DELETE", handle_manifest_delete},
+    {path_shape::blob, "DELETE", handle_blob_delete},
+    {path_shape::upload_start, "POST", handle_upload_start},
+    {path_shape::upload_session, "GET", handle_upload_status},
+    {path_shape::upload_session, "PATCH", handle_upload_patch},
+    {path_shape::upload_session, "PUT", handle_upload_finish},
+    {path_shape::upload_session, "DELETE", handle_upload_cancel},
     {path_shape::repository, "DELETE", handle_repo_delete},
 };
 

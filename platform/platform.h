@@ -100,6 +100,11 @@ void plat_fault_inject_path(plat_op op, const char *path);
 typedef void (*plat_hook_fn)(void *arg);
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg);
 
+/* Upload part files. plat_truncate cuts a file back to size bytes (an append
+ * that must be undone); plat_fd_size gives the size of an open file. 0 or -1. */
+int plat_truncate(const char *path, int64_t size);
+int plat_fd_size(int fd, int64_t *size);
+
 #ifdef __cplusplus
 }
 #endif
