@@ -125,5 +125,13 @@ void handle_admin_gc_status(const http_request &, const route_match &, http_resp
 void handle_admin_gc_start(const http_request &, const route_match &, http_response &);
 void handle_admin_gc_cancel(const http_request &, const route_match &, http_response &);
 void handle_admin_retention(const http_request &, const route_match &, http_response &);
+void handle_manifest_put(const http_request &, const route_match &, http_response &);
+void handle_manifest_delete(const http_request &, const route_match &, http_response &);
+void handle_blob_delete(const http_request &, const route_match &, http_response &);
+void handle_upload_start(const http_request &, const route_match &, http_response &);
+void handle_upload_patch(const http_request &, const route_match &, http_response &);
+void handle_upload_status(const http_request &, const route_match &, http_response &);
+void handle_upload_finish(const http_request &, const route_match &, http_response &);
+void handle_upload_cancel(const http_request &, const route_match &, http_response &);
 
 #endif

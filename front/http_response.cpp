@@ -60,6 +60,7 @@ constexpr error_row kErrorTable[] = {
     {engine_op::blob_delete, REG_ERR_CONFLICT, 405, "DENIED"},
     {engine_op::upload, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
     {engine_op::upload, REG_ERR_INVALID, 404, "BLOB_UPLOAD_UNKNOWN"},
+    {engine_op::upload, REG_ERR_CONFLICT, 416, "BLOB_UPLOAD_INVALID"},
     {engine_op::upload_finish, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
     {engine_op::upload_finish, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
     {engine_op::referrers, REG_ERR_INVALID, 400, "DIGEST_INVALID"},

@@ -147,20 +147,29 @@ void oci_fmt_bytes(int64_t count, char *buffer) {
         qf_snprintf(buffer, OCI_FMT_BYTES_SIZE, "%.1f %s", static_cast<double>(count) / kGiB, "GB");
 }
 
+int oci_quota_check(const char *upload_id, char *message, size_t message_size) {
+    if (message && message_size > 0) message[0] = '\0';
+    if (!upload_id) return 1;
+    return oci_quota_check_adding(upload_id, 0, message, message_size);
+}
+
 // Fails open: an upload is refused only when the store's bytes are known and
 // clearly leave no room for it.
-int oci_quota_check(const char *upload_id, char *message, size_t message_size) {
+int oci_quota_check_adding(const char *upload_id, int64_t incoming, char *message, size_t message_size) {
     bool has_buffer = message && message_size > 0;
     if (has_buffer) message[0] = '\0';
     int64_t quota = oci_quota_bytes();
-    if (quota == 0 || !upload_id) return 1;
+    if (quota == 0) return 1;
     int64_t upload = 0;
-    if (reg_blob_upload_size(upload_id, &upload) != 0) return 1;
+    if (upload_id && reg_blob_upload_size(upload_id, &upload) != 0) return 1;
     if (upload < 0) upload = 0;
+    if (incoming < 0) incoming = 0;
     int64_t used = oci_quota_used_bytes();
     // A sum past the 64-bit range is beyond every quota, not a wrapped small number.
     int64_t total = 0;
-    if (!__builtin_add_overflow(used, upload, &total) && total <= quota) return 1;
+    if (!__builtin_add_overflow(used, upload, &total) && !__builtin_add_overflow(total, incoming, &total) &&
+        total <= quota)
+        return 1;
     char used_text[OCI_FMT_BYTES_SIZE], quota_text[OCI_FMT_BYTES_SIZE];
     oci_fmt_bytes(used, used_text);
     oci_fmt_bytes(quota, quota_text);

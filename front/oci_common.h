@@ -33,6 +33,9 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, 
  * they would exceed it; message (optional, message_size bytes) then holds the
  * client's message, otherwise "". */
 int oci_quota_check(const char *upload_id, char *message, size_t message_size);
+/* The same check for a request that brings incoming more bytes: to the upload
+ * named by upload_id, or to a new one when upload_id is NULL. */
+int oci_quota_check_adding(const char *upload_id, int64_t incoming, char *message, size_t message_size);
 /* Bytes the blob store holds; 0 when they cannot be learned. */
 int64_t oci_quota_used_bytes(void);
 /* count in B, KB, MB or GB (powers of 1024) into a buffer of OCI_FMT_BYTES_SIZE bytes. */

@@ -49,3 +49,38 @@ void handle_blob_get(const http_request &, const route_match &m, http_response &
     resp.header("Docker-Content-Digest", m.tail);
     resp.header("Accept-Ranges", "bytes");
 }
+
+// The blob store is shared by every repository: a blob that a stored manifest
+// of any of them still names stays, or that image would break.
+void handle_blob_delete(const http_request &, const route_match &m, http_response &resp) {
+    if (!api_digest_valid(m.tail)) {
+        respond_error(resp, 400, "DIGEST_INVALID", "invalid digest: only sha256 digests of 64 hex digits");
+        return;
+    }
+    if (!front_storage_ready(resp)) return;
+    const char *digest = m.tail.c_str();
+    int present = reg_blob_exists(digest);
+    if (present <= 0) {
+        if (present == 0)
+            respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);
+        else
+            respond_engine_error(resp, engine_op::blob_delete);
+        return;
+    }
+    char holder[kPathMax];
+    int named = reg_blob_named_by(digest, holder, sizeof holder);
+    if (named < 0) {
+        respond_engine_error(resp, engine_op::blob_delete);
+        return;
+    }
+    if (named == 1) {
+        respond_error(resp, 405, "DENIED", "blob is still named by manifest " + std::string(holder) + ": " + m.tail);
+        return;
+    }
+    if (reg_blob_delete(digest) != 0) {
+        respond_engine_error(resp, engine_op::blob_delete);
+        return;
+    }
+    respond_json(resp, 202, "");
+    resp.content_type.clear();
+}

@@ -3,9 +3,22 @@
 
 #include <string>
 
+#include "digest/sha256.h"
+#include "front/body.h"
 #include "front/http.h"
+#include "platform/json_doc.h"
 
 namespace {
+
+// The largest manifest body taken; real ones are a few KiB, an index of
+// every platform some tens.
+constexpr size_t kManifestMax = 4 * 1024 * 1024;
+// Real manifests nest a handful of levels; deeper input is refused before a
+// parser sees it.
+constexpr int kManifestDepthMax = 256;
+constexpr char kTooLarge[] = "manifest too large: the limit is 4 MiB";
+constexpr char kTooDeep[] = "manifest invalid: JSON nested too deep";
+constexpr char kShortBody[] = "request body shorter than Content-Length";
 
 struct heap_body {
     char *p = nullptr;
@@ -40,4 +53,118 @@ void handle_manifest_get(const http_request &, const route_match &m, http_respon
     }
     respond_json(resp, 200, std::string(body.p, len), content_type);
     resp.header("Docker-Content-Digest", digest);
+}
+
+namespace {
+
+// Brackets outside strings, counted without parsing.
+bool nesting_within(std::string_view text, int max_depth) {
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max_depth) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::string body_digest(const std::string &body) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, body.data(), body.size());
+    uint8_t hash[32];
+    sha256_final(&ctx, hash);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "sha256:";
+    for (uint8_t b : hash) {
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
+    return out;
+}
+
+// The digest the manifest names as its subject, or "".
+std::string subject_of(const std::string &body) {
+    json_doc_ptr doc(json_read(body.data(), body.size()));
+    json_val *digest = json_obj_get(json_obj_get(json_doc_root(doc.get()), "subject"), "digest");
+    if (!json_is_str(digest) || !api_digest_valid(std::string_view(json_get_str(digest), json_get_len(digest))))
+        return "";
+    return json_get_str(digest);
+}
+
+// Reads the body within the limit; false when answered.
+bool manifest_body(const http_request &req, std::string &body, http_response &resp) {
+    switch (read_whole_body(req, kManifestMax, body)) {
+    case body_status::ok: break;
+    case body_status::too_large: respond_error(resp, 413, "MANIFEST_INVALID", kTooLarge); return false;
+    case body_status::short_body: respond_error(resp, 400, "MANIFEST_INVALID", kShortBody); return false;
+    case body_status::read_error: respond_error(resp, 400, "MANIFEST_INVALID", "request body could not be read"); return false;
+    }
+    if (!nesting_within(body, kManifestDepthMax)) {
+        respond_error(resp, 400, "MANIFEST_INVALID", kTooDeep);
+        return false;
+    }
+    return true;
+}
+
+// A failed lookup or delete of a manifest in a repository that does not exist
+// says so.
+void manifest_failure(const route_match &m, engine_op op, http_response &resp) {
+    if (reg_storage_last_error_kind() == REG_ERR_NOT_FOUND && reg_repo_exists(m.name.c_str()) == 0) {
+        respond_error(resp, 404, "NAME_UNKNOWN", "repository name not known: " + m.name);
+        return;
+    }
+    respond_engine_error(resp, op);
+}
+
+} // namespace
+
+void handle_manifest_put(const http_request &req, const route_match &m, http_response &resp) {
+    if (!reference_usable(m.tail, resp)) return;
+    std::string body;
+    if (!manifest_body(req, body, resp)) return;
+    bool by_digest = api_digest_valid(m.tail);
+    if (by_digest && body_digest(body) != m.tail) {
+        respond_error(resp, 400, "DIGEST_INVALID", "manifest digest does not match the reference: " + m.tail);
+        return;
+    }
+    if (!front_storage_ready(resp)) return;
+    char digest[72] = "";
+    if (reg_manifest_put(m.name.c_str(), m.tail.c_str(), body.data(), body.size(), req.content_type.c_str(),
+                         digest) != 0) {
+        respond_engine_error(resp, engine_op::manifest_put);
+        return;
+    }
+    respond_json(resp, 201, "");
+    resp.content_type.clear();
+    resp.header("Location", "/v2/" + m.name + "/manifests/" + digest);
+    resp.header("Docker-Content-Digest", digest);
+    std::string subject = subject_of(body);
+    if (!subject.empty()) resp.header("OCI-Subject", subject);
+}
+
+// By digest the manifest goes with every tag naming it; by tag only the tag goes.
+void handle_manifest_delete(const http_request &, const route_match &m, http_response &resp) {
+    if (!reference_usable(m.tail, resp)) return;
+    if (!front_storage_ready(resp)) return;
+    int rc = api_digest_valid(m.tail) ? reg_manifest_delete(m.name.c_str(), m.tail.c_str())
+                                      : reg_tag_delete(m.name.c_str(), m.tail.c_str());
+    if (rc != 0) {
+        manifest_failure(m, engine_op::manifest_delete, resp);
+        return;
+    }
+    respond_json(resp, 202, "");
+    resp.content_type.clear();
 }

@@ -463,4 +463,20 @@ int plat_terminal_columns(int fd) {
     return ws.ws_col;
 }
 
+int plat_truncate(const char *path, int64_t size) {
+    if (!path || size < 0) return -1;
+    int rc;
+    do {
+        rc = truncate(path, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
+int plat_fd_size(int fd, int64_t *size) {
+    struct stat st;
+    if (!size || fstat(fd, &st) != 0) return -1;
+    *size = static_cast<int64_t>(st.st_size);
+    return 0;
+}
+
 } // extern "C"

@@ -154,6 +154,10 @@ int plat_current_dir(char *out, size_t cap);
 int plat_is_terminal(int fd);
 /* Columns of the terminal on the descriptor, 0 when unknown. */
 int plat_terminal_columns(int fd);
+/* Upload part files. plat_truncate cuts a file back to size bytes (an append
+ * that must be undone); plat_fd_size gives the size of an open file. 0 or -1. */
+int plat_truncate(const char *path, int64_t size);
+int plat_fd_size(int fd, int64_t *size);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include "digest/sha256.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
+#include "storage/upload_state.h"
 
 namespace {
 
@@ -195,8 +196,9 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     upload_path_for_uuid(part, upload_uuid);
     if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
 
+    // Bytes hashed while they were written are not read again.
     uint8_t hash[32];
-    if (sha256_file(part, hash) != 0) {
+    if (!upload_saved_digest(upload_uuid, part, hash) && sha256_file(part, hash) != 0) {
         set_error("hashing upload failed");
         return -1;
     }
@@ -207,6 +209,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     if (strcmp(computed, expected_digest) != 0) {
         set_error_kind(REG_ERR_INVALID, "digest mismatch: expected %s, got %s", expected_digest, computed);
         remove_if_file(part);
+        upload_state_remove(upload_uuid);
         return -1;
     }
 
@@ -224,6 +227,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     } else if (move_into_store(part, blob, expected_digest) != 0) {
         return -1;
     }
+    upload_state_remove(upload_uuid);
     qf_snprintf(out_digest, kDigestOutMax, "%s", expected_digest);
     return 0;
 }
@@ -237,11 +241,15 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
     if (!check_upload_id(upload_uuid)) return -1;
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
-    if (plat_entry_kind(part) != PLAT_FILE) return 0;
+    if (plat_entry_kind(part) != PLAT_FILE) {
+        upload_state_remove(upload_uuid);
+        return 0;
+    }
     if (plat_unlink(part) != 0) {
         set_error("cancel failed");
         return -1;
     }
+    upload_state_remove(upload_uuid);
     return 0;
 }
 

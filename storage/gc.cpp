@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
+#include "storage/upload_state.h"
 
 namespace {
 
@@ -66,6 +67,8 @@ upload_totals remove_stale_uploads(bool dry_run) {
         if (plat_file_info(path.c_str(), &size, nullptr) == 0 && size > 0) totals.stale_bytes += size;
         if (!dry_run && plat_entry_kind(path.c_str()) == PLAT_FILE) plat_unlink(path.c_str());
     }
+    // The owner and hash kept beside part files that are gone now.
+    upload_state_sweep(dry_run, kUploadQuietSeconds);
     return totals;
 }
 

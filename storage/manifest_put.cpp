@@ -22,14 +22,17 @@ bool body_file_present(const char *repo_name, const char *hex) {
     return plat_entry_kind(path) == PLAT_FILE;
 }
 
-// A child of an index may be stored in any repository; this one is looked at first.
-bool child_manifest_stored(const char *repo_name, const char *digest) {
+// A child of an index may be stored in any repository; this one is looked at
+// first. The other repositories are found once per index, not once per child.
+bool child_manifest_stored(const char *repo_name, const char *digest, std::unique_ptr<name_list> &others) {
     const char *hex = digest + kDigestPrefixLen;
     if (body_file_present(repo_name, hex)) return true;
-    name_list names;
-    names.collect_repos();
-    for (int i = 0; i < names.count(); ++i)
-        if (body_file_present(names[i], hex)) return true;
+    if (!others) {
+        others = std::make_unique<name_list>();
+        others->collect_repos();
+    }
+    for (int i = 0; i < others->count(); ++i)
+        if (body_file_present((*others)[i], hex)) return true;
     return false;
 }
 
@@ -43,13 +46,14 @@ int check_index(const char *repo_name, json_val *manifests) {
         set_error_kind(REG_ERR_INVALID, "manifest index must reference at least 1 manifest");
         return -1;
     }
+    std::unique_ptr<name_list> others;
     for (size_t i = 0; i < count; ++i) {
         const char *digest = manifest_member_digest(json_arr_get(manifests, i));
         if (!digest) {
             set_error_kind(REG_ERR_INVALID, "manifest index entry %zu missing valid digest", i);
             return -1;
         }
-        if (!child_manifest_stored(repo_name, digest)) {
+        if (!child_manifest_stored(repo_name, digest, others)) {
             set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
             return -1;
         }

@@ -122,6 +122,35 @@ const char *reg_check_json(int repair, reg_check_progress_fn progress, void *arg
 int reg_gc_progress_r(char *out, size_t cap);
 int reg_gc_cancel_r(char *err, size_t cap);
 
+/* ---- Write side of the HTTP front door: uploads bound to a repository and
+ * hashed as they are written, tag removal, blob references. ---- */
+/* Starts an upload that belongs to repo_name (the owner is kept beside the
+ * part file); out_upload_uuid holds 37 bytes. 0, or -1 with the last error set. */
+int reg_upload_start(const char *repo_name, char *out_upload_uuid);
+/* 0 when the upload exists and belongs to repo_name; -1 otherwise, with
+ * REG_ERR_NOT_FOUND for an unknown upload or another repository's, and
+ * REG_ERR_INVALID for a malformed id. */
+int reg_upload_check_owner(const char *upload_uuid, const char *repo_name);
+/* Supplies up to cap bytes: the count, 0 at the end of the data, or < 0 when
+ * the data cannot be had (the append is then undone). */
+typedef long (*reg_read_fn)(void *ctx, void *buf, size_t cap);
+/* Appends what read_fn supplies to the upload, hashing it as it is written so
+ * that finishing need not read the part file again. expected_offset >= 0 must
+ * equal the bytes received so far, else the call fails with REG_ERR_CONFLICT
+ * and changes nothing. A failed call leaves the part file as it was.
+ * *size_out (may be NULL): the bytes received after the call, also after a
+ * conflict. 0, or -1 with the last error set. */
+int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg_read_fn read_fn, void *ctx,
+                           int64_t *size_out);
+/* Removes one tag of a repository; the manifest it named stays stored and
+ * reachable by digest. 0, or -1 (REG_ERR_NOT_FOUND for an unknown tag). */
+int reg_tag_delete(const char *repo_name, const char *tag);
+/* Whether a stored manifest of any repository names digest (as config, layer
+ * or child manifest): 1 with "<repository>@<manifest digest>" in out (cap
+ * bytes), 0 when none does, -1 with the last error set when not every
+ * manifest could be read. */
+int reg_blob_named_by(const char *digest, char *out, size_t cap);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,150 @@
+// content.cpp - content management beside the manifest store: removing one tag, finding what names a blob.
+#include <string.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/qf_str.h"
+#include "platform/json_doc.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+// A repository name holds at most 255 characters, so at most 128 components.
+constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
+
+struct scan_failure {};
+
+std::string at_root(const std::string &rel) { return std::string(s_root) + "/" + rel; }
+
+// Every repository below rel, however many: one left out could hide a
+// manifest that still names the blob.
+void find_repositories(const std::string &rel, const std::string &name, int components,
+                       std::vector<std::string> &repos) {
+    std::vector<dir_item> items;
+    if (list_dir_all(at_root(rel).c_str(), items) != 0) {
+        set_error("cannot list repositories: %s", rel.c_str());
+        throw scan_failure{};
+    }
+    for (const dir_item &item : items) {
+        if (!item.is_dir || item.name == "_manifests" || components >= kRepoComponentsMax) continue;
+        std::string child = rel + "/" + item.name;
+        std::string child_name = name.empty() ? item.name : name + "/" + item.name;
+        if (plat_entry_kind(at_root(child + "/_manifests").c_str()) == PLAT_DIR) repos.push_back(child_name);
+        find_repositories(child, child_name, components + 1, repos);
+    }
+}
+
+bool descriptor_is(json_val *descriptor, const char *digest) {
+    const char *d = manifest_member_digest(descriptor);
+    return d && strcmp(d, digest) == 0;
+}
+
+bool any_descriptor_is(json_val *list, const char *digest) {
+    size_t count = json_arr_size(list);
+    for (size_t i = 0; i < count; ++i)
+        if (descriptor_is(json_arr_get(list, i), digest)) return true;
+    return false;
+}
+
+// Whether the body names digest the way a collection counts references.
+bool body_names(const char *text, size_t len, const char *digest) {
+    // Most bodies do not hold the digits at all; only those that do are parsed.
+    if (!memmem(text, len, digest + kDigestPrefixLen, kHexLen)) return false;
+    json_doc_ptr doc(json_read(text, len));
+    json_val *root = json_doc_root(doc.get());
+    if (!json_is_obj(root)) return false;
+    return descriptor_is(json_obj_get(root, "config"), digest) ||
+           any_descriptor_is(json_obj_get(root, "layers"), digest) ||
+           any_descriptor_is(json_obj_get(root, "manifests"), digest);
+}
+
+// "<repo>@sha256:<hex>" of the first manifest naming digest, or "".
+std::string first_naming(const char *digest) {
+    std::vector<std::string> repos;
+    find_repositories("repositories", "", 0, repos);
+    for (const std::string &repo : repos) {
+        std::string dir = at_root("repositories/" + repo + "/_manifests");
+        std::vector<dir_item> items;
+        if (list_dir_all(dir.c_str(), items) != 0) {
+            set_error("cannot list manifests: %s", repo.c_str());
+            throw scan_failure{};
+        }
+        for (const dir_item &item : items) {
+            if (item.is_dir || !hex64_valid(item.name.c_str())) continue;
+            std::string path = dir + "/" + item.name;
+            size_t len = 0;
+            heap_text body(read_file_alloc(path.c_str(), &len));
+            if (!body) {
+                if (plat_entry_kind(path.c_str()) == PLAT_ABSENT) continue; // deleted meanwhile
+                set_error("cannot read manifest: %s@sha256:%s", repo.c_str(), item.name.c_str());
+                throw scan_failure{};
+            }
+            if (body_names(body.get(), len, digest)) return repo + "@sha256:" + item.name;
+        }
+    }
+    return "";
+}
+
+} // namespace
+
+extern "C" {
+
+int reg_tag_delete(const char *repo_name, const char *tag) {
+    if (!repo_name || !tag) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!*repo_name || !repo_name_valid(repo_name)) {
+        set_error_kind(REG_ERR_INVALID, "invalid repository name");
+        return -1;
+    }
+    if (!tag_valid(tag)) {
+        set_error_kind(REG_ERR_INVALID, "invalid tag: %s", tag);
+        return -1;
+    }
+    char link[kPathMax];
+    manifest_tag_path(link, repo_name, tag);
+    if (plat_entry_kind(link) != PLAT_FILE) {
+        set_error_kind(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, tag);
+        return -1;
+    }
+    char tags_dir[kPathMax];
+    manifest_tags_dir(tags_dir, repo_name);
+    char tag_dir[kPathMax];
+    qf_snprintf(tag_dir, sizeof tag_dir, "%s/%s", tags_dir, tag);
+    if (delete_tree(tag_dir) != 0) {
+        set_error("delete tag failed: %s:%s", repo_name, tag);
+        return -1;
+    }
+    plat_rmdir(tags_dir); // only succeeds when no tag is left
+    return 0;
+}
+
+int reg_blob_named_by(const char *digest, char *out, size_t cap) {
+    if (!digest || !out || cap == 0) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    out[0] = '\0';
+    if (!require_ready()) return -1;
+    if (!digest_valid(digest)) {
+        set_error_kind(REG_ERR_INVALID, "invalid digest");
+        return -1;
+    }
+    try {
+        std::string found = first_naming(digest);
+        qf_strlcpy(out, found.c_str(), cap);
+        return found.empty() ? 0 : 1;
+    } catch (const scan_failure &) {
+        return -1;
+    } catch (const std::bad_alloc &) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,17 @@
+// upload_state.h - what the engine keeps beside an upload's part file: its owner and its running hash.
+#ifndef REG_UPLOAD_STATE_H
+#define REG_UPLOAD_STATE_H
+
+#include <stdint.h>
+
+// The digest of the part file from the hash kept while it was written, when
+// that hash covers exactly the bytes the file holds now; false when it must
+// be read again (written by another path, or an append cut short).
+bool upload_saved_digest(const char *id, const char *part, uint8_t hash[32]);
+// Removes what is kept beside the upload's part file.
+void upload_state_remove(const char *id);
+// Removes kept state whose part file is gone and that has not been written
+// for more than quiet_seconds (left by a finish or cancel cut short).
+void upload_state_sweep(bool dry_run, int64_t quiet_seconds);
+
+#endif

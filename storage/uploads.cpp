@@ -1,0 +1,287 @@
+// uploads.cpp - uploads owned by a repository and hashed while they are written.
+//
+// Beside uploads/<id>.part the directory uploads/_state holds <id>.owner (the
+// repository that started the upload) and <id>.hash (the hash state after
+// the bytes received so far). The upload area's other readers count and
+// collect files only, so the directory is invisible to them.
+#include <string.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/qf_str.h"
+#include "digest/sha256.h"
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+#include "storage/upload_state.h"
+
+namespace {
+
+constexpr size_t kUploadIdLen = 36;
+constexpr size_t kCopyChunk = 1 << 20; // bytes moved per read and write
+constexpr char kStateDir[] = "_state";
+constexpr char kOwnerExt[] = ".owner";
+constexpr char kHashExt[] = ".hash";
+constexpr char kHashMagic[8] = {'r', 'e', 'g', 'h', 'a', 's', 'h', '1'};
+
+// The saved form of a running hash: the bytes it covers and the context.
+struct hash_record {
+    char magic[8];
+    uint64_t bytes;
+    sha256_ctx ctx;
+};
+
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard() { plat_close(fd_); }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool id_ok(const char *id) { return id && strnlen(id, kUploadIdLen + 1) == kUploadIdLen && uuid_valid(id); }
+
+void state_dir(char *out) { qf_snprintf(out, kPathMax, "%s/uploads/%s", s_root, kStateDir); }
+
+void state_path(char *out, const char *id, const char *ext) {
+    qf_snprintf(out, kPathMax, "%s/uploads/%s/%s%s", s_root, kStateDir, id, ext);
+}
+
+// Whole small files are written beside and renamed over, so a reader sees
+// the old record or the new one.
+bool replace_file(const char *path, const void *data, size_t len) {
+    char tmp[kPathMax];
+    if (qf_snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(kPathMax)) return false;
+    if (write_file(tmp, data, len) == 0 && plat_rename(tmp, path) == 0) return true;
+    if (plat_entry_kind(tmp) == PLAT_FILE) plat_unlink(tmp);
+    return false;
+}
+
+bool record_consistent(const hash_record &r) {
+    return memcmp(r.magic, kHashMagic, sizeof kHashMagic) == 0 && r.ctx.bitcount == r.bytes * 8 &&
+           r.ctx.buffered == r.bytes % 64;
+}
+
+// The running hash when it covers exactly `bytes` bytes.
+bool load_hash(const char *id, uint64_t bytes, sha256_ctx *ctx) {
+    char path[kPathMax];
+    state_path(path, id, kHashExt);
+    // One byte more than a record: read_file keeps room for a terminator,
+    // and a longer file is no record of ours.
+    char raw[sizeof(hash_record) + 2];
+    size_t len = 0;
+    if (plat_entry_kind(path) != PLAT_FILE || read_file(path, raw, sizeof raw, &len) != 0 ||
+        len != sizeof(hash_record))
+        return false;
+    hash_record r;
+    memcpy(&r, raw, sizeof r);
+    if (!record_consistent(r) || r.bytes != bytes) return false;
+    *ctx = r.ctx;
+    return true;
+}
+
+bool save_hash(const char *id, uint64_t bytes, const sha256_ctx &ctx) {
+    char dir[kPathMax];
+    state_dir(dir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) return false;
+    hash_record r;
+    memset(&r, 0, sizeof r);
+    memcpy(r.magic, kHashMagic, sizeof kHashMagic);
+    r.bytes = bytes;
+    r.ctx = ctx;
+    char path[kPathMax];
+    state_path(path, id, kHashExt);
+    return replace_file(path, &r, sizeof r);
+}
+
+void remove_hash(const char *id) {
+    char path[kPathMax];
+    state_path(path, id, kHashExt);
+    if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
+}
+
+bool owner_is(const char *id, const char *repo_name) {
+    char path[kPathMax];
+    state_path(path, id, kOwnerExt);
+    char owner[kRepoNameMax + 2];
+    size_t len = 0;
+    if (read_file(path, owner, sizeof owner, &len) != 0) return false;
+    return len == strlen(repo_name) && memcmp(owner, repo_name, len) == 0;
+}
+
+int unknown_upload(const char *id) {
+    set_error_kind(REG_ERR_NOT_FOUND, "upload not found: %s", id);
+    return -1;
+}
+
+// Where a part file stands before an append, and how the append ends.
+struct append_run {
+    const char *id;
+    char part[kPathMax];
+    int64_t start = 0;
+    int64_t written = 0;
+    sha256_ctx ctx;
+    bool hashing = false;
+};
+
+// Puts the part file back to its length before the append; the saved hash
+// still describes it then.
+void undo(const append_run &run) {
+    if (run.written > 0 && plat_truncate(run.part, run.start) != 0) remove_hash(run.id);
+}
+
+int copy_in(append_run &run, int fd, reg_read_fn read_fn, void *ctx) {
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[kCopyChunk]);
+    if (!buf) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
+    for (;;) {
+        long n = read_fn(ctx, buf.get(), kCopyChunk);
+        if (n == 0) return 0;
+        if (n < 0 || static_cast<size_t>(n) > kCopyChunk) {
+            undo(run);
+            set_error_kind(REG_ERR_INVALID, "upload body could not be read whole");
+            return -1;
+        }
+        if (run.hashing) sha256_update(&run.ctx, buf.get(), static_cast<size_t>(n));
+        run.written += n; // counted first: a partial write is undone too
+        if (plat_write_all(fd, buf.get(), static_cast<size_t>(n)) != 0) {
+            undo(run);
+            set_error("write error appending chunk");
+            return -1;
+        }
+    }
+}
+
+} // namespace
+
+bool upload_saved_digest(const char *id, const char *part, uint8_t hash[32]) {
+    int64_t size = 0;
+    if (plat_file_info(part, &size, nullptr) != 0 || size < 0) return false;
+    sha256_ctx ctx;
+    if (!load_hash(id, static_cast<uint64_t>(size), &ctx)) return false;
+    sha256_final(&ctx, hash);
+    return true;
+}
+
+void upload_state_remove(const char *id) {
+    remove_hash(id);
+    char path[kPathMax];
+    state_path(path, id, kOwnerExt);
+    if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
+}
+
+void upload_state_sweep(bool dry_run, int64_t quiet_seconds) {
+    char dir[kPathMax];
+    state_dir(dir);
+    std::vector<dir_item> items;
+    if (list_dir_all(dir, items) != 0) return;
+    int64_t now = plat_wall_seconds();
+    for (const dir_item &item : items) {
+        if (item.is_dir) continue;
+        std::string id = item.name.substr(0, item.name.find('.'));
+        char part[kPathMax];
+        upload_path_for_uuid(part, id.c_str());
+        if (id_ok(id.c_str()) && plat_entry_kind(part) != PLAT_ABSENT) continue;
+        std::string path = std::string(dir) + "/" + item.name;
+        int64_t mtime = -1;
+        if (plat_file_info(path.c_str(), nullptr, &mtime) != 0 || mtime < 0 || now - mtime <= quiet_seconds) continue;
+        if (!dry_run) plat_unlink(path.c_str());
+    }
+}
+
+extern "C" {
+
+int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
+    if (!repo_name || !out_upload_uuid) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!*repo_name || !repo_name_valid(repo_name)) {
+        set_error_kind(REG_ERR_INVALID, "invalid repository name: %s", repo_name);
+        return -1;
+    }
+    if (reg_blob_start_upload(out_upload_uuid) != 0) return -1;
+    char dir[kPathMax];
+    state_dir(dir);
+    char owner[kPathMax];
+    state_path(owner, out_upload_uuid, kOwnerExt);
+    if ((plat_entry_kind(dir) == PLAT_DIR || mkdirs(dir) == 0) &&
+        replace_file(owner, repo_name, strlen(repo_name))) {
+        // An empty part file's hash state is the initial one: saved now, the
+        // first append need not find it missing.
+        sha256_ctx ctx;
+        sha256_init(&ctx);
+        save_hash(out_upload_uuid, 0, ctx);
+        return 0;
+    }
+    reg_blob_cancel_upload(out_upload_uuid);
+    set_error("cannot record upload owner: %s", owner);
+    return -1;
+}
+
+int reg_upload_check_owner(const char *upload_uuid, const char *repo_name) {
+    if (!upload_uuid || !repo_name) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!id_ok(upload_uuid)) {
+        set_error_kind(REG_ERR_INVALID, "invalid upload uuid");
+        return -1;
+    }
+    char part[kPathMax];
+    upload_path_for_uuid(part, upload_uuid);
+    // Another repository's upload is answered as unknown: its id tells a
+    // client nothing it may use here.
+    if (plat_entry_kind(part) != PLAT_FILE || !owner_is(upload_uuid, repo_name)) return unknown_upload(upload_uuid);
+    return 0;
+}
+
+int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg_read_fn read_fn, void *ctx,
+                           int64_t *size_out) {
+    if (!upload_uuid || !read_fn) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    if (!require_ready()) return -1;
+    if (!id_ok(upload_uuid)) {
+        set_error_kind(REG_ERR_INVALID, "invalid upload uuid");
+        return -1;
+    }
+    append_run run;
+    run.id = upload_uuid;
+    upload_path_for_uuid(run.part, upload_uuid);
+    fd_guard fd(plat_open_append_existing(run.part));
+    if (fd.get() == PLAT_MISSING) return unknown_upload(upload_uuid);
+    if (fd.get() < 0 || plat_fd_size(fd.get(), &run.start) != 0) {
+        set_error("write error appending chunk");
+        return -1;
+    }
+    if (size_out) *size_out = run.start;
+    if (expected_offset >= 0 && expected_offset != run.start) {
+        set_error_kind(REG_ERR_CONFLICT, "range starts at %lld, upload holds %lld bytes",
+                       static_cast<long long>(expected_offset), static_cast<long long>(run.start));
+        return -1;
+    }
+    // Without a hash matching the bytes so far the part file is read whole
+    // when the upload finishes; the stale record must not be trusted then.
+    run.hashing = load_hash(upload_uuid, static_cast<uint64_t>(run.start), &run.ctx);
+    if (!run.hashing) remove_hash(upload_uuid);
+    if (copy_in(run, fd.get(), read_fn, ctx) != 0) return -1;
+    if (run.hashing && run.written > 0 &&
+        !save_hash(upload_uuid, static_cast<uint64_t>(run.start + run.written), run.ctx))
+        remove_hash(upload_uuid);
+    if (size_out) *size_out = run.start + run.written;
+    return 0;
+}
+
+} // extern "C"
