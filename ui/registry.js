@@ -21,6 +21,8 @@
 
   const $ = (id) => document.getElementById(id);
 
+  const present = (list) => list.filter((x) => x !== null && x !== undefined);
+
   // Builds an element; children are nodes or texts (texts never parsed as markup).
   function el(tag, props, ...children) {
     const node = document.createElement(tag);
@@ -30,9 +32,7 @@
       else if (key.startsWith('on')) node.addEventListener(key.slice(2), value);
       else node.setAttribute(key, value);
     }
-    for (const child of children) {
-      if (child !== null && child !== undefined) node.append(child);
-    }
+    node.append(...present(children));
     return node;
   }
 
@@ -129,8 +129,8 @@
     const box = $('notice');
     const msg = what instanceof Error || what instanceof ApiError ? describe(what) : what;
     box.className = 'notice' + (kind === 'info' ? ' info' : '');
-    box.replaceChildren(el('strong', { text: (prefix ? prefix + ': ' : '') + msg.title }),
-                        msg.text ? el('span', { text: msg.text }) : null);
+    box.replaceChildren(...present([el('strong', { text: (prefix ? prefix + ': ' : '') + msg.title }),
+                                    msg.text ? el('span', { text: msg.text }) : null]));
     box.hidden = false;
   }
 
@@ -169,11 +169,12 @@
     return [p.os || '?', p.architecture || '?'].concat(p.variant ? [p.variant] : []).join('/');
   }
 
-  function setBar(fill, bar, fraction) {
+  // warn: colour the bar as it nears its end (a quota), rather than as progress.
+  function setBar(fill, bar, fraction, warn) {
     const pct = Math.max(0, Math.min(1, fraction)) * 100;
     fill.style.width = pct.toFixed(1) + '%';
-    fill.classList.toggle('high', pct >= 80 && pct < 100);
-    fill.classList.toggle('full', pct >= 100);
+    fill.classList.toggle('high', !!warn && pct >= 80 && pct < 100);
+    fill.classList.toggle('full', !!warn && pct >= 100);
     bar.setAttribute('aria-valuenow', pct.toFixed(0));
   }
 
@@ -270,6 +271,7 @@
     let names = [];
     let next = null;
     let loading = false;
+    let failed = false;        // the catalog refused: nothing to count or filter
     let usage = null;          // name -> {bytes, tags} from the usage route
     let usageMissing = false;  // the registry has no usage route
     let rows = new Map();
@@ -286,10 +288,11 @@
         if (!row.hidden) shown++;
       }
       const more = next ? ' (more pages remain)' : '';
-      $('repos-count').textContent = f
+      $('repos-count').textContent = failed ? '' : f
         ? `${count(shown)} of ${count(names.length)} loaded match${more}`
         : `${count(names.length)} repositories${more}`;
-      $('repos-empty').hidden = shown > 0 || loading;
+      $('repos-empty').hidden = shown > 0 || loading || failed;
+      if (failed) $('repos-size-note').hidden = true;
       $('repos-more').hidden = !next;
       $('repos-all').hidden = !next || f === '';
     }
@@ -347,7 +350,11 @@
         addRows(list);
         return true;
       } catch (err) {
-        if (gen === generation) { next = null; showNotice(err, 'error', 'Repositories could not be listed'); }
+        if (gen === generation) {
+          next = null;
+          failed = names.length === 0;
+          showNotice(err, 'error', 'Repositories could not be listed');
+        }
         return false;
       } finally {
         if (gen === generation) { loading = false; updateCount(); }
@@ -375,6 +382,7 @@
       teardown();
       names = [];
       next = null;
+      failed = false;
       rows = new Map();
       $('repos-body').replaceChildren();
       $('repos-count').textContent = 'Loading…';
@@ -750,7 +758,7 @@
       $('usage-figures').hidden = false;
       if (u.quota_bytes > 0) {
         const fraction = u.blob_bytes / u.quota_bytes;
-        setBar($('quota-fill'), $('quota').querySelector('.bar'), fraction);
+        setBar($('quota-fill'), $('quota').querySelector('.bar'), fraction, true);
         $('quota-label').textContent =
           `${human(u.blob_bytes)} of the ${human(u.quota_bytes)} quota used (${(fraction * 100).toFixed(1)} %)`;
         $('quota').hidden = false;
@@ -776,12 +784,12 @@
           rep.include_latest ? '“latest” treated like any tag' : '“latest” always kept',
         ].join('; ');
         const listed = (rep.deleted || []).length;
-        state.replaceChildren(
+        state.replaceChildren(...present([
           el('p', { text: `Rules: ${rules}.` }),
           el('p', { class: 'ret-summary', text:
             `${count(rep.tags_deleted)} of ${count(rep.tags_total)} tags in ${count(rep.repos_scanned)} ` +
             `repositories would be deleted; ${count(rep.latest_protected)} “latest” spared.` }),
-          listed < rep.tags_deleted ? el('p', { class: 'muted', text: `Only the first ${count(listed)} are listed.` }) : null);
+          listed < rep.tags_deleted ? el('p', { class: 'muted', text: `Only the first ${count(listed)} are listed.` }) : null]));
         $('ret-body').replaceChildren(...(rep.deleted || []).map((d) => el('tr', {},
           el('td', { text: d.repository }), el('td', { text: d.tag }),
           el('td', {}, el('code', { title: d.digest, text: shortDigest(d.digest) })),

@@ -128,11 +128,39 @@ class Page {
 
   send(method, params, timeoutMs) { return this.browser.send(method, params, this.sessionId, timeoutMs); }
 
+  // A fresh load every time, also where only the fragment differs from the page shown.
   async goto(url) {
+    if (url !== 'about:blank') await this.goto('about:blank');
     const loaded = this.browser.waitEvent(this.sessionId, 'Page.loadEventFired', 15000);
     const r = await this.send('Page.navigate', { url });
     if (r.errorText) throw new Error(`navigation to ${url}: ${r.errorText}`);
     await loaded;
+  }
+
+  async reload() {
+    const loaded = this.browser.waitEvent(this.sessionId, 'Page.loadEventFired', 15000);
+    await this.send('Page.reload', { ignoreCache: true });
+    await loaded;
+  }
+
+  // Answers the server's authentication challenges as a person at the browser's prompt would:
+  // null dismisses the prompt, {username, password} fills it in. Every other request goes on.
+  async answerAuthentication(credentials) {
+    this.credentials = credentials;
+    if (this.intercepting) return;
+    this.intercepting = true;
+    this.browser.listeners.push((msg) => {
+      if (msg.sessionId !== this.sessionId) return;
+      if (msg.method === 'Fetch.requestPaused') {
+        this.send('Fetch.continueRequest', { requestId: msg.params.requestId }).catch(() => {});
+      } else if (msg.method === 'Fetch.authRequired') {
+        const answer = this.credentials ? { response: 'ProvideCredentials', ...this.credentials }
+                                        : { response: 'CancelAuth' };
+        this.send('Fetch.continueWithAuth', { requestId: msg.params.requestId, authChallengeResponse: answer })
+          .catch(() => {});
+      }
+    });
+    await this.send('Fetch.enable', { handleAuthRequests: true, patterns: [{ urlPattern: '*' }] });
   }
 
   // Evaluates an expression in the page (awaiting a promise) and returns its value.
