@@ -183,10 +183,15 @@
       el('div', id ? { 'data-figure': id } : {}, el('dt', { text: label }), el('dd', { text: value }))));
   }
 
-  // Notes for the benchmark: when a view first shows its rows on screen.
+  // Notes for the benchmark: when a view first shows its rows on screen, and when the details
+  // of the rows on screen (asked for once the first frame has laid them out) have all come.
   function markPainted(name) {
+    const gen = generation;
     performance.mark(name + '-rendered');
-    requestAnimationFrame(() => requestAnimationFrame(() => performance.mark(name + '-painted')));
+    requestAnimationFrame(() => requestAnimationFrame(() => {
+      performance.mark(name + '-painted');
+      queue.idle().then(() => { if (gen === generation) performance.mark(name + '-details-filled'); });
+    }));
   }
 
   // ---- Work queue for per-row details ------------------------------------------------------
@@ -197,22 +202,23 @@
     let active = 0;
     const waiting = [];
     let idleWaiters = [];
-    function pump() {
+    function pump(finished) {
       while (active < PARALLEL && waiting.length) {
         const job = waiting.shift();
         active++;
-        job().catch(() => {}).finally(() => { active--; pump(); });
+        job().catch(() => {}).finally(() => { active--; pump(true); });
       }
-      if (active === 0 && waiting.length === 0) {
+      if (finished && active === 0 && waiting.length === 0) {
         const w = idleWaiters;
         idleWaiters = [];
         w.forEach((f) => f());
       }
     }
     return {
-      push(job) { waiting.push(job); pump(); },
+      push(job) { waiting.push(job); pump(false); },
       clear() { waiting.length = 0; },
-      idle() { return new Promise((resolve) => { idleWaiters.push(resolve); pump(); }); },
+      // Resolves when the queue next runs dry after a job, not while it merely has nothing yet.
+      idle() { return new Promise((resolve) => { idleWaiters.push(resolve); }); },
     };
   })();
 
@@ -338,11 +344,13 @@
       $('repos-body').append(frag);
     }
 
-    async function loadPage(url) {
+    // before: a promise to wait for between the answer and the rows (the sizes).
+    async function loadPage(url, before) {
       loading = true;
       const gen = generation;
       try {
         const r = await apiJson(url);
+        if (before) await before;
         if (gen !== generation) return false;
         const list = r.json.repositories || [];
         next = nextLink(r.headers);
@@ -387,9 +395,8 @@
       $('repos-body').replaceChildren();
       $('repos-count').textContent = 'Loading…';
       tagsObserver = lazyObserver((row) => queue.push(() => loadTagCount(row, gen)));
-      await loadUsage();
-      if (gen !== generation) return;
-      const ok = await loadPage(`/v2/_catalog?n=${CATALOG_PAGE}`);
+      // The usage and the first page are asked for together; the rows wait for the sizes.
+      const ok = await loadPage(`/v2/_catalog?n=${CATALOG_PAGE}`, loadUsage());
       if (gen !== generation) return;
       if (ok) markPainted('repos');
       // Further pages come when the end of the list nears the screen, unless a filter is
@@ -666,7 +673,6 @@
       const ok = await loadPage(`/v2/${namePath(name)}/tags/list?n=${TAGS_PAGE}`);
       if (gen !== generation || !ok) return;
       markPainted('tags');
-      queue.idle().then(() => { if (gen === generation) performance.mark('tags-details-filled'); });
       pageObserver = new IntersectionObserver((entries) => {
         if (entries.some((e) => e.isIntersecting) && next && !loading) loadPage(next);
       }, { rootMargin: '400px 0px' });
