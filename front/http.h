@@ -120,5 +120,9 @@ void handle_manifest_get(const http_request &, const route_match &, http_respons
 void handle_blob_get(const http_request &, const route_match &, http_response &);
 void handle_referrers(const http_request &, const route_match &, http_response &);
 void handle_repo_delete(const http_request &, const route_match &, http_response &);
+void handle_admin_gc_status(const http_request &, const route_match &, http_response &);
+void handle_admin_gc_start(const http_request &, const route_match &, http_response &);
+void handle_admin_gc_cancel(const http_request &, const route_match &, http_response &);
+void handle_admin_retention(const http_request &, const route_match &, http_response &);
 
 #endif

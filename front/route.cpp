@@ -29,6 +29,10 @@ const route kRoutes[] = {
     {path_shape::blob, "GET", handle_blob_get},
     {path_shape::referrers, "GET", handle_referrers},
     {path_shape::repository, "DELETE", handle_repo_delete},
+    {path_shape::admin_gc, "GET", handle_admin_gc_status},
+    {path_shape::admin_gc, "POST", handle_admin_gc_start},
+    {path_shape::admin_gc, "DELETE", handle_admin_gc_cancel},
+    {path_shape::admin_retention, "POST", handle_admin_retention},
 };
 
 std::vector<std::string_view> split_components(std::string_view rest) {
@@ -88,10 +92,11 @@ path_shape match_path(std::string_view path, route_match &m) {
     if (rest[0] != '/') return path_shape::none;
     rest.remove_prefix(1);
     if (rest == "_catalog") return path_shape::catalog;
-    if (rest.substr(0, 7) == "_admin/" || rest == "_admin") {
-        m.tail = std::string(rest.substr(7 <= rest.size() ? 7 : rest.size()));
-        return path_shape::admin;
-    }
+    // No repository name can start with '_', so these never shadow one.
+    if (rest == "_admin/usage") return path_shape::admin_usage;
+    if (rest == "_admin/gc") return path_shape::admin_gc;
+    if (rest == "_admin/retention") return path_shape::admin_retention;
+    if (rest.substr(0, 6) == "_admin") return path_shape::none;
 
     std::vector<std::string_view> parts = split_components(rest);
     size_t n = parts.size();
@@ -206,7 +211,8 @@ void registry_dispatch(const http_request &req, http_response &resp) {
         resp.header("Allow", allowed_methods(shape));
         return;
     }
-    bool named = shape != path_shape::base && shape != path_shape::catalog && shape != path_shape::admin;
+    bool named = shape != path_shape::base && shape != path_shape::catalog && shape != path_shape::admin_usage &&
+                 shape != path_shape::admin_gc && shape != path_shape::admin_retention;
     if (named && !api_name_valid(m.name)) {
         // A path that names no valid repository under the repository route
         // is no route at all.

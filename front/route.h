@@ -10,7 +10,9 @@ enum class path_shape {
     none,           // not an API path at all
     base,           // /v2/
     catalog,        // /v2/_catalog
-    admin,          // /v2/_admin/<tail>
+    admin_usage,     // /v2/_admin/usage
+    admin_gc,        // /v2/_admin/gc
+    admin_retention, // /v2/_admin/retention
     tags_list,      // /v2/<name>/tags/list
     manifest,       // /v2/<name>/manifests/<reference>
     blob,           // /v2/<name>/blobs/<digest>

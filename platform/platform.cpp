@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -220,6 +221,33 @@ int plat_random_bytes(void *buf, size_t len) {
 }
 
 uint32_t plat_process_id(void) { return static_cast<uint32_t>(getpid()); }
+
+// Two forks: the middle process ends at once, so the worker is nobody's child
+// that must be waited for, and setsid takes it out of the server's reach.
+int plat_spawn_detached(plat_task_fn fn, void *arg) {
+    if (!fn) return -1;
+    fflush(nullptr);
+    pid_t middle = fork();
+    if (middle < 0) return -1;
+    if (middle == 0) {
+        setsid();
+        pid_t worker = fork();
+        if (worker != 0) _exit(worker < 0 ? 1 : 0);
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0) {
+            dup2(null_fd, 0);
+            dup2(null_fd, 1);
+            dup2(null_fd, 2);
+            if (null_fd > 2) close(null_fd);
+        }
+        fn(arg);
+        _exit(0);
+    }
+    int status = 0;
+    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
 
 long plat_write(int fd, const void *data, size_t len) {
     ssize_t n;

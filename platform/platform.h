@@ -60,6 +60,13 @@ int plat_write_all(int fd, const void *data, size_t len);
  * 0, or -1 when it does not exist or does not fit. */
 int plat_absolute_path(const char *path, char *out, size_t cap);
 
+/* Runs fn(arg) in a new process of its own session that outlives the caller
+ * and holds none of its standard streams (they lead to /dev/null), so a web
+ * server sees the request end while the work goes on. The new process ends
+ * without running exit handlers. 0 once it is started, -1 when it cannot be. */
+typedef void (*plat_task_fn)(void *arg);
+int plat_spawn_detached(plat_task_fn fn, void *arg);
+
 /* Bytes from the kernel's random source: 0 when all len bytes were had, else -1. */
 int plat_random_bytes(void *buf, size_t len);
 /* The calling process's id. */

@@ -23,7 +23,14 @@ TEST(RouteMatch, ShapesAreFoundFromTheEndOfThePath) {
         {"/v2", path_shape::base, "", ""},
         {"/v2/", path_shape::base, "", ""},
         {"/v2/_catalog", path_shape::catalog, "", ""},
-        {"/v2/_admin/gc", path_shape::admin, "", "gc"},
+        {"/v2/_admin/gc", path_shape::admin_gc, "", ""},
+        {"/v2/_admin/usage", path_shape::admin_usage, "", ""},
+        {"/v2/_admin/retention", path_shape::admin_retention, "", ""},
+        {"/v2/_admin/other", path_shape::none, "", ""},
+        {"/v2/_admin", path_shape::none, "", ""},
+        // A repository named like the admin routes keeps its own.
+        {"/v2/admin/gc/tags/list", path_shape::tags_list, "admin/gc", ""},
+        {"/v2/x/_admin/gc/manifests/v1", path_shape::manifest, "x/_admin/gc", "v1"},
         {"/v2/library/ubuntu/tags/list", path_shape::tags_list, "library/ubuntu", ""},
         {"/v2/a/manifests/latest", path_shape::manifest, "a", "latest"},
         // Keywords inside the name stay part of it.

@@ -1,0 +1,165 @@
+// v2_admin.cpp - the operators' routes: garbage collection started, followed and cancelled, tag retention.
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "base/qf_str.h"
+#include "base/settings.h"
+#include "front/http.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kPathMax = 4096;
+constexpr char kRunning[] = "\"running\":true";
+constexpr char kLastResult[] = "_gc/last_result.json";
+
+// 1 for "1", "true" or a bare name, 0 for "0" or "false", fallback when
+// absent; -1 for anything else.
+int flag_param(const http_request &req, const char *name, int fallback = 0) {
+    std::string value;
+    bool found = false;
+    if (!query_param(req.query, name, value, found)) return -1;
+    if (!found) return fallback;
+    if (value == "0" || value == "false") return 0;
+    if (value == "1" || value == "true" || value.empty()) return 1;
+    return -1;
+}
+
+// A whole number of at most 9 digits, or the fallback when absent; -1 when malformed.
+long long number_param(const http_request &req, const char *name, long long fallback) {
+    std::string value;
+    bool found = false;
+    if (!query_param(req.query, name, value, found)) return -1;
+    if (!found) return fallback;
+    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return strtoll(value.c_str(), nullptr, 10);
+}
+
+int clamp_int(long long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
+
+std::string storage_path(const char *rel) {
+    char root[kPathMax];
+    oci_storage_root_setting(root, sizeof root);
+    char path[kPathMax];
+    qf_path_join(path, sizeof path, root, rel);
+    return path;
+}
+
+// The outcome of the last detached run (its report, or why it was refused),
+// kept beside the progress record so an operator who started a run that was
+// refused is told so. Written beside and renamed over.
+void keep_last_result(const std::string &json) {
+    std::string path = storage_path(kLastResult);
+    std::string tmp = path + ".tmp";
+    plat_unlink(tmp.c_str());
+    if (plat_create_excl(tmp.c_str()) != 0) return;
+    int fd = plat_open_append_existing(tmp.c_str());
+    bool ok = fd >= 0 && plat_write_all(fd, json.data(), json.size()) == 0;
+    if (fd >= 0) plat_close(fd);
+    if (!ok || plat_rename(tmp.c_str(), path.c_str()) != 0) plat_unlink(tmp.c_str());
+}
+
+std::string read_last_result() {
+    std::string path = storage_path(kLastResult);
+    int64_t size = 0;
+    if (plat_file_info(path.c_str(), &size, nullptr) != 0 || size <= 0 || size > 65536) return "";
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return "";
+    std::string text(static_cast<size_t>(size), '\0');
+    size_t n = fread(text.data(), 1, text.size(), f);
+    fclose(f);
+    text.resize(n);
+    return text;
+}
+
+void run_collection(void *arg) {
+    int dry_run = *static_cast<int *>(arg);
+    const char *report = reg_gc_json(dry_run);
+    if (report) {
+        keep_last_result(report);
+        return;
+    }
+    std::string error = "{\"error\":\"";
+    const char *why = reg_storage_last_error();
+    for (const char *p = why; *p; ++p) {
+        if (*p == '"' || *p == '\\') error += '\\';
+        if (static_cast<unsigned char>(*p) >= 0x20) error += *p;
+    }
+    keep_last_result(error + "\"}");
+}
+
+// The progress record, with the last detached run's outcome added when there is one.
+std::string progress_with_result() {
+    std::string progress = reg_gc_progress_json();
+    std::string last = read_last_result();
+    if (!last.empty() && last.front() == '{' && !progress.empty() && progress.back() == '}') {
+        progress.pop_back();
+        progress += ",\"last_result\":" + last + "}";
+    }
+    return progress;
+}
+
+} // namespace
+
+void handle_admin_gc_status(const http_request &, const route_match &, http_response &resp) {
+    if (!front_storage_ready(resp)) return;
+    respond_json(resp, 200, progress_with_result() + "\n");
+}
+
+// The run goes on in a process of its own after the answer is sent: a
+// collection of a large store takes longer than any client waits.
+void handle_admin_gc_start(const http_request &req, const route_match &, http_response &resp) {
+    static int dry_run = 0;
+    dry_run = flag_param(req, "dry_run");
+    if (dry_run < 0) {
+        respond_error(resp, 400, "UNSUPPORTED", "dry_run must be 0 or 1");
+        return;
+    }
+    if (!front_storage_ready(resp)) return;
+    std::string progress = reg_gc_progress_json();
+    if (progress.find(kRunning) != std::string::npos) {
+        respond_json(resp, 409, progress + "\n");
+        return;
+    }
+    if (plat_spawn_detached(run_collection, &dry_run) != 0) {
+        respond_error(resp, 500, "UNKNOWN", "cannot start a collection");
+        return;
+    }
+    respond_json(resp, 202, std::string("{\"started\":true,\"dry_run\":") + (dry_run ? "true" : "false") + "}\n");
+    resp.header("Location", "/v2/_admin/gc");
+}
+
+void handle_admin_gc_cancel(const http_request &, const route_match &, http_response &resp) {
+    if (!front_storage_ready(resp)) return;
+    if (reg_gc_cancel() != 0) {
+        respond_engine_error(resp, engine_op::repository);
+        return;
+    }
+    respond_json(resp, 202, "{\"cancel_requested\":true}\n");
+    resp.header("Location", "/v2/_admin/gc");
+}
+
+// The settings give the rules; keep, days and include_latest in the query
+// override them for this one call (a preview of other rules).
+void handle_admin_retention(const http_request &req, const route_match &, http_response &resp) {
+    int dry_run = flag_param(req, "dry_run");
+    long long keep = number_param(req, "keep", oci_retention_keep_n());
+    long long days = number_param(req, "days", oci_retention_days());
+    int include_latest = flag_param(req, "include_latest", oci_retention_protect_latest() ? 0 : 1);
+    if (dry_run < 0 || keep < 0 || days < 0 || include_latest < 0) {
+        respond_error(resp, 400, "UNSUPPORTED", "dry_run and include_latest take 0 or 1, keep and days whole numbers");
+        return;
+    }
+    if (!front_storage_ready(resp)) return;
+    int cut = 0;
+    const char *report = reg_retention_json(dry_run, clamp_int(keep), clamp_int(days), include_latest, &cut);
+    if (!report) {
+        respond_engine_error(resp, engine_op::repository);
+        return;
+    }
+    respond_json(resp, 200, std::string(report) + "\n");
+    if (cut) resp.header("Retention-List-Cut", "true");
+}
