@@ -433,6 +433,7 @@
     let infos = new Map();  // tag -> manifest facts
     let observer = null;
     let pageObserver = null;
+    let detailsSeq = 0;
 
     function filterText() { return $('tag-filter').value.trim().toLowerCase(); }
 
@@ -608,7 +609,7 @@
         facts = infos.get(tag);
         if (!facts) return;
       }
-      const cell = el('td', { colspan: '7', id: 'details-' + rows.size + '-' + tag.replace(/[^A-Za-z0-9_-]/g, '_') });
+      const cell = el('td', { colspan: '7', id: `details-${++detailsSeq}` });
       cell.append(...detailsContent(tag, facts));
       details = el('tr', { class: 'details' }, cell);
       row.after(details);
@@ -824,6 +825,10 @@
     let available = true;
     let running = false;
     let pollGen = -1;
+    let lastKey = '';      // which run the record shown tells of
+    let awaiting = null;   // a start the registry accepted that no record has shown yet
+    const START_WAIT_MS = 10000;
+    const runKey = (p) => JSON.stringify([p.started_unix, p.last_result || null]);
 
     function buttons() {
       $('gc-dry').disabled = $('gc-run').disabled = !available || running;
@@ -831,14 +836,30 @@
     }
 
     function render(p) {
+      // A detached run may not have written its first record when the next poll comes: until a
+      // record of a new run shows, the previous one is not taken for this run's end.
+      if (awaiting && !p.running && runKey(p) === awaiting.key && Date.now() < awaiting.deadline) {
+        running = true;
+        $('gc-state').replaceChildren(el('p', { class: 'state-running', 'data-phase': 'starting',
+                                                'data-running': 'true', text: 'Starting…' }));
+        buttons();
+        return;
+      }
+      awaiting = null;
+      lastKey = runKey(p);
       running = !!p.running;
       const state = $('gc-state');
       let text;
       if (p.running) text = `Running${p.dry_run ? ' (dry run)' : ''}: ${p.phase}`;
       else if (p.phase === 'idle') text = 'No collection has run in the last ten minutes.';
       else text = `Last run ${p.cancelled ? 'was cancelled' : 'finished'}${p.dry_run ? ' (dry run)' : ''}.`;
-      state.replaceChildren(el('p', { class: p.running ? 'state-running' : 'state-done', 'data-phase': p.phase,
-                                      'data-running': String(running), text }));
+      // A run the registry refused (uploads in progress, an unreadable manifest) leaves its reason
+      // beside the progress record.
+      const refused = !p.running && p.last_result && typeof p.last_result.error === 'string' ? p.last_result.error : '';
+      state.replaceChildren(...present([
+        el('p', { class: p.running ? 'state-running' : 'state-done', 'data-phase': p.phase,
+                  'data-running': String(running), text }),
+        refused ? el('p', { class: 'gc-refused', text: `The last run started was refused: ${refused}.` }) : null]));
       const box = $('gc-progress');
       box.hidden = p.phase === 'idle' && !p.running;
       const total = p.blobs_total || 0;
@@ -904,6 +925,7 @@
       clearNotice();
       try {
         await api('/v2/_admin/gc' + (dryRun ? '?dry_run=1' : ''), { method: 'POST' });
+        awaiting = { key: lastKey, deadline: Date.now() + START_WAIT_MS };
       } catch (err) {
         if (err.status === 409) {
           showNotice({ title: 'A collection is already running', text: 'Its progress is shown below.' }, 'info');
