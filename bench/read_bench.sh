@@ -36,7 +36,7 @@ done
 port=$((20000 + RANDOM % 30000))
 ln -sfn "$build/registry" "$work/registry"
 # The registry's own configuration plus the yardsticks: a trivial CGI program at /trivial and
-# static files from its document root.
+# static files from its document root (the page's folder, pointed here at the one holding the big file).
 cat >"$work/bench.conf" <<CONF
 include "$here/conf/lighttpd.conf"
 alias.url += ( "/trivial" => var.instance + "/trivial_cgi" )
@@ -45,6 +45,7 @@ alias.url += ( "/trivial" => var.instance + "/trivial_cgi" )
 }
 CONF
 PORT=$port REGISTRY_INSTANCE="$work" REGISTRY_STORAGE_ROOT="" REGISTRY_BLOB_DIR="$root/blobs/sha256" \
+  REGISTRY_UI_DIR="$work/.lighttpd/empty" \
   lighttpd -D -f "$work/bench.conf" &
 pid=$!
 for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/v2/" && break; sleep 0.1; done

@@ -2,14 +2,16 @@
 # serve.sh - builds the registry and serves it with lighttpd on 127.0.0.1.
 # Usage: scripts/serve.sh [port]      (default: $PORT, else 5000)
 # The instance directory ($REGISTRY_INSTANCE, default the current directory) holds
-# config.json and, unless configured otherwise, registry_storage/.
+# config.json and, unless configured otherwise, registry_storage/. The web page (ui/) is served
+# at / and /ui/. REGISTRY_LIGHTTPD_CONF names another server configuration (tests use one that
+# includes conf/lighttpd.conf and adds to it).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 [ "${SKIP_BUILD:-0}" = 1 ] || "$here/scripts/setup.sh"
 
 port=${1:-${PORT:-5000}}
 instance=$(cd "${REGISTRY_INSTANCE:-$PWD}" && pwd)
-mkdir -p "$instance/.lighttpd/uploads" "$instance/.lighttpd/empty"
+mkdir -p "$instance/.lighttpd/uploads"
 build=$(cd "${REGISTRY_BUILD_DIR:-$here/build}" && pwd)
 ln -sfn "$build/registry" "$instance/registry"
 ln -sfn "$build/v2_repo" "$instance/v2_repo"
@@ -32,5 +34,6 @@ mkdir -p "$root/blobs/sha256"
 
 export PORT="$port" REGISTRY_INSTANCE="$instance" REGISTRY_STORAGE_ROOT="${REGISTRY_STORAGE_ROOT:-}"
 export REGISTRY_BLOB_DIR="$root/blobs/sha256"
-echo "registry: http://127.0.0.1:$port/v2/ (instance $instance, storage $root)"
-exec lighttpd -D -f "$here/conf/lighttpd.conf"
+export REGISTRY_UI_DIR="$here/ui"
+echo "registry: http://127.0.0.1:$port/v2/ (instance $instance, storage $root), page at http://127.0.0.1:$port/"
+exec lighttpd -D -f "${REGISTRY_LIGHTTPD_CONF:-$here/conf/lighttpd.conf}"
