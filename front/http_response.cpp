@@ -92,6 +92,16 @@ const char *reason_phrase(int status) {
     }
 }
 
+// A header value never carries a line break or another control byte: a
+// stored media type or a name from the client must not start a header of its own.
+std::string header_safe(const std::string &value) {
+    std::string out;
+    out.reserve(value.size());
+    for (unsigned char c : value)
+        if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
+    return out;
+}
+
 } // namespace
 
 const std::string *http_response::find_header(std::string_view name) const {
@@ -147,11 +157,11 @@ void write_response(const http_request &req, const http_response &resp, FILE *ou
     else
         fprintf(out, "Status: %d\r\n", resp.status);
     fputs(OCI_API_VERSION_HEADER "\r\n", out);
-    if (!resp.content_type.empty()) fprintf(out, "Content-Type: %s\r\n", resp.content_type.c_str());
+    if (!resp.content_type.empty()) fprintf(out, "Content-Type: %s\r\n", header_safe(resp.content_type).c_str());
     for (const auto &h : resp.headers)
-        fprintf(out, "%s: %s\r\n", h.first.c_str(), h.second.c_str());
+        fprintf(out, "%s: %s\r\n", header_safe(h.first).c_str(), header_safe(h.second).c_str());
     if (!resp.sendfile.empty()) {
-        fprintf(out, "X-Sendfile: %s\r\n\r\n", resp.sendfile.c_str());
+        fprintf(out, "X-Sendfile: %s\r\n\r\n", header_safe(resp.sendfile).c_str());
         fflush(out);
         return;
     }

@@ -220,6 +220,18 @@ TEST(ResponseWriter, PrintsStatusHeadersLengthAndBody) {
               written(get, file));
 }
 
+TEST(ResponseWriter, HeaderValuesCannotStartHeadersOfTheirOwn) {
+    http_request get;
+    get.method = "GET";
+    http_response resp;
+    respond_json(resp, 200, "{}", "application/x\r\nSet-Cookie: a=b");
+    resp.header("Location", "/v2/x\nInjected: 1");
+    EXPECT_EQ("Status: 200 OK\r\nDocker-Distribution-API-Version: registry/2.0\r\n"
+              "Content-Type: application/xSet-Cookie: a=b\r\nLocation: /v2/xInjected: 1\r\n"
+              "Content-Length: 2\r\n\r\n{}",
+              written(get, resp));
+}
+
 TEST(ResponseWriter, ErrorBodiesEscapeTheMessage) {
     http_response resp;
     respond_error(resp, 404, "NAME_UNKNOWN", "a \"quoted\"\nname\x01");
