@@ -10,9 +10,39 @@ namespace {
 
 constexpr char kJsonType[] = "application/json; charset=utf-8";
 
+// Length of the well-formed UTF-8 sequence at the start of text, 0 when
+// there is none (a stray continuation byte, an overlong form, a surrogate,
+// past U+10FFFF, or cut short).
+size_t utf8_sequence(std::string_view text) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(0);
+    size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (len == 0 || lead > 0xF4 || text.size() < len) return 0;
+    for (size_t i = 1; i < len; ++i)
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    if (lead == 0xE0 && byte(1) < 0xA0) return 0; // overlong
+    if (lead == 0xED && byte(1) >= 0xA0) return 0; // surrogate
+    if (lead == 0xF0 && byte(1) < 0x90) return 0; // overlong
+    if (lead == 0xF4 && byte(1) >= 0x90) return 0; // past U+10FFFF
+    return len;
+}
+
+// Messages may echo what the client sent; bytes that are not UTF-8 become
+// U+FFFD so the error body stays valid JSON.
 void append_escaped(std::string &out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            size_t len = utf8_sequence(text.substr(i));
+            if (len == 0) {
+                out += "\\ufffd";
+            } else {
+                out.append(text.substr(i, len));
+                i += len - 1;
+            }
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -22,7 +52,7 @@ void append_escaped(std::string &out, std::string_view text) {
         case '\f': out += "\\f"; break;
         case '\r': out += "\\r"; break;
         default:
-            if (c < 0x20) {
+            if (c < 0x20 || c == 0x7F) {
                 out += "\\u00";
                 out += kHex[c >> 4];
                 out += kHex[c & 0xF];

@@ -238,6 +238,11 @@ TEST(ResponseWriter, ErrorBodiesEscapeTheMessage) {
     EXPECT_EQ(404, resp.status);
     EXPECT_EQ("{\"errors\":[{\"code\":\"NAME_UNKNOWN\",\"message\":\"a \\\"quoted\\\"\\nname\\u0001\"}]}\n",
               resp.body);
+    // Bytes that are not UTF-8 (a stray continuation, a cut sequence, an overlong form) never reach the body.
+    respond_error(resp, 405, "UNSUPPORTED", "GE\xd3 \xc3\xa9 \xad \xc0\xaf \xe2\x82");
+    EXPECT_EQ("{\"errors\":[{\"code\":\"UNSUPPORTED\",\"message\":\"GE\\ufffd \xc3\xa9 \\ufffd \\ufffd\\ufffd "
+              "\\ufffd\\ufffd\"}]}\n",
+              resp.body);
 }
 
 TEST(ResponseWriter, EngineFailureKindsMapToStatusAndCode) {
