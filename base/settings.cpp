@@ -14,6 +14,9 @@ constexpr char kDefaultRoot[] = "./registry_storage";
 // The lookups see only this much of the settings file; a key further on is absent.
 constexpr size_t kLookupWindow = 4095;
 constexpr char kProtectLatestKey[] = "\"registry_retention_protect_latest\"";
+constexpr char kGcGraceKey[] = "\"registry_gc_grace_seconds\"";
+// Covers a slow push of a large image: every layer uploaded, then the manifest stored.
+constexpr int64_t kGcGraceDefault = 3600;
 constexpr size_t kPatternBuf = 96;
 
 // The settings file is scanned, not parsed: the key with its colon is searched
@@ -129,6 +132,16 @@ int oci_retention_protect_latest(void) {
     if (strncmp(value, "false", 5) == 0) return 0;
     if (is_digit(*value)) return parse_digits(value) != 0 ? 1 : 0;
     return 1;
+}
+
+// Unlike the settings where 0 means "off", 0 is a real value here, so an
+// absent key cannot read as 0.
+int64_t oci_gc_grace_seconds(void) {
+    char text[kLookupWindow + 1];
+    if (!read_lookup_window(text)) return kGcGraceDefault;
+    const char *value = value_after_key(text, kGcGraceKey);
+    if (!value || !is_digit(*value)) return kGcGraceDefault;
+    return parse_digits(value);
 }
 
 void oci_storage_root_setting(char *root, size_t cap) {

@@ -31,6 +31,10 @@ int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
 /* Storage quota in bytes; 0 means none. */
 int64_t oci_quota_bytes(void);
+/* Seconds a blob file stays safe from garbage collection after it was last
+ * written or named by a stored manifest ("registry_gc_grace_seconds"; 0 is a
+ * valid setting). 3600 when absent or not a plain number. */
+int64_t oci_gc_grace_seconds(void);
 
 #ifdef __cplusplus
 }

@@ -55,6 +55,9 @@ enum { PLAT_MISSING = -2 };
 int plat_create_excl(const char *path);
 int plat_open_append_existing(const char *path);
 int plat_write_all(int fd, const void *data, size_t len);
+/* Sets a path's last-write (and access) time to now, links followed: 0,
+ * PLAT_MISSING when nothing is at the path, or -1. */
+int plat_touch(const char *path);
 
 /* Bytes from the kernel's random source: 0 when all len bytes were had, else -1. */
 int plat_random_bytes(void *buf, size_t len);
@@ -83,6 +86,7 @@ typedef enum {
     PLAT_OP_RANDOM,
     PLAT_OP_DIR_OPEN, /* plat_dir_open fails */
     PLAT_OP_DIR_READ, /* the directory's first plat_dir_next ends with a read error */
+    PLAT_OP_TOUCH,
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
