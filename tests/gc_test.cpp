@@ -629,6 +629,194 @@ TEST_F(GcTest, BlobWrittenDuringTheRunWaitsForTheNextRun) {
     EXPECT_FALSE(exists(blob_path(loose)));
 }
 
+// The grace rule: an unreferenced blob goes only once it was last written
+// (or named by a manifest store) at least the grace period ago, and before
+// the run started; a time ahead of the clock never counts as old.
+TEST_F(GcTest, GracePeriod) {
+    const time_t now = time(nullptr);
+    struct Case {
+        const char *what;
+        const char *settings; // config.json; nullptr: none
+        int age;              // seconds since the blob was last written
+        bool named_since;     // a manifest store named it since, and it was deleted again
+        bool kept;
+        int grace; // reported
+    } cases[] = {
+        {"younger than the grace period", R"({"registry_gc_grace_seconds": 100})", 99, false, true, 100},
+        {"as old as the grace period", R"({"registry_gc_grace_seconds": 100})", 100, false, false, 100},
+        {"older", R"({"registry_gc_grace_seconds": 100})", 5000, false, false, 100},
+        {"no settings file: an hour", nullptr, 3599, false, true, 3600},
+        {"no settings file, older than an hour", nullptr, 3600, false, false, 3600},
+        {"not a number: an hour", R"({"registry_gc_grace_seconds": "x"})", 3599, false, true, 3600},
+        {"named by a manifest store since", R"({"registry_gc_grace_seconds": 100})", 5000, true, true, 100},
+        {"no grace period, written as the run starts", R"({"registry_gc_grace_seconds": 0})", 0, false, true, 0},
+        {"no grace period, named as the run starts", R"({"registry_gc_grace_seconds": 0})", 5000, true, true, 0},
+        {"no grace period, a time ahead", R"({"registry_gc_grace_seconds": 0})", -3600, false, true, 0},
+        {"no grace period, two seconds old", R"({"registry_gc_grace_seconds": 0})", 2, false, false, 0},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(root_);
+        ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        unlink("config.json");
+        if (c.settings) write_all(cwd_dir_ / "config.json", c.settings);
+        std::string hex = blob("blob");
+        set_mtime(blob_path(hex), now - c.age);
+        if (c.named_since) {
+            put("app", "v1", image_body(hex));
+            ASSERT_EQ(0, reg_manifest_delete("app", "v1"));
+        }
+        Report expected{false, 1, 0, c.kept ? 0 : 1, c.kept ? 0 : 4, c.kept ? 1 : 0, 0, 0, false, c.kept ? 1 : 0,
+                        0, c.grace};
+        EXPECT_REPORT(expected, gc(0)) << c.what;
+        EXPECT_EQ(c.kept, exists(blob_path(hex))) << c.what;
+    }
+}
+
+// Finishing an upload of content already stored makes the stored blob young
+// again, as does a blob just moved into the store.
+TEST_F(GcTest, FinishedUploadsAreYoung) {
+    grace(100);
+    const time_t now = time(nullptr);
+    std::string stored = blob("stored");
+    char id[37], out[80];
+    for (const std::string &content : {std::string("stored"), std::string("new")}) {
+        ASSERT_EQ(0, reg_blob_start_upload(id));
+        ASSERT_EQ(0, reg_blob_append_chunk(id, content.data(), content.size()));
+        // Bytes received long ago: the finish, not the last chunk, counts.
+        std::string part = at(std::string("uploads/") + id + ".part");
+        set_mtime(part, now - 5000);
+        ASSERT_EQ(0, reg_blob_finish_upload(id, testutil::sha256_digest(content).c_str(), out));
+        EXPECT_GE(mtime_of(sha256_hex(content)), now) << content;
+    }
+    EXPECT_REPORT((Report{false, 2, 0, 0, 0, 2, 0, 0, false, 2, 0, 100}), gc(0));
+}
+
+// A manifest store racing the sweep for an unreferenced, old blob: whatever
+// the moment, a store that succeeds leaves its blob stored, and a store that
+// fails wrote nothing.
+struct race {
+    GcTest *test;
+    std::string hex;
+    std::string blob, aside;
+    plat_op op;
+    bool (*due)(const race &r); // the moment to store, tested before each call of op
+    int put_rc = -2;
+    std::string error;
+};
+void store_when_due(void *arg) {
+    auto *r = static_cast<race *>(arg);
+    if (!r->due(*r)) {
+        plat_hook_inject(r->op, 1, store_when_due, arg);
+        return;
+    }
+    std::string body = image_body(r->hex);
+    char digest[80];
+    r->put_rc = reg_manifest_put("app", "v1", body.data(), body.size(), nullptr, digest);
+    r->error = reg_storage_last_error();
+}
+
+TEST_F(GcTest, ManifestStoreRacingTheSweep) {
+    struct Case {
+        const char *what;
+        plat_op op;
+        bool (*due)(const race &r);
+        bool stored; // the store succeeds and the blob stays
+        int deleted;
+    } cases[] = {
+        // The sweep has found the blob old and is about to move it aside.
+        {"store before the move aside", PLAT_OP_RENAME,
+         [](const race &r) { return exists(r.blob) && read_all(r.test->at("_gc/progress.json")).find("deleting") != std::string::npos; },
+         true, 0},
+        // Moved aside and found old again; about to be removed.
+        {"store between the move aside and the removal", PLAT_OP_UNLINK, [](const race &r) { return exists(r.aside); },
+         true, 0},
+        // Removed: the store comes too late and must say so.
+        {"store after the removal", PLAT_OP_RMDIR, [](const race &r) { return !exists(r.aside) && !exists(r.blob); },
+         false, 1},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(root_);
+        ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        race r{this, blob("old layer"), "", "", c.op, c.due, -2, ""};
+        r.blob = blob_path(r.hex);
+        r.aside = r.blob + ".aside";
+        plat_hook_inject(c.op, 1, store_when_due, &r);
+        std::string result = gc(0);
+        testutil::clear_platform_faults();
+        EXPECT_EQ(std::to_string(c.deleted), result.substr(result.find("\"blobs_deleted\":") + 16, 1))
+            << c.what << ": " << result;
+        EXPECT_EQ(c.stored ? 0 : -1, r.put_rc) << c.what << ": " << r.error;
+        EXPECT_EQ(c.stored, exists(r.blob)) << c.what;
+        EXPECT_FALSE(exists(r.aside)) << c.what;
+        EXPECT_EQ(c.stored, exists(at("repositories/app/_manifests/tags/v1/current/link"))) << c.what;
+        if (!c.stored) {
+            EXPECT_EQ("BLOB_UNKNOWN: sha256:" + r.hex, r.error) << c.what;
+        }
+        // The stored manifest keeps its blob in every later run.
+        EXPECT_EQ('{', gc(0)[0]) << c.what;
+        EXPECT_EQ(c.stored, exists(r.blob)) << c.what;
+    }
+}
+
+// A manifest store in flight (its record written, its files not yet) keeps
+// every blob it names; a record abandoned for 900 s is removed and keeps nothing.
+TEST_F(GcTest, StoreRecords) {
+    struct Case {
+        const char *what;
+        std::string record;
+        int age;
+        bool kept;
+        bool record_remains;
+    } cases[] = {
+        {"a store in flight", image_body(made_up_hex("ab", 1)), 0, true, true},
+        {"a store in flight for 850 s", image_body(made_up_hex("ab", 1)), 850, true, true},
+        {"abandoned", image_body(made_up_hex("ab", 1)), 950, false, false},
+        {"still being written", R"({"schemaVersion":2,"config":{"dig)", 0, false, true},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(root_);
+        ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        blob_named(made_up_hex("ab", 1));
+        std::string record = at("_gc/intents/123-record");
+        write_all(record, c.record);
+        set_mtime(record, time(nullptr) - c.age);
+        std::string result = gc(0);
+        EXPECT_EQ('{', result[0]) << c.what << ": " << result;
+        EXPECT_EQ(c.kept, exists(blob_path(made_up_hex("ab", 1)))) << c.what;
+        EXPECT_EQ(c.record_remains, exists(record)) << c.what;
+    }
+    // A store removes its record when it ends, stored or refused.
+    fs::remove_all(at("_gc/intents"));
+    std::string config = blob("config");
+    put("app", "v1", image_body(config));
+    char digest[80];
+    std::string missing = image_body(made_up_hex("cd", 2));
+    EXPECT_EQ(-1, reg_manifest_put("app", "v2", missing.data(), missing.size(), nullptr, digest));
+    EXPECT_TRUE(fs::is_empty(at("_gc/intents")));
+}
+
+// A blob a run left aside when it ended between moving it and removing it
+// goes back under its name; the same content stored again wins.
+TEST_F(GcTest, BlobsLeftAsideGoBack) {
+    std::string alone = blob("alone"), twice = blob("twice");
+    std::string alone_aside = blob_path(alone) + ".aside", twice_aside = blob_path(twice) + ".aside";
+    fs::rename(blob_path(alone), alone_aside);
+    fs::copy_file(blob_path(twice), twice_aside);
+    write_all(at("blobs/sha256/" + alone.substr(0, 2) + "/not-a-digest.aside"), "x");
+    auto before_dry = tree();
+    EXPECT_EQ('{', gc(1)[0]);
+    EXPECT_EQ(before_dry, tree()) << "a dry run moves nothing";
+    EXPECT_EQ('{', gc(0)[0]);
+    EXPECT_TRUE(exists(blob_path(alone)));
+    EXPECT_FALSE(exists(alone_aside));
+    EXPECT_FALSE(exists(twice_aside));
+    EXPECT_FALSE(exists(blob_path(twice))) << "unreferenced and old";
+    EXPECT_TRUE(exists(at("blobs/sha256/" + alone.substr(0, 2) + "/not-a-digest.aside")));
+    // Back under its name, it is an unreferenced old blob like any other.
+    EXPECT_EQ('{', gc(0)[0]);
+    EXPECT_FALSE(exists(blob_path(alone)));
+}
+
 TEST_F(GcTest, ReferenceSet) {
     ref_set set;
     const std::string hex = made_up_hex("ab", 7);
