@@ -45,10 +45,11 @@
 //
 // A push in progress: its blobs are uploaded first and named by its manifest
 // store last. Finishing an upload touches the blob (a finished upload of a
-// blob already stored touches the stored one), and touching is the only way
-// into the sweep's old rule, so a blob is safe for the grace period after the
-// push last delivered it; the default hour covers a slow push of a large
-// image. A store whose check comes later than that may find its blob
+// blob already stored touches the stored one), and a blob touched less than
+// the grace period ago is never old, so a push has the grace period from
+// delivering a layer to storing its manifest; the default hour covers a slow
+// push of a large image. A store whose check comes later than that (or, with
+// a grace period of 0, more than about a second later) may find its blob
 // collected and fails with BLOB_UNKNOWN, as it would after a deletion.
 //
 // Part files are abandoned after 900 s without a write, whatever the grace
