@@ -17,7 +17,6 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <regex>
 #include <sstream>
 
 #include "storage/reg_storage.h"
@@ -220,6 +219,17 @@ bool is_hex64(const std::string &name) {
     return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
+// The 64 digits of every "sha256:" digest a body names.
+std::vector<std::string> named_digests(const std::string &body) {
+    static const std::string kPrefix = "sha256:";
+    std::vector<std::string> out;
+    for (size_t at = body.find(kPrefix); at != std::string::npos; at = body.find(kPrefix, at + 1)) {
+        std::string hex = body.substr(at + kPrefix.size(), 64);
+        if (is_hex64(hex)) out.push_back(hex);
+    }
+    return out;
+}
+
 // Layers stored an hour ago that no manifest names.
 void seed_old_layers(const std::string &root) {
     for (int i = 0; i < kOldLayers; ++i) {
@@ -237,7 +247,6 @@ void seed_old_layers(const std::string &root) {
 long check_tree(const std::string &root, long *manifests, std::vector<std::string> *messages) {
     long violations = 0;
     *manifests = 0;
-    static const std::regex kDigest("sha256:([0-9a-f]{64})");
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(fs::path(root) / "repositories", ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
@@ -247,8 +256,7 @@ long check_tree(const std::string &root, long *manifests, std::vector<std::strin
             continue;
         ++*manifests;
         std::string body = read_file(path);
-        for (std::sregex_iterator m(body.begin(), body.end(), kDigest), end; m != end; ++m) {
-            std::string hex = (*m)[1];
+        for (const std::string &hex : named_digests(body)) {
             fs::path blob = fs::path(root) / "blobs" / "sha256" / hex.substr(0, 2) / hex;
             if (!fs::is_regular_file(blob))
                 violation(violations, messages, "stored manifest " + path.string() + " names missing blob " + hex);
