@@ -86,6 +86,13 @@ int64_t settings_int_in(const char *text, const char *key) {
     return parse_digits(value);
 }
 
+int64_t settings_int_or_in(const char *text, const char *key, int64_t fallback) {
+    if (!text || !key || !*key) return fallback;
+    const char *value = value_after_key(text, key);
+    if (!value || !is_digit(*value)) return fallback;
+    return parse_digits(value);
+}
+
 int settings_switch_in(const char *text, const char *key, int fallback) {
     if (!text || !key) return fallback;
     const char *value = value_after_key(text, key);

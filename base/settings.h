@@ -47,6 +47,13 @@ int64_t settings_int_in(const char *text, const char *key);
 /* A switch: 0 for false or the number 0, 1 for true or another number,
  * fallback when absent or anything else. */
 int settings_switch_in(const char *text, const char *key, int fallback);
+/* Seconds a blob file stays safe from garbage collection after it was last
+ * written or named by a stored manifest ("registry_gc_grace_seconds"; 0 is a
+ * valid setting). 3600 when absent or not a plain number. */
+int64_t oci_gc_grace_seconds(void);
+/* oci_config_int's rule over text, but fallback when the key is absent or
+ * its value is not a plain number (for settings where 0 is a real value). */
+int64_t settings_int_or_in(const char *text, const char *key, int64_t fallback);
 
 #ifdef __cplusplus
 }

@@ -236,6 +236,13 @@ int plat_rename(const char *from, const char *to) {
     return rename(from, to) == 0 ? 0 : -1;
 }
 
+int plat_touch(const char *path) {
+    if (!path || !*path) return -1;
+    if (injected_fault(PLAT_OP_TOUCH)) return -1;
+    if (utimensat(AT_FDCWD, path, nullptr, 0) == 0) return 0;
+    return errno == ENOENT || errno == ENOTDIR ? PLAT_MISSING : -1;
+}
+
 int plat_open_append(const char *path) {
     if (injected_fault(PLAT_OP_OPEN_APPEND)) return -1;
     return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

@@ -57,6 +57,9 @@ enum { PLAT_MISSING = -2 };
 int plat_create_excl(const char *path);
 int plat_open_append_existing(const char *path);
 int plat_write_all(int fd, const void *data, size_t len);
+/* Sets a path's last-write (and access) time to now, links followed: 0,
+ * PLAT_MISSING when nothing is at the path, or -1. */
+int plat_touch(const char *path);
 
 /* The absolute, link-free form of an existing path into out (cap bytes):
  * 0, or -1 when it does not exist or does not fit. */
@@ -130,6 +133,7 @@ typedef enum {
     PLAT_OP_FSYNC_DIR,   /* plat_fsync_dir, and the directory's flush after a replacement */
     PLAT_OP_CLOSE,       /* plat_close, and the close of a temporary */
     PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
+    PLAT_OP_TOUCH,
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);

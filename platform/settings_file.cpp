@@ -14,6 +14,9 @@ constexpr size_t kLookupWindow = 4095;
 constexpr char kDefaultRoot[] = "./registry_storage";
 constexpr char kProtectLatestKey[] = "\"registry_retention_protect_latest\"";
 constexpr char kFsyncKey[] = "\"registry_fsync\"";
+constexpr char kGcGraceKey[] = "\"registry_gc_grace_seconds\"";
+// Covers a slow push of a large image: every layer uploaded, then the manifest stored.
+constexpr int64_t kGcGraceDefault = 3600;
 
 // Reads the first bytes of the settings file afresh, so a changed file takes
 // effect at the next lookup. False when the file cannot be read.
@@ -38,6 +41,14 @@ int64_t oci_retention_keep_n(void) { return oci_config_int("\"registry_retention
 int64_t oci_retention_days(void) { return oci_config_int("\"registry_retention_days\""); }
 
 int64_t oci_quota_bytes(void) { return oci_config_int("\"registry_quota_bytes\""); }
+
+// Unlike the settings where 0 means "off", 0 is a real value here, so an
+// absent key cannot read as 0.
+int64_t oci_gc_grace_seconds(void) {
+    char text[kLookupWindow + 1];
+    if (!read_window(text)) return kGcGraceDefault;
+    return settings_int_or_in(text, kGcGraceKey, kGcGraceDefault);
+}
 
 // Anything that is not clearly false keeps "latest" protected: deleting it by
 // mistake costs more than keeping it.

@@ -4,6 +4,7 @@
 #include "base/qf_str.h"
 #include "digest/sha256.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 #include "storage/upload_state.h"
 
@@ -215,17 +216,20 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 
     char blob[kPathMax];
     blob_path_for_digest(blob, expected_digest);
-    // The bytes reach the disk before the blob's name does: after a power cut
-    // a stored blob is never shorter than its digest says.
-    if (s_fsync && plat_entry_kind(blob) != PLAT_FILE && plat_fsync_path(part) != 0) {
-        set_error("flush upload failed");
-        return -1;
-    }
-    if (plat_entry_kind(blob) == PLAT_FILE) {
-        // Same content already stored: the stored file stays as it is.
+    // A blob's file time tells a collection how long ago a push last
+    // delivered it: a finished upload counts as fresh, whether its bytes move
+    // into the store or the same content was stored already.
+    if (keep_named_blob(expected_digest)) {
         remove_if_file(part);
-    } else if (move_into_store(part, blob, expected_digest) != 0) {
-        return -1;
+    } else {
+        // The bytes reach the disk before the blob's name does: after a power
+        // cut a stored blob is never shorter than its digest says.
+        if (s_fsync && plat_fsync_path(part) != 0) {
+            set_error("flush upload failed");
+            return -1;
+        }
+        plat_touch(part);
+        if (move_into_store(part, blob, expected_digest) != 0) return -1;
     }
     upload_state_remove(upload_uuid);
     qf_snprintf(out_digest, kDigestOutMax, "%s", expected_digest);

@@ -1,13 +1,72 @@
 // gc.cpp - garbage collection: stale uploads, then the blobs no stored manifest references.
+//
+// Why a collection never takes a blob that a stored manifest names, nor one a
+// push still needs, with any number of collections, uploads and manifest
+// stores running at once in processes of one host or of several hosts over
+// one storage tree. Nothing is held in memory across processes and nothing is
+// locked: the argument rests on atomic renames, exclusive creates and file
+// times, all given by the file system, and on one clock, the file system's own
+// (a run takes its start time t0 from the file time of the progress snapshot
+// it writes before it looks at anything, and reads a blob's age against it).
+//
+// A manifest store S for a blob B, in this order:
+//   p  writes its record (the body) into _gc/intents;
+//   k  keep_named_blob: touches B (file time := now); if B is missing, touches
+//      its aside name and renames that back; fails the store when B is neither;
+//   w  writes the manifest's files;
+//   r  removes its record.
+// A run W: t0; reads every record (time R); lists the repositories and reads
+// every manifest body (all listings after R); then, for an unmarked B:
+//   s1 stat B: kept unless old, i.e. its file time is before t0 - 1 and at
+//      least the grace period ago ("registry_gc_grace_seconds");
+//   s2 rename B to its aside name (atomic);
+//   s3 stat the aside name: if no longer old, rename it back and keep it;
+//   s4 unlink the aside name.
+//
+// Claim: when S succeeds, B is not removed while S's manifest is stored.
+// - p before R: either S's record is still there at R, so W marks B; or S
+//   removed it before R, so w came before R and so before W listed S's
+//   repository and its manifests: W reads the body and marks B.
+// - p after R: then k comes after t0, so the file time k gives B is not
+//   before t0 (both are the file system's times, in order). If k touched B
+//   before s1, s1 finds B fresh. If between s1 and s2, the file W renames
+//   carries the fresh time and s3 puts it back. If after s2, k found B
+//   missing, touched the aside file and renamed it back: before s3, s3 sees
+//   it fresh and renames it back itself (one of the two renames finds nothing
+//   to move, harmlessly); after s3, either k's rename comes first and s4
+//   finds nothing to unlink, or s4 comes first, k's rename fails and S fails
+//   without writing anything. That last store is refused exactly as one that
+//   came a moment after the removal: it first looked at B after W had found B
+//   unreferenced and old at s1 and moved it aside.
+// - A second run W' at any point: the same cases hold for it, and a file k
+//   has put back is fresh for W' unless W' read S's record (then B is marked).
+// A run after S's manifest was stored marks B from the body, until the
+// manifest is deleted.
+//
+// A push in progress: its blobs are uploaded first and named by its manifest
+// store last. Finishing an upload touches the blob (a finished upload of a
+// blob already stored touches the stored one), and a blob touched less than
+// the grace period ago is never old, so a push has the grace period from
+// delivering a layer to storing its manifest; the default hour covers a slow
+// push of a large image. A store whose check comes later than that (or, with
+// a grace period of 0, more than about a second later) may find its blob
+// collected and fails with BLOB_UNKNOWN, as it would after a deletion.
+//
+// Part files are abandoned after 900 s without a write, whatever the grace
+// period: a client may pause between chunks, and its session must not end
+// because an operator chose a short grace period for finished blobs. Younger
+// part files are passed over; they never stop the run.
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "base/qf_str.h"
+#include "base/settings.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
 #include "storage/gc_internal.h"
@@ -16,16 +75,15 @@
 
 namespace {
 
-constexpr int64_t kUploadQuietSeconds = 899; // a part file older than this is abandoned
-constexpr int kCheckEvery = 256;             // manifests read / blobs scanned between checks
+constexpr int kCheckEvery = 256; // manifests read / blobs scanned between checks
 constexpr uint64_t kSnapshotQuietMs = 199;
 constexpr int kSnapshotQuietScans = 255;
 // A repository name holds at most 255 characters, so at most 128 components;
 // no valid repository lies deeper. The bound also ends a walk that a
 // symbolic-link loop would otherwise never finish.
 constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
-// File times are whole seconds, and a file's time may trail the clock read
-// just before it was written by up to one second.
+// File times are whole seconds; one written in the second before the run
+// started may belong to a store the run cannot see otherwise.
 constexpr int64_t kFileTimeSlack = 1;
 
 std::string at_root(const std::string &rel) { return std::string(s_root) + "/" + rel; }
@@ -47,9 +105,11 @@ bool is_part_name(const std::string &name) {
 struct upload_totals {
     int stale = 0;
     int64_t stale_bytes = 0;
+    int in_progress = 0;
 };
 
-// Every part file counts, however many the upload area holds.
+// Every part file counts, however many the upload area holds. An upload area
+// that cannot be listed removes nothing; the blobs need nothing from it.
 upload_totals remove_stale_uploads(bool dry_run) {
     upload_totals totals;
     int64_t now = plat_wall_seconds();
@@ -61,37 +121,33 @@ upload_totals remove_stale_uploads(bool dry_run) {
         std::string path = dir + "/" + item.name;
         int64_t mtime = -1;
         if (plat_file_info(path.c_str(), nullptr, &mtime) != 0 || mtime < 0) continue;
-        if (now - mtime <= kUploadQuietSeconds) continue;
+        if (now - mtime < kAbandonedSeconds) {
+            ++totals.in_progress;
+            continue;
+        }
         ++totals.stale;
         int64_t size = 0;
         if (plat_file_info(path.c_str(), &size, nullptr) == 0 && size > 0) totals.stale_bytes += size;
         if (!dry_run && plat_entry_kind(path.c_str()) == PLAT_FILE) plat_unlink(path.c_str());
     }
     // The owner and hash kept beside part files that are gone now.
-    upload_state_sweep(dry_run, kUploadQuietSeconds);
+    upload_state_sweep(dry_run, kAbandonedSeconds);
     return totals;
 }
 
-enum class upload_state { quiet, in_progress, unlistable };
-
-// Answers with the wall clock at which the upload area was found quiet.
-upload_state check_uploads(int64_t *checked_at) {
+// A store record left by a store that crashed would keep its blobs for ever.
+void remove_abandoned_records(bool dry_run) {
+    if (dry_run) return;
     int64_t now = plat_wall_seconds();
-    *checked_at = now;
-    std::string dir = at_root("uploads");
+    std::string dir = at_root(std::string(kGcDir) + "/" + kGcIntentsDir);
     std::vector<dir_item> items;
-    if (list_dir_all(dir.c_str(), items) != 0)
-        // Without an upload area no upload can be running; one that cannot be
-        // read might hide one.
-        return plat_entry_kind(dir.c_str()) == PLAT_DIR ? upload_state::unlistable : upload_state::quiet;
+    if (list_dir_all(dir.c_str(), items) != 0) return;
     for (const dir_item &item : items) {
-        if (item.is_dir || !is_part_name(item.name)) continue;
         std::string path = dir + "/" + item.name;
         int64_t mtime = -1;
-        if (plat_file_info(path.c_str(), nullptr, &mtime) != 0 || mtime < 0) continue;
-        if (now - mtime <= kUploadQuietSeconds) return upload_state::in_progress;
+        if (item.is_dir || plat_file_info(path.c_str(), nullptr, &mtime) != 0 || mtime < 0) continue;
+        if (now - mtime >= kAbandonedSeconds) plat_unlink(path.c_str());
     }
-    return upload_state::quiet;
 }
 
 // ---- the run -------------------------------------------------------------
@@ -99,13 +155,16 @@ upload_state check_uploads(int64_t *checked_at) {
 struct run {
     gc_progress progress{};
     bool dry_run = false;
-    int64_t quiet_since = 0; // wall clock at which no upload was running
+    int64_t grace = 0;     // seconds a blob stays after it was last touched
+    int64_t started = 0;   // t0: the file system's time when the run started
+    int64_t sweep_now = 0; // the file system's time when the sweep started
     uint64_t start_ms = 0;
     uint64_t snapshot_ms = 0;
     int snapshot_scanned = 0;
     int manifests_read = 0;
     bool cancelled = false;
     int reachable = 0;
+    int young_kept = 0;
     ref_set refs;
 
     void refresh_elapsed() { progress.elapsed_ms = static_cast<int64_t>(plat_monotonic_ms() - start_ms); }
@@ -126,10 +185,39 @@ void remove_cancel_marker() {
     if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
 }
 
+// Writes the snapshot and answers the file time it was given: the clock the
+// other processes' file times are read against, whichever host set them. The
+// wall clock stands in when the snapshot cannot be written.
+int64_t file_clock(const gc_progress &progress) {
+    gc_write_snapshot(&progress);
+    char path[kPathMax];
+    gc_state_path(path, kGcProgressFile);
+    int64_t mtime = -1;
+    if (plat_file_info(path, nullptr, &mtime) == 0 && mtime >= 0) return mtime;
+    return plat_wall_seconds();
+}
+
+// Calls visit with every fan-out directory of the blob store (a directory
+// one level below blobs/sha256, whatever its name) and its whole listing; one
+// that cannot be listed is passed over, and its blobs stay. visit answers
+// false to stop the walk.
+void walk_fanouts(const std::function<bool(const std::string &, const std::vector<dir_item> &)> &visit) {
+    std::string top = at_root("blobs/sha256");
+    std::vector<dir_item> fanouts;
+    if (list_dir_all(top.c_str(), fanouts) != 0) return;
+    std::vector<dir_item> files;
+    for (const dir_item &fanout : fanouts) {
+        if (!fanout.is_dir) continue;
+        std::string dir = top + "/" + fanout.name;
+        if (dir.size() >= kPathMax || list_dir_all(dir.c_str(), files) != 0) continue;
+        if (!visit(dir, files)) return;
+    }
+}
+
 // Blob files are the files with a digest's name one level below the store's top directory.
 int count_blobs() {
     int count = 0;
-    walk_blob_store([&](const char *, const std::vector<dir_item> &files) {
+    walk_fanouts([&](const std::string &, const std::vector<dir_item> &files) {
         for (const dir_item &file : files)
             if (!file.is_dir && hex64_valid(file.name.c_str())) ++count;
         return true;
@@ -199,35 +287,55 @@ void add_references(run &r, json_val *list) {
         add_reference(r, json_arr_get(list, i));
 }
 
-// Marks what one body file references. false when it went away before it could be read.
-bool mark_body(run &r, const std::string &rel) {
-    std::string path = at_root(rel);
-    size_t len = 0;
-    heap_text text(read_file_alloc(path.c_str(), &len));
-    if (!text) {
-        if (vanished(rel)) return false;
-        refuse("cannot read manifest", rel);
-    }
-    json_doc_ptr doc(json_read(text.get(), len));
+// Adds what a parsed body references; false when it is not a JSON object.
+bool mark_text(run &r, const char *text, size_t len) {
+    json_doc_ptr doc(json_read(text, len));
     json_val *root = json_doc_root(doc.get());
-    if (!json_is_obj(root)) refuse("cannot parse manifest", rel);
+    if (!json_is_obj(root)) return false;
     add_reference(r, json_obj_get(root, "config"));
     add_references(r, json_obj_get(root, "layers"));
     add_references(r, json_obj_get(root, "manifests"));
     return true;
 }
 
-// A body file last written before written_since is passed over (0: none is).
-bool written_before(const std::string &rel, int64_t written_since) {
-    if (written_since <= 0) return false;
-    int64_t mtime = -1;
-    if (plat_file_info(at_root(rel).c_str(), nullptr, &mtime) != 0 || mtime < 0) return false;
-    return mtime < written_since;
+// Marks what one body file references. false when it went away before it could be read.
+bool mark_body(run &r, const std::string &rel) {
+    size_t len = 0;
+    heap_text text(read_file_alloc(at_root(rel).c_str(), &len));
+    if (!text) {
+        if (vanished(rel)) return false;
+        refuse("cannot read manifest", rel);
+    }
+    if (!mark_text(r, text.get(), len)) refuse("cannot parse manifest", rel);
+    return true;
+}
+
+// The references of every manifest store in flight. A record that does not
+// parse is still being written: its store has not looked at its blobs yet,
+// so it touches them after this run started (see the top of this file).
+void mark_records(run &r) {
+    std::string dir = std::string(kGcDir) + "/" + kGcIntentsDir;
+    std::vector<dir_item> items;
+    if (list_dir_all(at_root(dir).c_str(), items) != 0) {
+        if (plat_entry_kind(at_root(dir).c_str()) == PLAT_ABSENT) return;
+        refuse("cannot list store records", dir);
+    }
+    for (const dir_item &item : items) {
+        if (item.is_dir) continue;
+        std::string rel = dir + "/" + item.name;
+        size_t len = 0;
+        heap_text text(read_file_alloc(at_root(rel).c_str(), &len));
+        if (!text) {
+            if (vanished(rel)) continue;
+            refuse("cannot read store record", rel);
+        }
+        mark_text(r, text.get(), len);
+    }
 }
 
 // Marks the references of every body file of every repository. Returns with
 // r.cancelled set when the cancel marker stopped it.
-void mark_all(run &r, int64_t written_since) {
+void mark_all(run &r) {
     std::vector<std::string> repos;
     find_repositories("repositories", 0, repos);
     for (const std::string &repo : repos) {
@@ -239,8 +347,7 @@ void mark_all(run &r, int64_t written_since) {
         }
         for (const dir_item &item : items) {
             if (item.is_dir || !hex64_valid(item.name.c_str())) continue;
-            std::string body = manifests + "/" + item.name;
-            if (written_before(body, written_since) || !mark_body(r, body)) continue;
+            if (!mark_body(r, manifests + "/" + item.name)) continue;
             if (++r.manifests_read % kCheckEvery != 0) continue;
             r.refresh_elapsed();
             r.snapshot_if_due();
@@ -254,22 +361,13 @@ void mark_all(run &r, int64_t written_since) {
 
 enum class mark_result { complete, refused, out_of_memory };
 
-// Anything but complete leaves the last error set.
+// Anything but complete leaves the last error set. The store records are read
+// before any repository is listed: a store that removed its record before
+// this read wrote its manifest before the listings that follow.
 mark_result mark(run &r) {
     try {
-        mark_all(r, 0);
-        // Manifests stored while the first pass ran, in repositories it had
-        // already passed or that did not exist yet, are read now so that
-        // their blobs are kept too. What remains open: a manifest whose body
-        // file is written after this pass listed its manifests directory (or,
-        // for a new repository, after this pass's discovery) but whose check
-        // that its blobs exist ran before the sweep removed them. The sweep
-        // then removes those of its blobs that nothing else references and
-        // whose bytes were written no later than the second of the upload
-        // check (see sweep_blob), and the manifest names missing blobs. A
-        // manifest stored after the sweep removed a blob is refused by that
-        // check instead.
-        if (!r.cancelled) mark_all(r, r.progress.started_unix - kFileTimeSlack);
+        mark_records(r);
+        mark_all(r);
     } catch (const mark_failure &failure) {
         return failure.out_of_memory ? mark_result::out_of_memory : mark_result::refused;
     } catch (const std::bad_alloc &) {
@@ -282,6 +380,31 @@ mark_result mark(run &r) {
 
 // ---- sweep ---------------------------------------------------------------
 
+// Old: last touched before the run started (with a second's slack) and at
+// least the grace period ago. An unknown time is never old.
+bool is_old(const run &r, int64_t mtime) {
+    return mtime >= 0 && mtime < r.started - kFileTimeSlack && r.sweep_now - mtime >= r.grace;
+}
+
+enum class removal { removed, kept_young, left };
+
+// Steps s2 to s4 at the top of this file: the blob is moved aside, looked at
+// again and removed only when still old; a manifest store that touched it
+// meanwhile has it put back.
+removal remove_blob(const run &r, const char *path) {
+    char aside[kPathMax];
+    if (!blob_aside_path(aside, path) || plat_rename(path, aside) != 0) return removal::left;
+    int64_t mtime = -1;
+    // Gone from the aside name already: a manifest store took it back.
+    if (plat_file_info(aside, nullptr, &mtime) != 0) return removal::kept_young;
+    if (!is_old(r, mtime)) {
+        // When this fails the blob waits aside for a store or the next run to take it back.
+        plat_rename(aside, path);
+        return removal::kept_young;
+    }
+    return plat_unlink(aside) == 0 ? removal::removed : removal::left;
+}
+
 // Examines one blob file; true when the cancel marker stops the sweep.
 bool sweep_blob(run &r, const char *path, const char *hex) {
     ++r.progress.blobs_scanned;
@@ -291,17 +414,13 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
     }
     int64_t size = 0, mtime = -1;
     if (plat_file_info(path, &size, &mtime) != 0 || size < 0) size = 0;
-    // A blob whose bytes were last written in a later second than the check
-    // that no upload was running came from an upload made during the run: its
-    // manifest may not be stored yet, so it waits for the next run. File
-    // times are whole seconds, so an upload finished during the very second
-    // of that check cannot be told from an older blob and is removed.
-    bool uploaded_during_run = mtime > r.quiet_since;
-    if (!uploaded_during_run) {
-        if (r.dry_run || plat_unlink(path) == 0) {
-            ++r.progress.blobs_deleted;
-            r.progress.bytes_freed += size;
-        }
+    removal outcome = !is_old(r, mtime) ? removal::kept_young
+                      : r.dry_run       ? removal::removed
+                                        : remove_blob(r, path);
+    if (outcome == removal::kept_young) ++r.young_kept;
+    if (outcome == removal::removed) {
+        ++r.progress.blobs_deleted;
+        r.progress.bytes_freed += size;
     }
     if (r.progress.blobs_scanned % kCheckEvery != 0) return false;
     r.refresh_elapsed();
@@ -309,21 +428,44 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
     return gc_cancel_requested() != 0;
 }
 
-// Only files named by 64 hex digits inside fan-out directories are ever removed.
+// A blob left aside by a run that ended between its steps s2 and s4 goes back
+// under its name (or away, when the same content is stored there again); the
+// next run decides on it as on any other.
+void put_back_aside(const std::string &fanout, const std::string &name) {
+    constexpr size_t kSuffixLen = sizeof kAsideSuffix - 1;
+    if (name.size() <= kSuffixLen) return;
+    size_t stem = name.size() - kSuffixLen;
+    if (name.compare(stem, std::string::npos, kAsideSuffix) != 0) return;
+    std::string hex = name.substr(0, stem);
+    if (!hex64_valid(hex.c_str())) return;
+    std::string aside = fanout + "/" + name, path = fanout + "/" + hex;
+    int kind = plat_entry_kind(path.c_str());
+    if (kind == PLAT_ABSENT)
+        plat_rename(aside.c_str(), path.c_str());
+    else if (kind == PLAT_FILE)
+        plat_unlink(aside.c_str());
+}
+
+// Only files named by 64 hex digits inside fan-out directories are ever
+// removed, every one of them however many a directory holds.
 void sweep(run &r) {
-    walk_blob_store([&](const char *fanout, const std::vector<dir_item> &files) {
-        for (const dir_item &entry : files) {
-            char path[kPathMax];
-            if (entry.is_dir || !hex64_valid(entry.name.c_str()) || !join_path(path, fanout, entry.name.c_str()))
+    walk_fanouts([&](const std::string &fanout, const std::vector<dir_item> &files) {
+        for (const dir_item &file : files) {
+            if (file.is_dir) continue;
+            if (!hex64_valid(file.name.c_str())) {
+                if (!r.dry_run) put_back_aside(fanout, file.name);
                 continue;
-            if (sweep_blob(r, path, entry.name.c_str())) {
-                if (!r.dry_run) plat_rmdir(fanout);
+            }
+            char path[kPathMax];
+            if (!join_path(path, fanout.c_str(), file.name.c_str())) continue;
+            if (sweep_blob(r, path, file.name.c_str())) {
+                if (!r.dry_run) plat_rmdir(fanout.c_str());
                 r.cancelled = true;
                 return false;
             }
         }
         // Succeeds only when the directory was emptied.
-        if (!r.dry_run) plat_rmdir(fanout);
+        if (!r.dry_run) plat_rmdir(fanout.c_str());
         return true;
     });
 }
@@ -338,32 +480,32 @@ void write_final_snapshot(run &r) {
     gc_write_snapshot(&r.progress);
 }
 
+// The members after "elapsed_ms" came later; the ones before keep their order.
 const char *write_report(const run &r, const upload_totals &uploads) {
     const gc_progress &p = r.progress;
     qf_snprintf(s_result, kResultMax,
                 "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,\"blobs_deleted\":%d,\"bytes_freed\":%lld,"
                 "\"blobs_kept\":%d,\"stale_uploads\":%d,\"stale_upload_bytes\":%lld,\"cancelled\":%s,"
-                "\"elapsed_ms\":%lld}",
+                "\"elapsed_ms\":%lld,\"blobs_young_kept\":%d,\"uploads_in_progress\":%d,\"grace_seconds\":%lld}",
                 r.dry_run ? "true" : "false", p.blobs_total, r.reachable, p.blobs_deleted,
                 static_cast<long long>(p.bytes_freed), p.blobs_total - p.blobs_deleted, uploads.stale,
                 static_cast<long long>(uploads.stale_bytes), r.cancelled ? "true" : "false",
-                static_cast<long long>(plat_monotonic_ms() - r.start_ms));
+                static_cast<long long>(plat_monotonic_ms() - r.start_ms), r.young_kept, uploads.in_progress,
+                static_cast<long long>(r.grace));
     return s_result;
 }
 
 const char *collect(bool dry_run) {
     upload_totals uploads = remove_stale_uploads(dry_run);
+    remove_abandoned_records(dry_run);
     std::unique_ptr<run> r(new (std::nothrow) run);
     if (!r) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
     r->dry_run = dry_run;
-    switch (check_uploads(&r->quiet_since)) {
-    case upload_state::in_progress: set_error_kind(REG_ERR_CONFLICT, "uploads in progress"); return nullptr;
-    case upload_state::unlistable: set_error("cannot list uploads"); return nullptr;
-    case upload_state::quiet: break;
-    }
+    int64_t grace = oci_gc_grace_seconds();
+    r->grace = grace < 0 ? 0 : grace;
 
     // A cancel request made before the run does not stop it.
     remove_cancel_marker();
@@ -373,7 +515,8 @@ const char *collect(bool dry_run) {
     p.dry_run = dry_run ? 1 : 0;
     p.started_unix = plat_wall_seconds();
     r->start_ms = plat_monotonic_ms();
-    gc_write_snapshot(&p);
+    // t0: taken before anything of the tree is looked at.
+    r->started = file_clock(p);
 
     p.blobs_total = count_blobs();
     r->refresh_elapsed();
@@ -392,7 +535,10 @@ const char *collect(bool dry_run) {
 
     qf_strlcpy(p.phase, "deleting", sizeof p.phase);
     if (!r->cancelled && gc_cancel_requested()) r->cancelled = true;
-    if (!r->cancelled) sweep(*r);
+    if (!r->cancelled) {
+        r->sweep_now = file_clock(p);
+        sweep(*r);
+    }
 
     write_final_snapshot(*r);
     remove_cancel_marker();

@@ -6,12 +6,45 @@
 #include <stdint.h>
 
 #include "platform/json_doc.h"
+#include "storage/storage_internal.h"
 
 constexpr size_t kGcPhaseMax = 16;     // phase text, with terminator
 constexpr size_t kGcSnapshotMax = 512; // rendered snapshot, with terminator
 constexpr char kGcDir[] = "_gc";
 constexpr char kGcProgressFile[] = "progress.json";
 constexpr char kGcCancelFile[] = "cancel";
+// Records of manifest stores in flight (see gc_guard.cpp), one file each, below the GC state directory.
+constexpr char kGcIntentsDir[] = "intents";
+// A blob file the sweep has moved aside under this suffix is on its way out
+// and may still be taken back: by the sweep or by a manifest store naming it.
+constexpr char kAsideSuffix[] = ".aside";
+// A part file or a store record not written to for this long is abandoned.
+constexpr int64_t kAbandonedSeconds = 900;
+
+// Path of a blob file's aside name (out: kPathMax bytes); false when it does not fit.
+bool blob_aside_path(char *out, const char *blob_path);
+
+// What a manifest store does for each blob it names, after the record below
+// exists and before any of its files is written: true when the blob is stored
+// and its file time is now fresh (a blob the sweep had moved aside is put back).
+// false when it is not stored.
+bool keep_named_blob(const char *digest);
+
+// The record of one manifest store in flight: the body, written before the
+// store checks what it names and removed when the store ends, so a collection
+// whose mark starts reading records before the store finishes sees its references.
+class store_record {
+public:
+    store_record() = default;
+    ~store_record();
+    store_record(const store_record &) = delete;
+    store_record &operator=(const store_record &) = delete;
+    // false with the last error set when the record cannot be written.
+    bool write(const void *body, size_t len);
+
+private:
+    char path_[kPathMax] = "";
+};
 
 // The state of a run as the progress snapshot carries it.
 struct gc_progress {

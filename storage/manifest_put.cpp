@@ -9,6 +9,7 @@
 #include "digest/sha256.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 
 namespace {
@@ -61,8 +62,9 @@ int check_index(const char *repo_name, json_val *manifests) {
     return 0;
 }
 
+// Present, and kept from any collection until this store has written its files.
 bool blob_present(const char *digest) {
-    if (reg_blob_exists(digest) == 1) return true;
+    if (keep_named_blob(digest)) return true;
     set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
     return false;
 }
@@ -211,6 +213,10 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
         return -1;
     }
 
+    // Written before the check of what the body names and removed when the
+    // store ends: how a collection running meanwhile learns of these blobs.
+    store_record record;
+    if (!record.write(body, body_len)) return -1;
     char media_type[kMediaTypeMax];
     if (check_body(repo_name, body, body_len, media_type) != 0) {
         // A body refused because memory ran out while reading it is not the client's fault.

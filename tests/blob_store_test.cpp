@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -407,7 +408,9 @@ TEST_F(BlobStoreTest, FinishMovesTheUploadIntoTheStore) {
     }
 }
 
-TEST_F(BlobStoreTest, FinishOfStoredContentLeavesTheBlobUntouched) {
+// The stored file stays (same inode, bytes never rewritten), but its time is
+// refreshed: the push delivering it again needs it kept from collection.
+TEST_F(BlobStoreTest, FinishOfStoredContentKeepsTheBlobAndRefreshesItsTime) {
     std::string digest = store("same bytes");
     struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, blob(digest).c_str(), times, 0));
@@ -422,7 +425,7 @@ TEST_F(BlobStoreTest, FinishOfStoredContentLeavesTheBlobUntouched) {
     struct stat after;
     ASSERT_EQ(0, stat(blob(digest).c_str(), &after));
     EXPECT_EQ(before.st_ino, after.st_ino);
-    EXPECT_EQ(1000000000, mtime_of(blob(digest)));
+    EXPECT_GE(mtime_of(blob(digest)), static_cast<int64_t>(time(nullptr)) - 5);
 }
 
 TEST_F(BlobStoreTest, FinishFailures) {

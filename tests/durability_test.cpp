@@ -39,7 +39,8 @@ constexpr int kCallsMax = 400; // far more calls than any one write path makes
 
 // The tree below a root: relative path to "<dir>" or the file's bytes, the
 // upload id replaced so that runs with different ids compare. Temporaries
-// are listed apart.
+// are listed apart. The collection's bookkeeping (_gc: progress, the records
+// a manifest store keeps while it runs, which expire) is no stored data.
 struct tree {
     std::map<std::string, std::string> entries;
     std::vector<std::string> temporaries;
@@ -49,6 +50,7 @@ tree read_tree(const std::string &root, const std::string &upload_id) {
     tree t;
     for (const auto &[path, content] : testutil::snapshot(root)) {
         std::string rel = path.substr(root.size() + 1);
+        if (rel == "_gc" || rel.rfind("_gc/", 0) == 0) continue;
         if (!upload_id.empty())
             if (size_t at = rel.find(upload_id); at != std::string::npos) rel.replace(at, upload_id.size(), "<id>");
         if (plat_is_temp_name(fs::path(rel).filename().c_str()))
@@ -271,7 +273,9 @@ TEST_F(DurabilityTest, FullDiskAtTheCloseIsAFailureNotASuccess) {
         EXPECT_EQ(-1, move.operation());
         plat_fault_inject(op, 0);
         EXPECT_EQ(REG_ERR_IO, reg_storage_last_error_kind());
-        EXPECT_STREQ("write manifest body failed", reg_storage_last_error());
+        // The store's record for collections is the first file it writes.
+        std::string why = reg_storage_last_error();
+        EXPECT_TRUE(why == "write manifest body failed" || why == "cannot write store record") << why;
         EXPECT_EQ(link, testutil::read_all(root + "/repositories/lib/app/_manifests/tags/v1/current/link"));
     }
 }

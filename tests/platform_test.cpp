@@ -321,3 +321,23 @@ TEST_F(PlatformTest, FlushesSucceedOnFilesAndDirectoriesAndCanBeMadeToFail) {
 
 } // namespace
 
+// A touch sets the time to now without changing the bytes; nothing at the
+// path is told apart from a failure.
+TEST_F(PlatformTest, TouchRefreshesTheTimeOnly) {
+    std::string file = tmp_ / "f";
+    testutil::write_all(file, "bytes");
+    struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), old_times, 0));
+    EXPECT_EQ(0, plat_touch(file.c_str()));
+    int64_t size = -1, mtime = -1;
+    ASSERT_EQ(0, plat_file_info(file.c_str(), &size, &mtime));
+    EXPECT_EQ(5, size);
+    EXPECT_GE(mtime, plat_wall_seconds() - 5);
+    EXPECT_EQ("bytes", testutil::read_all(file));
+
+    EXPECT_EQ(PLAT_MISSING, plat_touch((tmp_ / "missing").c_str()));
+    EXPECT_EQ(PLAT_MISSING, plat_touch((tmp_ / "f/child").c_str()));
+    EXPECT_FALSE(testutil::exists(tmp_ / "missing"));
+    plat_fault_inject(PLAT_OP_TOUCH, 1);
+    EXPECT_EQ(-1, plat_touch(file.c_str()));
+}

@@ -168,7 +168,7 @@ T
 )" -- "${run[@]}" gc --dry-run
 [ -s "$work/stderr" ] && fail "gc without a terminal drew on standard error: $(cat -v "$work/stderr")"
 
-expect "gc --json" 0 '{"dry_run":false,"blobs_total":6,"blobs_reachable":4,"blobs_deleted":2,"bytes_freed":7048,"blobs_kept":4,"stale_uploads":0,"stale_upload_bytes":0,"cancelled":false,"elapsed_ms":<T>}' \
+expect "gc --json" 0 '{"dry_run":false,"blobs_total":6,"blobs_reachable":4,"blobs_deleted":2,"bytes_freed":7048,"blobs_kept":4,"stale_uploads":0,"stale_upload_bytes":0,"cancelled":false,"elapsed_ms":<T>,"blobs_young_kept":0,"uploads_in_progress":0,"grace_seconds":3600}' \
   -- "${run[@]}" gc --json
 [ "$(find "$store/blobs" -type f | wc -l)" = 4 ] || fail "gc did not remove exactly the two unnamed blobs"
 
@@ -208,13 +208,13 @@ for _ in $(seq 300); do [ -e "$gate/paused" ] && break; sleep 0.1; done
 [ -e "$gate/paused" ] || fail "the run never reached its first removal"
 
 expect "gc status of a run in another process" 0 "$(cat <<'T'
-Collection running, phase walking.
+Collection running, phase deleting.
   Blobs scanned  0 of 600
   Blobs removed  0 (0 B)
   Elapsed        <T>
 T
 )" -- "$admin" --root "$loose" gc status
-expect "gc status --json of a run in another process" 0 '{"running":true,"phase":"walking","blobs_scanned":0,"blobs_total":600,"blobs_deleted":0,"bytes_freed":0,"dry_run":false,"started_unix":<T>,"elapsed_ms":<T>,"cancelled":false}' \
+expect "gc status --json of a run in another process" 0 '{"running":true,"phase":"deleting","blobs_scanned":0,"blobs_total":600,"blobs_deleted":0,"bytes_freed":0,"dry_run":false,"started_unix":<T>,"elapsed_ms":<T>,"cancelled":false}' \
   -- "$admin" --root "$loose" --json gc status
 expect "gc cancel from another process" 0 "Asked the running collection to stop; it stops at its next check." \
   -- "$admin" --root "$loose" gc cancel

@@ -1,0 +1,72 @@
+// gc_guard.cpp - what uploads and manifest stores do so that a collection never takes a blob they name.
+#include <stdio.h>
+#include <string.h>
+
+#include "base/qf_str.h"
+#include "platform/platform.h"
+#include "storage/gc_internal.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+constexpr int kRecordTries = 4;
+
+// A name no other process draws: the process id and random digits.
+bool record_name(char *out, size_t cap) {
+    unsigned char bytes[8];
+    if (plat_random_bytes(bytes, sizeof bytes) != 0) {
+        uint64_t now = plat_monotonic_ms();
+        memcpy(bytes, &now, sizeof bytes);
+    }
+    char hex[2 * sizeof bytes + 1];
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        qf_snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+    return qf_snprintf(out, cap, "%s/%s/%s/%u-%s", s_root, kGcDir, kGcIntentsDir, plat_process_id(), hex) <
+           static_cast<int>(cap);
+}
+
+} // namespace
+
+bool blob_aside_path(char *out, const char *blob_path) {
+    return qf_snprintf(out, kPathMax, "%s%s", blob_path, kAsideSuffix) < static_cast<int>(kPathMax);
+}
+
+// The order matters (see the collection's sweep in gc.cpp): the file is made
+// fresh before this store goes on, and a file found aside is made fresh
+// before it is put back, so no sweep that has not seen this store's record
+// can find it old again.
+bool keep_named_blob(const char *digest) {
+    char path[kPathMax];
+    blob_path_for_digest(path, digest);
+    if (plat_entry_kind(path) == PLAT_FILE && plat_touch(path) == 0) return true;
+    char aside[kPathMax];
+    if (blob_aside_path(aside, path) && plat_entry_kind(aside) == PLAT_FILE && plat_touch(aside) == 0)
+        plat_rename(aside, path);
+    // Put back here or by the sweep, or stored again by an upload: fresh either way.
+    return plat_entry_kind(path) == PLAT_FILE;
+}
+
+store_record::~store_record() {
+    if (path_[0]) plat_unlink(path_);
+}
+
+bool store_record::write(const void *body, size_t len) {
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/%s/%s", s_root, kGcDir, kGcIntentsDir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+        set_error("cannot create store records directory");
+        return false;
+    }
+    for (int attempt = 0; attempt < kRecordTries; ++attempt) {
+        char path[kPathMax];
+        if (!record_name(path, sizeof path)) break;
+        int rc = plat_create_excl(path);
+        if (rc == PLAT_EXISTS) continue;
+        if (rc != 0) break;
+        qf_strlcpy(path_, path, sizeof path_);
+        if (write_file(path_, body, len) == 0) return true;
+        break;
+    }
+    set_error("cannot write store record");
+    return false;
+}
