@@ -8,18 +8,27 @@ namespace {
 
 constexpr size_t kPathMax = 4096;
 
+constexpr int kAnswered = -2;
+
+// The digest checked and the engine started: 1 present, 0 absent, -1 the
+// engine could not tell; kAnswered when the refusal is already answered.
+int blob_presence(const route_match &m, http_response &resp) {
+    if (!api_digest_valid(m.tail)) {
+        respond_error(resp, 400, "DIGEST_INVALID", "invalid digest: only sha256 digests of 64 hex digits");
+        return kAnswered;
+    }
+    if (!front_storage_ready(resp)) return kAnswered;
+    return reg_blob_exists(m.tail.c_str());
+}
+
 } // namespace
 
 // The program names the file and the web server sends it (X-Sendfile): ranges,
 // HEAD and the copying itself are the server's, and the program ends at once.
 void handle_blob_get(const http_request &, const route_match &m, http_response &resp) {
-    if (!api_digest_valid(m.tail)) {
-        respond_error(resp, 400, "DIGEST_INVALID", "invalid digest: only sha256 digests of 64 hex digits");
-        return;
-    }
-    if (!front_storage_ready(resp)) return;
+    int present = blob_presence(m, resp);
+    if (present == kAnswered) return;
     const char *digest = m.tail.c_str();
-    int present = reg_blob_exists(digest);
     if (present < 0) {
         respond_engine_error(resp, engine_op::blob);
         return;
@@ -53,13 +62,9 @@ void handle_blob_get(const http_request &, const route_match &m, http_response &
 // The blob store is shared by every repository: a blob that a stored manifest
 // of any of them still names stays, or that image would break.
 void handle_blob_delete(const http_request &, const route_match &m, http_response &resp) {
-    if (!api_digest_valid(m.tail)) {
-        respond_error(resp, 400, "DIGEST_INVALID", "invalid digest: only sha256 digests of 64 hex digits");
-        return;
-    }
-    if (!front_storage_ready(resp)) return;
+    int present = blob_presence(m, resp);
+    if (present == kAnswered) return;
     const char *digest = m.tail.c_str();
-    int present = reg_blob_exists(digest);
     if (present <= 0) {
         if (present == 0)
             respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);

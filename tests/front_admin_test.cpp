@@ -12,6 +12,7 @@
 #include "front/http.h"
 #include "storage/reg_storage.h"
 #include "tests/fixtures.h"
+#include "tests/front_call.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -36,14 +37,7 @@ protected:
 
     http_response call(const char *method, const char *path, const std::string &query = "",
                        const std::string &authorization = "") {
-        http_request req;
-        req.method = method;
-        req.path = path;
-        req.query = query;
-        req.authorization = authorization;
-        http_response resp;
-        registry_dispatch(req, resp);
-        return resp;
+        return testutil::front_call(method, path, query, authorization);
     }
 
     // An unreferenced blob, aged past any grace period.

@@ -12,6 +12,7 @@
 #include "front/http.h"
 #include "storage/reg_storage.h"
 #include "tests/fixtures.h"
+#include "tests/front_call.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -78,14 +79,7 @@ protected:
 
     http_response call(const char *method, const std::string &path, const std::string &query = "",
                        const std::string &authorization = "") {
-        http_request req;
-        req.method = method;
-        req.path = path;
-        req.query = query;
-        req.authorization = authorization;
-        http_response resp;
-        registry_dispatch(req, resp);
-        return resp;
+        return testutil::front_call(method, path, query, authorization);
     }
 
     static std::string code_of(const http_response &resp) {
