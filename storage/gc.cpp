@@ -12,7 +12,9 @@
 // A manifest store S for a blob B, in this order:
 //   p  writes its record (the body) into _gc/intents;
 //   k  keep_named_blob: touches B (file time := now); if B is missing, touches
-//      its aside name and renames that back; fails the store when B is neither;
+//      its aside name, renames that back and touches B again (another run may
+//      have put it back meanwhile with its old time); fails the store when B
+//      is neither there nor can be touched;
 //   w  writes the manifest's files;
 //   r  removes its record.
 // A run W: t0; reads every record (time R); lists the repositories and reads

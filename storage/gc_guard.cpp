@@ -42,8 +42,10 @@ bool keep_named_blob(const char *digest) {
     char aside[kPathMax];
     if (blob_aside_path(aside, path) && plat_entry_kind(aside) == PLAT_FILE && plat_touch(aside) == 0)
         plat_rename(aside, path);
-    // Put back here or by the sweep, or stored again by an upload: fresh either way.
-    return plat_entry_kind(path) == PLAT_FILE;
+    // Put back here, by a sweep, or by a run that found it left aside (that
+    // one keeps its old time), or stored again by an upload: touched again so
+    // that it is fresh whoever put it there.
+    return plat_entry_kind(path) == PLAT_FILE && plat_touch(path) == 0;
 }
 
 store_record::~store_record() {

@@ -12,9 +12,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <string_view>
 #include <string>
 #include <vector>
 
+#include "platform/json_doc.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -102,6 +104,14 @@ private:
     std::string path_;
 };
 
+// True when text is one whole JSON object.
+bool is_json_object(const std::string &text) {
+    json_doc *doc = json_read(text.data(), text.size());
+    bool ok = json_is_obj(json_doc_root(doc)) != 0;
+    json_doc_free(doc);
+    return ok;
+}
+
 // One write path: what the tree holds before it, and the operation.
 struct scenario {
     const char *name;
@@ -109,8 +119,12 @@ struct scenario {
     std::function<int()> operation;
 };
 
+// The tests run where the settings file gives collections no grace period,
+// so that the blobs the collection's setup dates back are old.
 class DurabilityTest : public ::testing::Test {
 protected:
+    DurabilityTest() { testutil::write_all(dir_.path() + "/config.json", "{\"registry_gc_grace_seconds\": 0}"); }
+
     void TearDown() override {
         testutil::fail_allocations = false;
         reg_storage_cleanup();
@@ -211,7 +225,106 @@ protected:
         }
     }
 
+    // The collection's tree: an image still tagged, an image whose repository
+    // was deleted, blobs no manifest ever named and an upload abandoned long
+    // ago, every blob dated back so that each unreferenced one is old; an
+    // earlier run left its progress record.
+    void prepare_collection(std::string &root) {
+        root = fresh_root();
+        upload_id_.clear();
+        body1_ = image(blob("config-1"), blob("layer-1"));
+        ASSERT_EQ(0, put("lib/app", "v1", body1_));
+        ASSERT_NE(nullptr, reg_gc_json(0)) << reg_storage_last_error();
+        body2_ = image(blob("config-2"), blob("layer-2"));
+        ASSERT_EQ(0, put("lib/gone", "v1", body2_));
+        ASSERT_EQ(0, reg_repo_delete("lib/gone"));
+        for (const char *content : {"orphan-1", "orphan-2", "orphan-3", "orphan-4"})
+            blob(content);
+        char id[40];
+        ASSERT_EQ(0, reg_blob_start_upload(id));
+        upload_id_ = id;
+        ASSERT_EQ(0, reg_blob_append_chunk(id, "abandoned", 9));
+        age_uploads(root);
+        std::error_code ec;
+        for (const auto &entry : fs::recursive_directory_iterator(root + "/blobs", ec)) {
+            struct timespec times[2] = {{plat_wall_seconds() - 60, 0}, {plat_wall_seconds() - 60, 0}};
+            if (entry.is_regular_file()) utimensat(AT_FDCWD, entry.path().c_str(), times, 0);
+        }
+        s_fsync = 1;
+    }
+
+    // What an interrupted collection may leave: every file whole, old or new;
+    // besides them only blobs the new state no longer holds, moved aside and
+    // whole; a whole progress record. Answers whether a blob waits aside.
+    bool expect_collection_old_or_new(const std::string &root, const tree &old_state, const tree &new_state,
+                                      const std::string &old_progress) {
+        static constexpr std::string_view kAside = ".aside";
+        tree got = read_tree(root, upload_id_);
+        bool aside = false;
+        for (auto it = got.entries.begin(); it != got.entries.end();) {
+            const std::string &rel = it->first;
+            if (rel.size() <= kAside.size() || rel.compare(rel.size() - kAside.size(), kAside.size(), kAside) != 0) {
+                ++it;
+                continue;
+            }
+            std::string blob = rel.substr(0, rel.size() - kAside.size());
+            EXPECT_EQ(0u, new_state.entries.count(blob)) << rel << ": a referenced blob was moved aside";
+            EXPECT_EQ(fs::path(blob).filename().string(), testutil::sha256_hex(it->second)) << rel << " is cut";
+            aside = true;
+            it = got.entries.erase(it);
+        }
+        expect_old_or_new(got, old_state, new_state);
+        std::string progress = testutil::read_all(root + "/_gc/progress.json");
+        EXPECT_TRUE(progress == old_progress || is_json_object(progress)) << "progress record: " << progress;
+        EXPECT_TRUE(is_json_object(reg_gc_progress_json())) << reg_gc_progress_json();
+        return aside;
+    }
+
+    // The next run is not refused and leaves exactly the new state; a blob
+    // left aside goes back under its name first, so then the run after it
+    // removes it.
+    void expect_next_collections_finish(const std::string &root, bool aside, const tree &new_state) {
+        for (int run = 0; run < (aside ? 2 : 1); ++run) {
+            const char *report = reg_gc_json(0);
+            ASSERT_NE(nullptr, report) << reg_storage_last_error();
+            EXPECT_TRUE(is_json_object(report)) << report;
+            for (const auto &[rel, content] : new_state.entries) {
+                if (content == "<dir>") continue;
+                EXPECT_EQ(content, testutil::read_all(root + "/" + rel)) << rel;
+            }
+        }
+        EXPECT_EQ(new_state.entries, read_tree(root, upload_id_).entries);
+    }
+
+    // The collection's tree before and after one undisturbed run.
+    void collection_reference(tree &old_state, tree &new_state) {
+        std::string root;
+        ASSERT_NO_FATAL_FAILURE(prepare_collection(root));
+        old_state = read_tree(root, upload_id_);
+        ASSERT_NE(nullptr, reg_gc_json(0)) << reg_storage_last_error();
+        new_state = read_tree(root, upload_id_);
+        ASSERT_NE(old_state.entries, new_state.entries);
+        for (const char *content : {"config-1", "layer-1"}) {
+            std::string hex = testutil::sha256_hex(content);
+            ASSERT_EQ(content, new_state.entries["blobs/sha256/" + hex.substr(0, 2) + "/" + hex]);
+        }
+        for (const char *content : {"config-2", "orphan-1"}) {
+            std::string hex = testutil::sha256_hex(content);
+            ASSERT_EQ(content, old_state.entries["blobs/sha256/" + hex.substr(0, 2) + "/" + hex]);
+            ASSERT_EQ(0u, new_state.entries.count("blobs/sha256/" + hex.substr(0, 2) + "/" + hex));
+        }
+    }
+
+    static std::vector<std::string> temporaries_in(const std::string &dir) {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto &entry : fs::directory_iterator(dir, ec))
+            if (plat_is_temp_name(entry.path().filename().c_str())) found.push_back(entry.path().string());
+        return found;
+    }
+
     FastDir dir_;
+    testutil::ScopedCwd cwd_{dir_.path()};
     int runs_ = 0;
     std::string upload_id_;
     std::string body1_, body2_;
@@ -319,6 +432,86 @@ TEST_F(DurabilityTest, KilledAtAnyStepLeavesEveryFileWhole) {
         }
         EXPECT_GT(kills, 3);
     }
+}
+
+// The collection with call 1, 2, 3, ... of every file operation failing in
+// turn. A run either is refused, saying why, or completes; either way every
+// referenced blob stays whole under its name, an unreferenced one stays or
+// goes (one whose removal failed may wait aside), the progress record stays
+// whole, and the next run is not refused and removes the rest.
+TEST_F(DurabilityTest, CollectionWithAFailedFileOperationLosesNothing) {
+    tree old_state, new_state;
+    ASSERT_NO_FATAL_FAILURE(collection_reference(old_state, new_state));
+    int faults = 0, refused = 0;
+    for (plat_op op : kFileOps) {
+        for (int nth = 1; nth <= kCallsMax; ++nth) {
+            SCOPED_TRACE("operation " + std::to_string(op) + ", call " + std::to_string(nth));
+            std::string root;
+            ASSERT_NO_FATAL_FAILURE(prepare_collection(root));
+            std::string old_progress = testutil::read_all(root + "/_gc/progress.json");
+            plat_fault_inject(op, nth);
+            const char *report = reg_gc_json(0);
+            bool fired = !plat_fault_pending(op);
+            plat_fault_inject(op, 0);
+            if (!fired) {
+                EXPECT_NE(nullptr, report) << reg_storage_last_error();
+                EXPECT_EQ(new_state.entries, read_tree(root, upload_id_).entries);
+                break;
+            }
+            ++faults;
+            if (report) {
+                EXPECT_TRUE(is_json_object(report)) << report;
+            } else {
+                ++refused;
+                EXPECT_STRNE("", reg_storage_last_error());
+            }
+            tree got = read_tree(root, upload_id_);
+            EXPECT_TRUE(got.temporaries.empty()) << got.temporaries.front();
+            EXPECT_TRUE(temporaries_in(root + "/_gc").empty()) << temporaries_in(root + "/_gc").front();
+            bool aside = expect_collection_old_or_new(root, old_state, new_state, old_progress);
+            ASSERT_NO_FATAL_FAILURE(expect_next_collections_finish(root, aside, new_state));
+        }
+    }
+    EXPECT_GT(faults, 50);
+    EXPECT_GT(refused, 3);
+}
+
+// A child process collecting is killed just before call n of one file
+// operation, for every n the run reaches. Every referenced blob is whole
+// under its name, and the next run puts back what was left aside, is not
+// refused, and leaves exactly the referenced blobs.
+TEST_F(DurabilityTest, CollectionKilledAtAnyStepLosesNothing) {
+    const std::vector<plat_op> steps = {PLAT_OP_DIR_OPEN, PLAT_OP_OPEN_READ, PLAT_OP_MKDIR,  PLAT_OP_CREATE_TEMP,
+                                        PLAT_OP_WRITE,    PLAT_OP_FSYNC,     PLAT_OP_CLOSE,  PLAT_OP_RENAME,
+                                        PLAT_OP_FSYNC_DIR, PLAT_OP_UNLINK,   PLAT_OP_RMDIR};
+    tree old_state, new_state;
+    ASSERT_NO_FATAL_FAILURE(collection_reference(old_state, new_state));
+    int kills = 0, left_aside = 0;
+    for (plat_op op : steps) {
+        for (int nth = 1; nth <= kCallsMax; ++nth) {
+            SCOPED_TRACE("killed before call " + std::to_string(nth) + " of operation " + std::to_string(op));
+            std::string root;
+            ASSERT_NO_FATAL_FAILURE(prepare_collection(root));
+            std::string old_progress = testutil::read_all(root + "/_gc/progress.json");
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                plat_hook_inject(op, nth, [](void *) { raise(SIGKILL); }, nullptr);
+                reg_gc_json(0);
+                _exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(pid, waitpid(pid, &status, 0));
+            if (WIFEXITED(status)) break; // the run made fewer calls: done with this operation
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+            ++kills;
+            bool aside = expect_collection_old_or_new(root, old_state, new_state, old_progress);
+            left_aside += aside ? 1 : 0;
+            ASSERT_NO_FATAL_FAILURE(expect_next_collections_finish(root, aside, new_state));
+        }
+    }
+    EXPECT_GT(kills, 30);
+    EXPECT_GT(left_aside, 0) << "no kill fell between moving a blob aside and removing it";
 }
 
 // A temporary left by a crash in any directory of the tree is no tag, no

@@ -758,6 +758,45 @@ TEST_F(GcTest, ManifestStoreRacingTheSweep) {
     }
 }
 
+// Another run puts the blob back from aside (where a run that ended left it)
+// just as a manifest store looks for it: the store finds it neither under its
+// name nor, a moment later, aside, and then under its name again. The store
+// must still make it fresh, or a run that began before the store, and so
+// sees neither its record nor its manifest, finds the blob old and removes it.
+void put_back_from_aside(void *arg) {
+    auto *r = static_cast<race *>(arg);
+    fs::rename(r->aside, r->blob);
+}
+void store_while_put_back(void *arg) {
+    auto *r = static_cast<race *>(arg);
+    if (!r->due(*r)) {
+        plat_hook_inject(r->op, 1, store_while_put_back, arg);
+        return;
+    }
+    // The store's first touch is of the aside name; the put back comes just before it.
+    plat_hook_inject(PLAT_OP_TOUCH, 1, put_back_from_aside, arg);
+    store_when_due(arg);
+}
+
+TEST_F(GcTest, ManifestStoreFindingItsBlobPutBackByAnotherRun) {
+    race r{this, blob("old layer"), "", "", PLAT_OP_DIR_OPEN, nullptr, -2, ""};
+    r.blob = blob_path(r.hex);
+    r.aside = r.blob + ".aside";
+    fs::rename(r.blob, r.aside);
+    // The run has read the store records and every manifest, and is about to list the blobs.
+    r.due = [](const race &x) {
+        return read_all(x.test->at("_gc/progress.json")).find("deleting") != std::string::npos;
+    };
+    plat_hook_inject(r.op, 1, store_while_put_back, &r);
+    std::string result = gc(0);
+    testutil::clear_platform_faults();
+    EXPECT_EQ(0, r.put_rc) << r.error;
+    EXPECT_NE(std::string::npos, result.find("\"blobs_deleted\":0,")) << result;
+    EXPECT_TRUE(exists(r.blob));
+    EXPECT_EQ('{', gc(0)[0]);
+    EXPECT_TRUE(exists(r.blob)) << "the stored manifest keeps it";
+}
+
 // A manifest store in flight (its record written, its files not yet) keeps
 // every blob it names; a record abandoned for 900 s is removed and keeps nothing.
 TEST_F(GcTest, StoreRecords) {
