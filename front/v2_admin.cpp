@@ -52,26 +52,15 @@ std::string storage_path(const char *rel) {
 // kept beside the progress record so an operator who started a run that was
 // refused is told so. Written beside and renamed over.
 void keep_last_result(const std::string &json) {
-    std::string path = storage_path(kLastResult);
-    std::string tmp = path + ".tmp";
-    plat_unlink(tmp.c_str());
-    if (plat_create_excl(tmp.c_str()) != 0) return;
-    int fd = plat_open_append_existing(tmp.c_str());
-    bool ok = fd >= 0 && plat_write_all(fd, json.data(), json.size()) == 0;
-    if (fd >= 0) plat_close(fd);
-    if (!ok || plat_rename(tmp.c_str(), path.c_str()) != 0) plat_unlink(tmp.c_str());
+    plat_write_file_atomic(storage_path(kLastResult).c_str(), json.data(), json.size(), 0);
 }
 
 std::string read_last_result() {
-    std::string path = storage_path(kLastResult);
-    int64_t size = 0;
-    if (plat_file_info(path.c_str(), &size, nullptr) != 0 || size <= 0 || size > 65536) return "";
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return "";
-    std::string text(static_cast<size_t>(size), '\0');
-    size_t n = fread(text.data(), 1, text.size(), f);
-    fclose(f);
-    text.resize(n);
+    constexpr size_t kResultMax = 65536;
+    std::string text(kResultMax, '\0');
+    size_t len = 0;
+    if (plat_read_file(storage_path(kLastResult).c_str(), text.data(), text.size(), &len) != 0) return "";
+    text.resize(len);
     return text;
 }
 
