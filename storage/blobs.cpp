@@ -20,25 +20,6 @@ constexpr int kCreateTries = 16;
 constexpr char kInvalidUpload[] = "invalid upload uuid";
 constexpr char kAppendFailed[] = "write error appending chunk";
 
-// Closes the descriptor on every path out of an append; close() reports
-// whether the close itself succeeded, which a file system may only tell then.
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard() { plat_close(fd_); }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    int get() const { return fd_; }
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return plat_close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 bool is_dash_position(size_t pos) { return pos == 8 || pos == 13 || pos == 18 || pos == 23; }
 
 // xorshift32 (13, 17, 5); each byte gives its low digit before its high one.

@@ -37,15 +37,7 @@ void remove_emptied_parents(const char *name) {
 namespace {
 
 int repo_delete(const char *name) {
-    if (!name || !*name) {
-        set_error_kind(REG_ERR_INVALID, "NULL argument");
-        return -1;
-    }
-    if (!require_ready()) return -1;
-    if (!repo_name_valid(name)) {
-        set_error_kind(REG_ERR_INVALID, "invalid repository name");
-        return -1;
-    }
+    if (!repo_argument_ok(name)) return -1;
     char repo_dir[kPathMax];
     repo_dir_path(repo_dir, name);
     if (plat_entry_kind(repo_dir) != PLAT_DIR) {
@@ -95,16 +87,21 @@ void name_list::collect_repos() {
 
 void name_list::sort() { std::sort(items_.begin(), items_.end()); }
 
-extern "C" int reg_repo_exists(const char *name) {
-    if (!name) {
+bool repo_argument_ok(const char *name) {
+    if (!name || !*name) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
-        return -1;
+        return false;
     }
-    if (!require_ready()) return -1;
+    if (!require_ready()) return false;
     if (!repo_name_valid(name)) {
         set_error_kind(REG_ERR_INVALID, "invalid repository name");
-        return -1;
+        return false;
     }
+    return true;
+}
+
+extern "C" int reg_repo_exists(const char *name) {
+    if (!repo_argument_ok(name)) return -1;
     char dir[kPathMax];
     repo_dir_path(dir, name);
     char manifests[kPathMax];

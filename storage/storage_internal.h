@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "storage/reg_storage.h"
 
 constexpr size_t kPathMax = 4096;               // every path buffer
@@ -44,6 +45,29 @@ void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void set_error_kind(reg_err_kind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Records the not-started message and answers false when the engine is not started.
 bool require_ready();
+
+// Closes a descriptor on every path out of a scope; close() reports whether
+// the close itself succeeded, which a file system may only tell then.
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard() { plat_close(fd_); }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    int get() const { return fd_; }
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return plat_close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// The checks every operation on one repository makes first: an argument, a
+// started engine, a valid name; false with the last error set.
+bool repo_argument_ok(const char *name);
 
 int mkdirs(const char *path);
 int write_file(const char *path, const void *data, size_t len);

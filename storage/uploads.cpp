@@ -33,19 +33,15 @@ struct hash_record {
     sha256_ctx ctx;
 };
 
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard() { plat_close(fd_); }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 bool id_ok(const char *id) { return id && strnlen(id, kUploadIdLen + 1) == kUploadIdLen && uuid_valid(id); }
+
+// A started engine and a well-formed id: what every operation on one upload checks first.
+bool upload_argument_ok(const char *id) {
+    if (!require_ready()) return false;
+    if (id_ok(id)) return true;
+    set_error_kind(REG_ERR_INVALID, "invalid upload uuid");
+    return false;
+}
 
 void state_dir(char *out) { qf_snprintf(out, kPathMax, "%s/uploads/%s", s_root, kStateDir); }
 
@@ -233,11 +229,7 @@ int reg_upload_check_owner(const char *upload_uuid, const char *repo_name) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
-    if (!require_ready()) return -1;
-    if (!id_ok(upload_uuid)) {
-        set_error_kind(REG_ERR_INVALID, "invalid upload uuid");
-        return -1;
-    }
+    if (!upload_argument_ok(upload_uuid)) return -1;
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
     // Another repository's upload is answered as unknown: its id tells a
@@ -252,11 +244,7 @@ int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
     }
-    if (!require_ready()) return -1;
-    if (!id_ok(upload_uuid)) {
-        set_error_kind(REG_ERR_INVALID, "invalid upload uuid");
-        return -1;
-    }
+    if (!upload_argument_ok(upload_uuid)) return -1;
     append_run run;
     run.id = upload_uuid;
     upload_path_for_uuid(run.part, upload_uuid);
