@@ -305,8 +305,9 @@ TEST_F(V2RepoAuth, AcceptedRequestsGoOnAsBeforeWithTheUserAsActor) {
                            }));
 }
 
-// Settings that do not configure authentication leave the endpoint open, as without them.
-TEST_F(V2RepoAuth, IncompleteSettingsLeaveTheEndpointOpen) {
+// Settings that half configure authentication refuse the request (500) and
+// leave the repository alone: a mistake never opens the registry.
+TEST_F(V2RepoAuth, IncompleteSettingsRefuseTheRequest) {
     const std::string hash63 = std::string(kHash).substr(1);
     const std::string cases[] = {
         "{\"registry_auth_user\": \"alice\"}",
@@ -317,10 +318,10 @@ TEST_F(V2RepoAuth, IncompleteSettingsLeaveTheEndpointOpen) {
         SCOPED_TRACE(settings);
         testutil::write_all(cwd / "config.json", settings);
         make_repo("library/ubuntu");
-        EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}).out, kAccepted);
-        EXPECT_FALSE(repo_exists("library/ubuntu"));
+        EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}).out.rfind("Status: 500 Internal Server Error\r\n", 0), 0u);
+        EXPECT_TRUE(repo_exists("library/ubuntu"));
     }
-    EXPECT_EQ(log_heads().back(), "DELETE /v2/library/ubuntu 0 202 anonymous");
+    EXPECT_EQ(log_heads().back(), "DELETE /v2/library/ubuntu 0 500 anonymous");
 }
 
 } // namespace
