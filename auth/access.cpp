@@ -155,6 +155,12 @@ bool password_users(const std::string &file, access_config &cfg, std::string &pr
         problem = file + ": " + error;
         return false;
     }
+    // A file with no user is more likely cut short than meant to open the
+    // registry to everyone.
+    if (entries.empty()) {
+        problem = file + ": names no user";
+        return false;
+    }
     for (passwd_entry &e : entries) {
         for (const user_entry &u : cfg.users) {
             if (u.name == e.user) {

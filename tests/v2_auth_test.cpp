@@ -28,25 +28,7 @@ const std::string kChallenge = "Status: 401 Unauthorized\r\n"
                                "\r\n" +
                                kChallengeBody;
 
-// Standard alphabet with "=" padding.
-std::string base64(const std::string &data) {
-    static const char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < data.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8 |
-                     static_cast<unsigned char>(data[i + 2]);
-        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], abc[v & 63]};
-    }
-    if (data.size() - i == 1) {
-        unsigned v = static_cast<unsigned char>(data[i]) << 16;
-        out += {abc[v >> 18], abc[(v >> 12) & 63], '=', '='};
-    } else if (data.size() - i == 2) {
-        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8;
-        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], '='};
-    }
-    return out;
-}
+using testutil::base64;
 
 std::string replace_all(std::string s, char from, char to) {
     for (char &c : s)
