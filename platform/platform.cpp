@@ -19,6 +19,7 @@
 namespace {
 
 int s_fault_at[PLAT_OP_COUNT];
+int s_fault_errno[PLAT_OP_COUNT]; // 0: EIO
 
 struct armed_hook {
     int left;
@@ -49,7 +50,8 @@ bool injected_fault(plat_op op) {
     int &left = s_fault_at[op];
     if (left <= 0) return false;
     if (--left > 0) return false;
-    errno = EIO;
+    errno = s_fault_errno[op] ? s_fault_errno[op] : EIO;
+    s_fault_errno[op] = 0;
     return true;
 }
 
@@ -125,6 +127,12 @@ extern "C" {
 
 void plat_fault_inject(plat_op op, int nth) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_at[op] = nth < 0 ? 0 : nth;
+}
+
+void plat_fault_inject_errno(plat_op op, int nth, int err) {
+    if (op < 0 || op >= PLAT_OP_COUNT) return;
+    plat_fault_inject(op, nth);
+    s_fault_errno[op] = err;
 }
 
 int plat_fault_pending(plat_op op) { return op >= 0 && op < PLAT_OP_COUNT && s_fault_at[op] > 0 ? 1 : 0; }

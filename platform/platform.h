@@ -137,6 +137,8 @@ typedef enum {
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* The same with the given errno in place of EIO (ENOSPC: a full disk). */
+void plat_fault_inject_errno(plat_op op, int nth, int err);
 /* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
 int plat_fault_pending(plat_op op);
 /* Every call of the named operation on exactly this path fails with EIO (for
