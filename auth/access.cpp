@@ -14,6 +14,7 @@
 #include "auth/throttle.h"
 #include "base/qf_str.h"
 #include "base/settings_parse.h"
+#include "digest/sha256.h"
 #include "platform/platform.h"
 
 namespace {
@@ -197,15 +198,79 @@ bool same_text(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-bool password_ok(const user_entry &u, const std::string &password) {
-    if (u.sha256) return auth_sha256_matches(password, u.hash);
-    if (password.find('\0') != std::string::npos) return false;
+// A slow hash costs milliseconds (yescrypt's default about 50 ms here): too
+// much for every request of a pull. A process that answers many requests
+// keeps, in memory only, a keyed digest of each credential it verified,
+// bound to the stored hash (a changed password misses) and good for a few
+// minutes. Nothing of it is ever written to a file, so a leaked file never
+// turns a slow hash into a fast one; a process serving one request (CGI)
+// pays the hash every time.
+class verified_cache {
+public:
+    bool hit(const user_entry &u, const std::string &password) {
+        std::string key = mac(u, password);
+        uint64_t now = plat_monotonic_ms();
+        for (entry &e : entries_)
+            if (e.expires > now && e.mac == key) return true;
+        return false;
+    }
+    void store(const user_entry &u, const std::string &password) {
+        uint64_t now = plat_monotonic_ms();
+        entry *slot = &entries_[0];
+        for (entry &e : entries_)
+            if (e.expires < slot->expires) slot = &e;
+        slot->mac = mac(u, password);
+        slot->expires = now + kLifetimeMs;
+    }
+
+private:
+    static constexpr size_t kEntries = 64;
+    static constexpr uint64_t kLifetimeMs = 300 * 1000;
+    struct entry {
+        std::string mac;
+        uint64_t expires = 0;
+    };
+    entry entries_[kEntries];
+    uint8_t secret_[32] = {};
+    bool keyed_ = false;
+
+    // SHA-256 over a secret of this process and the credential: without the
+    // secret the digest says nothing about the password.
+    std::string mac(const user_entry &u, const std::string &password) {
+        if (!keyed_) keyed_ = plat_random_bytes(secret_, sizeof secret_) == 0;
+        sha256_ctx ctx;
+        sha256_init(&ctx);
+        sha256_update(&ctx, secret_, sizeof secret_);
+        for (const std::string *part : {&u.name, &u.hash, &password}) {
+            uint64_t len = part->size();
+            sha256_update(&ctx, &len, sizeof len);
+            sha256_update(&ctx, part->data(), part->size());
+        }
+        uint8_t out[32];
+        sha256_final(&ctx, out);
+        explicit_bzero(&ctx, sizeof ctx);
+        return keyed_ ? std::string(reinterpret_cast<char *>(out), sizeof out) : std::string();
+    }
+};
+
+verified_cache s_verified;
+
+bool crypt_matches(const user_entry &u, const std::string &password) {
     auto data = std::make_unique<crypt_data>();
     memset(data.get(), 0, sizeof(crypt_data));
     const char *out = crypt_r(password.c_str(), u.hash.c_str(), data.get());
     bool ok = out && out[0] != '*' && same_text(out, u.hash);
     explicit_bzero(data.get(), sizeof(crypt_data));
     return ok;
+}
+
+bool password_ok(const user_entry &u, const std::string &password) {
+    if (u.sha256) return auth_sha256_matches(password, u.hash);
+    if (password.find('\0') != std::string::npos) return false;
+    if (s_verified.hit(u, password)) return true;
+    if (!crypt_matches(u, password)) return false;
+    s_verified.store(u, password);
+    return true;
 }
 
 // The user whose name and password the header carries, or null. A name
