@@ -78,6 +78,13 @@ std::string passwd_hash_problem(std::string_view hash) {
     case CRYPT_SALT_METHOD_LEGACY: return "password hash scheme too weak";
     default: return "malformed password hash";
     }
+    // libcrypt takes any two digits as a setting, but hashes only costs 4 to 31.
+    if (hash[1] == '2') {
+        int cost = hash.size() > 6 && hash[4] >= '0' && hash[4] <= '9' && hash[5] >= '0' && hash[5] <= '9'
+                       ? (hash[4] - '0') * 10 + (hash[5] - '0')
+                       : -1;
+        if (cost < 4 || cost > 31 || hash[6] != '$') return "malformed password hash";
+    }
     size_t last = hash.rfind('$');
     std::string_view tail = hash.substr(last + 1);
     if (tail.size() != found->tail_len || tail.find_first_not_of(kCryptAlphabet) != std::string_view::npos)
