@@ -530,7 +530,8 @@ int plat_terminal_echo(int fd, int on) {
         t.c_lflag |= ECHO;
     else
         t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    return tcsetattr(fd, TCSAFLUSH, &t) == 0 ? 0 : -1;
+    // TCSANOW: what was typed ahead of the prompt is kept, not thrown away.
+    return tcsetattr(fd, TCSANOW, &t) == 0 ? 0 : -1;
 }
 
 } // extern "C"

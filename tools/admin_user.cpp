@@ -2,6 +2,7 @@
 #include "tools/admin_user.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -86,12 +87,23 @@ bool read_line(FILE *in, std::string &line) {
     return whole;
 }
 
+// Ctrl-C at the prompt must not leave the terminal without echo.
+extern "C" void restore_echo_and_exit(int sig) {
+    plat_terminal_echo(0, 1);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 bool prompt_hidden(const char *prompt, std::string &line) {
     fputs(prompt, stderr);
     fflush(stderr);
+    void (*old_int)(int) = signal(SIGINT, restore_echo_and_exit);
+    void (*old_term)(int) = signal(SIGTERM, restore_echo_and_exit);
     bool hidden = plat_terminal_echo(0, 0) == 0;
     bool got = read_line(stdin, line);
     if (hidden) plat_terminal_echo(0, 1);
+    signal(SIGINT, old_int);
+    signal(SIGTERM, old_term);
     fputc('\n', stderr);
     return got;
 }
