@@ -61,6 +61,8 @@ std::string passwd_name_problem(std::string_view name) {
     if (name.size() > kPasswdUserMax) return "user name longer than 127 bytes";
     if (name.find(':') != std::string_view::npos) return "user name holds ':'";
     if (has_control(name)) return "user name holds a control byte";
+    // An indented line or a space before the colon is a slip, not a name anyone types at a login prompt.
+    if (name.front() == ' ' || name.back() == ' ') return "user name starts or ends with a space";
     return "";
 }
 

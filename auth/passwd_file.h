@@ -35,7 +35,8 @@ struct passwd_error {
 /* Parses text whole. Blank lines (nothing or only spaces and tabs) and lines
  * whose first byte is '#' are kept but name nobody. Every other line must be
  * "user:hash" (role read) or "user:hash:role" with role read, write or admin;
- * the user 1 to 127 bytes without ':' or control bytes, named once; the hash
+ * the user 1 to 127 bytes without ':', control bytes, or a space at either
+ * end, named once; the hash
  * a complete string of a scheme verified here: bcrypt ($2a$, $2b$, $2y$),
  * yescrypt ($y$), sha512-crypt ($6$) or sha256-crypt ($5$), which libcrypt
  * accepts (crypt_checksalt neither invalid, disabled nor legacy). true, or

@@ -85,6 +85,8 @@ TEST(PasswdParse, MalformedLinesNamedWithTheirNumber) {
         {"empty hash before role", "alice::write\n", 1, "missing password hash"},
         {"empty user", ":" + y + "\n", 1, "empty user name"},
         {"128-byte user", std::string(128, 'n') + ":" + y + "\n", 1, "user name longer than 127 bytes"},
+        {"indented line", "  alice:" + y + "\n", 1, "user name starts or ends with a space"},
+        {"space before the colon", "alice :" + y + "\n", 1, "user name starts or ends with a space"},
         {"unknown role", "alice:" + y + ":owner\n", 1, "unknown role 'owner'"},
         {"role in capitals", "alice:" + y + ":Admin\n", 1, "unknown role 'Admin'"},
         {"empty role", "alice:" + y + ":\n", 1, "unknown role ''"},
