@@ -4,7 +4,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
+packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev
           lighttpd curl ca-certificates skopeo podman)
 missing=()
 for p in "${packages[@]}"; do

@@ -78,6 +78,8 @@ check "anonymous blob HEAD" 200 "$(status HEAD "/v2/team/one/blobs/$layer1" -I)"
 check "anonymous push still refused" 401 "$(status POST /v2/team/one/blobs/uploads/ -d '')"
 check "anonymous deletion still refused" 401 "$(status DELETE /v2/team/one)"
 check "anonymous usage still refused" 401 "$(status GET /v2/_admin/usage)"
+check "the access log names the client of a refused request" yes \
+  "$(grep -q '^GET /v2/_admin/usage [0-9]* 401 anonymous 127\.0\.0\.1 .*"client":"127\.0\.0\.1"' "$root/registry_access.log" && echo yes || echo no)"
 
 # Fail closed: each mistake makes every route 500, with the reason in the error log.
 good_hash=$(printf pw | sha256sum | cut -d' ' -f1)

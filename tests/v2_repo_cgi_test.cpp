@@ -175,7 +175,7 @@ TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
     run({"DELETE", "/v2/library/ubuntu"});
     run({"HEAD", "/v2/library/ubuntu"});
     run({"DELETE", "/v2/library/ubuntu"});
-    // Each line: five plain fields, the time stamp, then the same facts as JSON.
+    // Each line: six plain fields, the time stamp, then the same facts as JSON.
     std::vector<std::string> heads;
     std::istringstream lines(access_log());
     for (std::string line; std::getline(lines, line);) {
@@ -183,9 +183,10 @@ TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
         std::istringstream fields(line);
         for (std::string field; fields >> field;)
             f.push_back(field);
-        ASSERT_EQ(f.size(), 7u) << line;
-        EXPECT_EQ(f[6], "{\"ts\":\"" + f[5] + "\",\"method\":\"" + f[0] + "\",\"path\":\"" + f[1] +
-                            "\",\"status\":" + f[3] + ",\"bytes\":" + f[2] + ",\"actor\":\"" + f[4] + "\"}");
+        ASSERT_EQ(f.size(), 8u) << line;
+        EXPECT_EQ(f[7], "{\"ts\":\"" + f[6] + "\",\"method\":\"" + f[0] + "\",\"path\":\"" + f[1] +
+                            "\",\"status\":" + f[3] + ",\"bytes\":" + f[2] + ",\"actor\":\"" + f[4] +
+                            "\",\"client\":\"" + f[5] + "\"}");
         heads.push_back(f[0] + " " + f[1] + " " + f[2] + " " + f[3] + " " + f[4]);
     }
     EXPECT_EQ(heads, (std::vector<std::string>{
