@@ -61,6 +61,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
@@ -152,6 +153,119 @@ void remove_abandoned_records(bool dry_run) {
     }
 }
 
+// ---- the run lock --------------------------------------------------------
+
+// One collection at a time per storage tree, on any host: the lock file is
+// created exclusively, names its holder ("<host> <process id>") and is
+// touched whenever the run publishes its progress. It is stale, and the next
+// start takes it over, when its holder is a process of this host that no
+// longer runs (a crash, a kill), or when nobody touched it for
+// kRunLockStaleSeconds (a holder on a host gone). A takeover in error costs
+// no data: runs at once are safe (see the top of this file), only wasteful.
+constexpr int64_t kRunLockStaleSeconds = 600;
+constexpr size_t kHostMax = 256;
+bool s_lock_held = false;
+
+void run_lock_path(char *out) { gc_state_path(out, kGcRunLockFile); }
+
+bool holder_gone(const char *path) {
+    char text[kHostMax + 32];
+    size_t len = 0;
+    if (plat_read_file(path, text, sizeof text, &len) != 0) return false;
+    text[len < sizeof text ? len : sizeof text - 1] = '\0';
+    const char *space = strrchr(text, ' ');
+    char host[kHostMax];
+    if (!space || plat_host_name(host, sizeof host) != 0) return false;
+    if (static_cast<size_t>(space - text) != strlen(host) || strncmp(text, host, strlen(host)) != 0) return false;
+    char *end = nullptr;
+    unsigned long pid = strtoul(space + 1, &end, 10);
+    return end != space + 1 && pid > 0 && plat_process_alive(static_cast<uint32_t>(pid)) == 0;
+}
+
+bool run_lock_stale(const char *path) {
+    int64_t mtime = -1;
+    if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) return false;
+    return plat_wall_seconds() - mtime >= kRunLockStaleSeconds || holder_gone(path);
+}
+
+// "<host> <process id>" of this process into text (kHostMax + 32 bytes).
+bool holder_text(char *text, size_t *len) {
+    char host[kHostMax];
+    if (plat_host_name(host, sizeof host) != 0) qf_strlcpy(host, "unknown", sizeof host);
+    *len = static_cast<size_t>(qf_snprintf(text, kHostMax + 32, "%s %u", host, plat_process_id()));
+    return true;
+}
+
+// The holder is this process: also after the lock was handed to it by the
+// process that took it.
+void name_holder(const char *path) {
+    char text[kHostMax + 32];
+    size_t len = 0;
+    holder_text(text, &len);
+    plat_write_file_atomic(path, text, len, 0);
+}
+
+// The lock appears with its holder's name in it, never empty: it is written
+// under a name of this process's own and linked to the lock's name, which
+// fails when the lock exists.
+int create_run_lock(const char *path) {
+    char mine[kPathMax];
+    qf_snprintf(mine, sizeof mine, "%s.%u", path, plat_process_id());
+    char text[kHostMax + 32];
+    size_t len = 0;
+    holder_text(text, &len);
+    if (plat_write_file_atomic(mine, text, len, 0) != 0) return -1;
+    int rc = plat_link_excl(mine, path);
+    plat_unlink(mine);
+    return rc;
+}
+
+bool take_run_lock() {
+    char path[kPathMax];
+    run_lock_path(path);
+    if (s_lock_held) {
+        name_holder(path);
+        return true;
+    }
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+        set_error("cannot create the collection's state directory");
+        return false;
+    }
+    int rc = create_run_lock(path);
+    // Taken over by removing it and creating it again exclusively: of two
+    // processes doing so at once, one creates it.
+    if (rc == PLAT_EXISTS && run_lock_stale(path) && plat_unlink(path) == 0) rc = create_run_lock(path);
+    if (rc == PLAT_EXISTS) {
+        set_error_kind(REG_ERR_CONFLICT, "a collection is already running on this storage");
+        return false;
+    }
+    if (rc != 0) {
+        set_error("cannot create the collection's run lock");
+        return false;
+    }
+    s_lock_held = true;
+    return true;
+}
+
+void release_run_lock() {
+    if (!s_lock_held) return;
+    char path[kPathMax];
+    run_lock_path(path);
+    // Once more after a failure: a lock left behind refuses every run until
+    // it is found stale.
+    if (plat_unlink(path) != 0 && plat_entry_kind(path) != PLAT_ABSENT) plat_unlink(path);
+    s_lock_held = false;
+}
+
+void touch_run_lock() {
+    if (!s_lock_held) return;
+    char path[kPathMax];
+    run_lock_path(path);
+    plat_touch(path);
+}
+
 // ---- the run -------------------------------------------------------------
 
 struct run {
@@ -167,6 +281,7 @@ struct run {
     bool cancelled = false;
     int reachable = 0;
     int young_kept = 0;
+    int64_t young_free_within = 0; // seconds until the last blob kept young is old
     ref_set refs;
 
     void refresh_elapsed() { progress.elapsed_ms = static_cast<int64_t>(plat_monotonic_ms() - start_ms); }
@@ -176,6 +291,7 @@ struct run {
         if (now - snapshot_ms <= kSnapshotQuietMs && progress.blobs_scanned - snapshot_scanned <= kSnapshotQuietScans)
             return;
         gc_write_snapshot(&progress);
+        touch_run_lock();
         snapshot_ms = now;
         snapshot_scanned = progress.blobs_scanned;
     }
@@ -419,7 +535,13 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
     removal outcome = !is_old(r, mtime) ? removal::kept_young
                       : r.dry_run       ? removal::removed
                                         : remove_blob(r, path);
-    if (outcome == removal::kept_young) ++r.young_kept;
+    if (outcome == removal::kept_young) {
+        ++r.young_kept;
+        if (mtime >= 0) {
+            int64_t left = std::max(mtime + r.grace - r.sweep_now, r.started + kFileTimeSlack + 1 - r.sweep_now);
+            r.young_free_within = std::max(r.young_free_within, left);
+        }
+    }
     if (outcome == removal::removed) {
         ++r.progress.blobs_deleted;
         r.progress.bytes_freed += size;
@@ -488,18 +610,20 @@ const char *write_report(const run &r, const upload_totals &uploads) {
     qf_snprintf(s_result, kResultMax,
                 "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,\"blobs_deleted\":%d,\"bytes_freed\":%lld,"
                 "\"blobs_kept\":%d,\"stale_uploads\":%d,\"stale_upload_bytes\":%lld,\"cancelled\":%s,"
-                "\"elapsed_ms\":%lld,\"blobs_young_kept\":%d,\"uploads_in_progress\":%d,\"grace_seconds\":%lld}",
+                "\"elapsed_ms\":%lld,\"blobs_young_kept\":%d,\"uploads_in_progress\":%d,\"grace_seconds\":%lld,"
+                "\"young_kept_free_within_seconds\":%lld}",
                 r.dry_run ? "true" : "false", p.blobs_total, r.reachable, p.blobs_deleted,
                 static_cast<long long>(p.bytes_freed), p.blobs_total - p.blobs_deleted, uploads.stale,
                 static_cast<long long>(uploads.stale_bytes), r.cancelled ? "true" : "false",
                 static_cast<long long>(plat_monotonic_ms() - r.start_ms), r.young_kept, uploads.in_progress,
-                static_cast<long long>(r.grace));
+                static_cast<long long>(r.grace), static_cast<long long>(r.young_free_within));
     return s_result;
 }
 
 const char *collect(bool dry_run) {
     upload_totals uploads = remove_stale_uploads(dry_run);
     remove_abandoned_records(dry_run);
+    if (!dry_run) empty_trash();
     std::unique_ptr<run> r(new (std::nothrow) run);
     if (!r) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
@@ -605,5 +729,17 @@ void gc_write_snapshot(const gc_progress *progress) {
 
 extern "C" const char *reg_gc_json(int dry_run) {
     if (!require_ready()) return nullptr;
-    return guarded<const char *>(nullptr, [&] { return collect(dry_run != 0); });
+    if (!take_run_lock()) return nullptr;
+    const char *report = guarded<const char *>(nullptr, [&] { return collect(dry_run != 0); });
+    release_run_lock();
+    return report;
 }
+
+extern "C" int reg_gc_lock(void) {
+    if (!require_ready()) return -1;
+    return guarded(-1, [] { return take_run_lock() ? 0 : -1; });
+}
+
+extern "C" void reg_gc_lock_handed_over(void) { s_lock_held = false; }
+
+extern "C" void reg_gc_lock_release(void) { release_run_lock(); }

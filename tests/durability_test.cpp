@@ -370,7 +370,8 @@ TEST_F(DurabilityTest, EveryFailedFileOperationLeavesOldOrNewAndIsReported) {
                 }
             }
         }
-        EXPECT_GT(failures, 5);
+        // A repository leaves the tree in one rename: few of its calls can fail.
+        EXPECT_GT(failures, sc.name == std::string("repository deletion") ? 1 : 5);
     }
 }
 

@@ -466,16 +466,19 @@ TEST_F(PushTest, ManifestDeleteByTagKeepsTheManifestByDigestRemovesAllTags) {
     std::string digest = sha256_digest(body);
     for (const char *tag : {"a", "b", "c"})
         ASSERT_EQ(201, call("PUT", std::string("/v2/app/manifests/") + tag, "", body).status);
+    // Another image keeps the repository: one left with nothing leaves the catalog.
+    std::string other = image_manifest(put_blob("app", "{\"other\":1}"), {});
+    ASSERT_EQ(201, call("PUT", "/v2/app/manifests/keep", "", other).status);
 
     EXPECT_EQ(202, call("DELETE", "/v2/app/manifests/a").status);
     EXPECT_EQ(404, call("GET", "/v2/app/manifests/a").status);
     EXPECT_EQ(200, call("GET", "/v2/app/manifests/" + digest).status);
-    EXPECT_EQ("{\"name\":\"app\",\"tags\":[\"b\",\"c\"]}\n", call("GET", "/v2/app/tags/list").body);
+    EXPECT_EQ("{\"name\":\"app\",\"tags\":[\"b\",\"c\",\"keep\"]}\n", call("GET", "/v2/app/tags/list").body);
 
     EXPECT_EQ(202, call("DELETE", "/v2/app/manifests/" + digest).status);
     EXPECT_EQ(404, call("GET", "/v2/app/manifests/b").status);
     EXPECT_EQ(404, call("GET", "/v2/app/manifests/" + digest).status);
-    EXPECT_EQ("{\"name\":\"app\",\"tags\":[]}\n", call("GET", "/v2/app/tags/list").body);
+    EXPECT_EQ("{\"name\":\"app\",\"tags\":[\"keep\"]}\n", call("GET", "/v2/app/tags/list").body);
 
     struct Row {
         std::string path;
