@@ -4,6 +4,7 @@
 // the pieces it names: the deletion mark (one per digest, created
 // exclusively), the scan of store records, and the move into the trash that
 // takes a tag or a repository's manifests out of the tree in one rename.
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -165,4 +166,50 @@ void empty_trash() {
         else
             plat_unlink(path.c_str());
     }
+}
+
+namespace {
+
+constexpr size_t kHostMax = 256;
+
+void holder_text(char *text, size_t cap, size_t *len) {
+    char host[kHostMax];
+    if (plat_host_name(host, sizeof host) != 0) qf_strlcpy(host, "unknown", sizeof host);
+    *len = static_cast<size_t>(qf_snprintf(text, cap, "%s %u", host, plat_process_id()));
+}
+
+} // namespace
+
+int owned_lock_create(const char *path) {
+    char mine[kPathMax];
+    if (qf_snprintf(mine, sizeof mine, "%s.%u", path, plat_process_id()) >= static_cast<int>(sizeof mine)) return -1;
+    char text[kHostMax + 32];
+    size_t len = 0;
+    holder_text(text, sizeof text, &len);
+    if (plat_write_file_atomic(mine, text, len, 0) != 0) return -1;
+    int rc = plat_link_excl(mine, path);
+    plat_unlink(mine);
+    return rc;
+}
+
+void owned_lock_rename_holder(const char *path) {
+    char text[kHostMax + 32];
+    size_t len = 0;
+    holder_text(text, sizeof text, &len);
+    plat_write_file_atomic(path, text, len, 0);
+}
+
+bool owned_lock_holder_gone(const char *path) {
+    char text[kHostMax + 32];
+    size_t len = 0;
+    if (plat_read_file(path, text, sizeof text, &len) != 0) return false;
+    text[len < sizeof text ? len : sizeof text - 1] = '\0';
+    const char *space = strrchr(text, ' ');
+    char host[kHostMax];
+    if (!space || plat_host_name(host, sizeof host) != 0) return false;
+    size_t host_len = strlen(host);
+    if (static_cast<size_t>(space - text) != host_len || strncmp(text, host, host_len) != 0) return false;
+    char *end = nullptr;
+    unsigned long pid = strtoul(space + 1, &end, 10);
+    return end != space + 1 && pid > 0 && plat_process_alive(static_cast<uint32_t>(pid)) == 0;
 }

@@ -58,6 +58,46 @@
 // period: a client may pause between chunks, and its session must not end
 // because an operator chose a short grace period for finished blobs. Younger
 // part files are passed over; they never stop the run.
+//
+// Deletions (blob, manifest by digest, the manifest a deleted last tag leaves
+// unnamed, retention, tag, repository). A deletion of digest X:
+//   m  creates the mark _gc/deleting/<X> exclusively (a second deletion of X
+//      is refused with a conflict while it stands: deletions of one digest
+//      run one at a time on any host);
+//   s  reads every store record (a record's name starts with the digits of
+//      the manifest it stores; its body names the rest), then lists the
+//      manifests (every repository for a blob, the repository for a
+//      manifest): anything naming X refuses the deletion (405 DENIED), a
+//      store of X itself in flight makes it a conflict;
+//   u  removes X (a blob: its file and any aside name; a manifest: its tags
+//      by one rename each into _gc/trash, then its files);
+//   and removes the mark.
+// A manifest store S additionally looks, after p and before relying on
+// anything, for the marks: of its own digest (one standing refuses S with a
+// conflict), of each child it lists and each blob it names (one standing
+// counts the object as deleted already: BLOB_UNKNOWN).
+// Claim: when S succeeds, nothing it names is removed by a deletion D while
+// S's manifest is stored. If S found no mark for X at time t, every deletion
+// of X either ended (u done) before t, so S then found X missing and failed,
+// or created its mark after t, so after p: D's read of the records finds S's
+// record, or S removed it after writing its files, which D's listing that
+// follows then finds. Either way D refuses. A mark left by a crash is
+// honoured for kAbandonedSeconds and then taken over.
+// Tags and repositories: a tag deletion renames the tag's directory into the
+// trash, a repository deletion the repository's _manifests directory, each
+// in one atomic step; a store writing meanwhile has some of its files moved
+// away. S therefore looks again after writing (body, revision link and tag
+// link present and naming its digest) and writes again when they are not,
+// bounded: the store then came after the deletion. An index S whose child
+// went with a repository deletion during S removes its own files and fails
+// as if the deletion came first. The repository deletion itself cannot fail
+// halfway: the rename moves all of it or nothing. A repository emptied by a
+// deletion loses its directories by rmdir only, which refuses a directory
+// a store has written into; a store whose freshly made directory was removed
+// before its write fails that round and writes again.
+// Blobs named only by a manifest a deletion removed are left to collections,
+// which the argument above covers; deletions never remove a blob because a
+// manifest went.
 #include <stdlib.h>
 #include <string.h>
 
@@ -163,68 +203,21 @@ void remove_abandoned_records(bool dry_run) {
 // kRunLockStaleSeconds (a holder on a host gone). A takeover in error costs
 // no data: runs at once are safe (see the top of this file), only wasteful.
 constexpr int64_t kRunLockStaleSeconds = 600;
-constexpr size_t kHostMax = 256;
 bool s_lock_held = false;
 
 void run_lock_path(char *out) { gc_state_path(out, kGcRunLockFile); }
 
-bool holder_gone(const char *path) {
-    char text[kHostMax + 32];
-    size_t len = 0;
-    if (plat_read_file(path, text, sizeof text, &len) != 0) return false;
-    text[len < sizeof text ? len : sizeof text - 1] = '\0';
-    const char *space = strrchr(text, ' ');
-    char host[kHostMax];
-    if (!space || plat_host_name(host, sizeof host) != 0) return false;
-    if (static_cast<size_t>(space - text) != strlen(host) || strncmp(text, host, strlen(host)) != 0) return false;
-    char *end = nullptr;
-    unsigned long pid = strtoul(space + 1, &end, 10);
-    return end != space + 1 && pid > 0 && plat_process_alive(static_cast<uint32_t>(pid)) == 0;
-}
-
 bool run_lock_stale(const char *path) {
     int64_t mtime = -1;
     if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) return false;
-    return plat_wall_seconds() - mtime >= kRunLockStaleSeconds || holder_gone(path);
-}
-
-// "<host> <process id>" of this process into text (kHostMax + 32 bytes).
-bool holder_text(char *text, size_t *len) {
-    char host[kHostMax];
-    if (plat_host_name(host, sizeof host) != 0) qf_strlcpy(host, "unknown", sizeof host);
-    *len = static_cast<size_t>(qf_snprintf(text, kHostMax + 32, "%s %u", host, plat_process_id()));
-    return true;
-}
-
-// The holder is this process: also after the lock was handed to it by the
-// process that took it.
-void name_holder(const char *path) {
-    char text[kHostMax + 32];
-    size_t len = 0;
-    holder_text(text, &len);
-    plat_write_file_atomic(path, text, len, 0);
-}
-
-// The lock appears with its holder's name in it, never empty: it is written
-// under a name of this process's own and linked to the lock's name, which
-// fails when the lock exists.
-int create_run_lock(const char *path) {
-    char mine[kPathMax];
-    qf_snprintf(mine, sizeof mine, "%s.%u", path, plat_process_id());
-    char text[kHostMax + 32];
-    size_t len = 0;
-    holder_text(text, &len);
-    if (plat_write_file_atomic(mine, text, len, 0) != 0) return -1;
-    int rc = plat_link_excl(mine, path);
-    plat_unlink(mine);
-    return rc;
+    return plat_wall_seconds() - mtime >= kRunLockStaleSeconds || owned_lock_holder_gone(path);
 }
 
 bool take_run_lock() {
     char path[kPathMax];
     run_lock_path(path);
     if (s_lock_held) {
-        name_holder(path);
+        owned_lock_rename_holder(path);
         return true;
     }
     char dir[kPathMax];
@@ -233,10 +226,10 @@ bool take_run_lock() {
         set_error("cannot create the collection's state directory");
         return false;
     }
-    int rc = create_run_lock(path);
+    int rc = owned_lock_create(path);
     // Taken over by removing it and creating it again exclusively: of two
     // processes doing so at once, one creates it.
-    if (rc == PLAT_EXISTS && run_lock_stale(path) && plat_unlink(path) == 0) rc = create_run_lock(path);
+    if (rc == PLAT_EXISTS && run_lock_stale(path) && plat_unlink(path) == 0) rc = owned_lock_create(path);
     if (rc == PLAT_EXISTS) {
         set_error_kind(REG_ERR_CONFLICT, "a collection is already running on this storage");
         return false;

@@ -60,6 +60,15 @@ int move_to_trash(const char *path);
 // Removes what deletions cut short left in the trash.
 void empty_trash();
 
+// A lock file that names its holder ("<host> <process id>"): created whole
+// and exclusively (written under a name of this process's own, then linked
+// to path): 0, PLAT_EXISTS, or -1.
+int owned_lock_create(const char *path);
+// Names this process as the holder (a lock handed over to a child).
+void owned_lock_rename_holder(const char *path);
+// true when the holder is a process of this host that no longer runs.
+bool owned_lock_holder_gone(const char *path);
+
 // Path of a blob file's aside name (out: kPathMax bytes); false when it does not fit.
 bool blob_aside_path(char *out, const char *blob_path);
 

@@ -14,6 +14,7 @@
 #include "base/qf_str.h"
 #include "digest/sha256.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 #include "storage/upload_state.h"
 
@@ -24,6 +25,7 @@ constexpr size_t kCopyChunk = 1 << 20; // bytes moved per read and write
 constexpr char kStateDir[] = "_state";
 constexpr char kOwnerExt[] = ".owner";
 constexpr char kHashExt[] = ".hash";
+constexpr char kLockExt[] = ".lock";
 constexpr char kHashMagic[8] = {'r', 'e', 'g', 'h', 'a', 's', 'h', '1'};
 
 // The saved form of a running hash: the bytes it covers and the context.
@@ -174,6 +176,21 @@ void upload_state_remove(const char *id) {
     if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
 }
 
+namespace {
+
+// The holder crashed (a process of this host that is gone), or the session
+// has seen no write for the abandon time, so no writer can still be at work.
+bool writer_gone(const char *lock, const char *id) {
+    if (owned_lock_holder_gone(lock)) return true;
+    char part[kPathMax];
+    upload_path_for_uuid(part, id);
+    int64_t mtime = -1;
+    return plat_file_info(part, nullptr, &mtime) == 0 && mtime >= 0 &&
+           plat_wall_seconds() - mtime >= kAbandonedSeconds;
+}
+
+} // namespace
+
 void upload_state_sweep(bool dry_run, int64_t quiet_seconds) {
     char dir[kPathMax];
     state_dir(dir);
@@ -191,6 +208,33 @@ void upload_state_sweep(bool dry_run, int64_t quiet_seconds) {
         if (plat_file_info(path.c_str(), nullptr, &mtime) != 0 || mtime < 0 || now - mtime <= quiet_seconds) continue;
         if (!dry_run) plat_unlink(path.c_str());
     }
+}
+
+upload_writer::~upload_writer() {
+    if (path_[0]) plat_unlink(path_);
+}
+
+bool upload_writer::acquire(const char *id) {
+    char dir[kPathMax];
+    state_dir(dir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+        set_error("cannot create upload state directory");
+        return false;
+    }
+    char path[kPathMax];
+    state_path(path, id, kLockExt);
+    int rc = owned_lock_create(path);
+    if (rc == PLAT_EXISTS && writer_gone(path, id) && plat_unlink(path) == 0) rc = owned_lock_create(path);
+    if (rc == PLAT_EXISTS) {
+        set_error_kind(REG_ERR_CONFLICT, "another request is writing to upload %s", id);
+        return false;
+    }
+    if (rc != 0) {
+        set_error("cannot lock upload %s", id);
+        return false;
+    }
+    qf_strlcpy(path_, path, sizeof path_);
+    return true;
 }
 
 extern "C" {
@@ -248,6 +292,15 @@ int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg
     append_run run;
     run.id = upload_uuid;
     upload_path_for_uuid(run.part, upload_uuid);
+    if (plat_entry_kind(run.part) != PLAT_FILE) return unknown_upload(upload_uuid);
+    // A second writer is told the true size: clients resume from the Range
+    // of a 416 answer, as after any range that does not continue the upload.
+    upload_writer writer;
+    if (!writer.acquire(upload_uuid)) {
+        int64_t size = 0;
+        if (size_out && plat_file_info(run.part, &size, nullptr) == 0) *size_out = size;
+        return -1;
+    }
     fd_guard fd(plat_open_append_existing(run.part));
     if (fd.get() == PLAT_MISSING) return unknown_upload(upload_uuid);
     if (fd.get() < 0 || plat_fd_size(fd.get(), &run.start) != 0) {
