@@ -177,10 +177,6 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
     if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
-    // Not while another request appends: its bytes would be cut off.
-    upload_writer writer;
-    if (!writer.acquire(upload_uuid)) return -1;
-    if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
 
     // Bytes hashed while they were written are not read again.
     uint8_t hash[32];
