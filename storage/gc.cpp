@@ -415,7 +415,11 @@ bool mark_body(run &r, const std::string &rel) {
     heap_text text(read_file_alloc(at_root(rel).c_str(), &len));
     if (!text) {
         if (vanished(rel)) return false;
-        refuse("cannot read manifest", rel);
+        // Removed and written again between the two looks (a repository
+        // deleted and a store of the same manifest after it): read it anew.
+        text.reset(read_file_alloc(at_root(rel).c_str(), &len));
+        if (!text && vanished(rel)) return false;
+        if (!text) refuse("cannot read manifest", rel);
     }
     if (!mark_text(r, text.get(), len)) refuse("cannot parse manifest", rel);
     return true;

@@ -16,8 +16,7 @@ namespace {
 
 constexpr size_t kMediaTypeMax = 256; // captured "mediaType", with terminator
 constexpr size_t kLinkMax = 80;       // "sha256:" and 64 digits, with terminator
-constexpr int kWriteTries = 8;        // rounds of writes a racing deletion can undo
-constexpr int kWriteFailuresMax = 2;  // a write failing in this many rounds more is not a race
+constexpr int kWriteTries = 32;       // rounds of writes racing deletions can undo
 
 bool body_file_present(const char *repo_name, const char *hex) {
     char path[kPathMax];
@@ -213,17 +212,20 @@ bool write_manifest(const char *repo_name, const char *reference, bool is_tag, c
                     const char *type, const char *hex) {
     char link[kLinkMax];
     qf_snprintf(link, sizeof link, "sha256:%s", hex);
+    bool last_failed = false;
     for (int attempt = 0; attempt < kWriteTries; ++attempt) {
         bool written = write_body_and_type(repo_name, body, body_len, type, hex) &&
                        write_revision_link(repo_name, hex, link) &&
                        (!is_tag || write_tag_link(repo_name, reference, link));
         if (written && manifest_whole(repo_name, reference, is_tag, hex, link)) return true;
-        // A deletion moving a directory away between a mkdirs and a write
-        // fails one round; a write failing round after round is a real
-        // failure, and its message stands.
-        if (!written && attempt >= kWriteFailuresMax) return false;
+        // A deletion moving or removing directories between a mkdirs and a
+        // write fails that round, and the next one makes them again. A write
+        // that fails in every round is a real failure, and its message stands.
+        last_failed = !written;
     }
-    return fail("manifest files kept vanishing while written");
+    if (last_failed) return false;
+    set_error_kind(REG_ERR_CONFLICT, "the repository was deleted again and again while this manifest was stored; retry");
+    return false;
 }
 
 // An index whose child went with a repository deletion during the store
