@@ -104,9 +104,8 @@ bool quota_allows(const char *upload_id, const http_request &req, body_reader &r
         quota_refused(resp, upload_id, req.content_length);
         return false;
     }
-    int64_t held = 0;
-    if (upload_id && reg_blob_upload_size(upload_id, &held) != 0) held = 0;
-    int64_t room = quota - oci_quota_used_bytes() - held;
+    // Every session's part file counts against the quota, this one's among them.
+    int64_t room = quota - oci_quota_used_bytes() - oci_quota_parts_bytes();
     reader.limit = room > 0 ? room : 0;
     return true;
 }

@@ -368,6 +368,20 @@ TEST_F(PushTest, QuotaAllowsExactlyTheLimitAndRefusesOneByteMore) {
     EXPECT_EQ(201, call("PUT", "/v2/app/blobs/uploads/" + next, "digest=" + sha256_digest(again), again).status);
 }
 
+// Part files count: sessions each under the quota do not together pass it.
+TEST_F(PushTest, OpenSessionsCountAgainstTheQuota) {
+    config("{\"registry_quota_bytes\": 1000, \"registry_gc_grace_seconds\": 0}");
+    std::string first = open_session("app"), second = open_session("app");
+    EXPECT_EQ(202, call("PATCH", "/v2/app/blobs/uploads/" + first, "", std::string(700, 'a')).status);
+    http_response over = call("PATCH", "/v2/app/blobs/uploads/" + second, "", std::string(400, 'b'));
+    EXPECT_EQ(413, over.status) << over.body;
+    EXPECT_EQ(202, call("PATCH", "/v2/app/blobs/uploads/" + second, "", std::string(300, 'b')).status);
+    // Without a Content-Length the body is cut where the quota ends.
+    Headers unknown;
+    unknown.content_length = -1;
+    EXPECT_EQ(413, call("PATCH", "/v2/app/blobs/uploads/" + first, "", "c", unknown).status);
+}
+
 TEST_F(PushTest, ManifestPutStoresByTagAndDigestAndRefusesBadManifests) {
     std::string config_digest = put_blob("app", "{}");
     std::string layer = put_blob("app", "layer one");
