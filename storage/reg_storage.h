@@ -26,7 +26,9 @@ typedef enum {
     REG_ERR_NO_MEMORY,
     /* A deletion refused because a stored manifest (or one being stored)
      * still names the object; the text names it. */
-    REG_ERR_DENIED
+    REG_ERR_DENIED,
+    /* Refused because a limit is reached (open upload sessions). */
+    REG_ERR_TOO_MANY
 } reg_err_kind;
 reg_err_kind reg_storage_last_error_kind(void);
 
@@ -147,7 +149,11 @@ int reg_gc_cancel_r(char *err, size_t cap);
 /* ---- Write side of the HTTP front door: uploads bound to a repository and
  * hashed as they are written, tag removal, blob references. ---- */
 /* Starts an upload that belongs to repo_name (the owner is kept beside the
- * part file); out_upload_uuid holds 37 bytes. 0, or -1 with the last error set. */
+ * part file); out_upload_uuid holds 37 bytes. 0, or -1 with the last error set.
+ * Sessions not written for 15 minutes are removed first; then REG_ERR_TOO_MANY
+ * when "registry_upload_sessions_max" (default 1000) sessions are open, or
+ * "registry_upload_sessions_per_repository_max" (default 100) of repo_name's
+ * (a setting of -1 lifts the cap). */
 int reg_upload_start(const char *repo_name, char *out_upload_uuid);
 /* 0 when the upload exists and belongs to repo_name; -1 otherwise, with
  * REG_ERR_NOT_FOUND for an unknown upload or another repository's, and

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/qf_str.h"
+#include "base/settings.h"
 #include "digest/sha256.h"
 #include "platform/platform.h"
 #include "storage/gc_internal.h"
@@ -237,6 +238,65 @@ bool upload_writer::acquire(const char *id) {
     return true;
 }
 
+namespace {
+
+constexpr int64_t kSessionsMaxDefault = 1000;
+constexpr int64_t kSessionsPerRepoMaxDefault = 100;
+
+// A cap from the settings: the default when absent or 0, none when negative.
+int64_t session_cap(const char *key, int64_t fallback) {
+    int64_t value = oci_config_int(key);
+    return value == 0 ? fallback : value;
+}
+
+bool owned_by(const std::string &id, const char *repo_name) {
+    char path[kPathMax];
+    state_path(path, id.c_str(), kOwnerExt);
+    char owner[kRepoNameMax + 2];
+    size_t len = 0;
+    if (read_file(path, owner, sizeof owner, &len) != 0) return false;
+    return len == strlen(repo_name) && memcmp(owner, repo_name, len) == 0;
+}
+
+// Removes sessions no write has reached for the abandon time, so a flood of
+// abandoned sessions needs no operator, and checks the caps on the rest.
+bool session_room(const char *repo_name) {
+    int64_t total_cap = session_cap("\"registry_upload_sessions_max\"", kSessionsMaxDefault);
+    int64_t repo_cap = session_cap("\"registry_upload_sessions_per_repository_max\"", kSessionsPerRepoMaxDefault);
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/uploads", s_root);
+    std::vector<dir_item> items;
+    if (list_dir_all(dir, items) != 0) return true; // the start itself reports a broken upload area
+    int64_t now = plat_wall_seconds(), open = 0, mine = 0;
+    constexpr size_t kPartSuffix = 5; // ".part"
+    for (const dir_item &item : items) {
+        if (item.is_dir || item.name.size() != kUploadIdLen + kPartSuffix) continue;
+        std::string id = item.name.substr(0, kUploadIdLen);
+        if (!id_ok(id.c_str()) || item.name.compare(kUploadIdLen, kPartSuffix, ".part") != 0) continue;
+        std::string part = std::string(dir) + "/" + item.name;
+        int64_t mtime = -1;
+        if (plat_file_info(part.c_str(), nullptr, &mtime) != 0 || mtime < 0) continue;
+        if (now - mtime >= kAbandonedSeconds) {
+            if (plat_unlink(part.c_str()) == 0) upload_state_remove(id.c_str());
+            continue;
+        }
+        ++open;
+        if (repo_cap > 0 && owned_by(id, repo_name)) ++mine;
+    }
+    if (total_cap > 0 && open >= total_cap) {
+        set_error_kind(REG_ERR_TOO_MANY, "too many upload sessions open: %lld", static_cast<long long>(open));
+        return false;
+    }
+    if (repo_cap > 0 && mine >= repo_cap) {
+        set_error_kind(REG_ERR_TOO_MANY, "too many upload sessions open for %s: %lld", repo_name,
+                       static_cast<long long>(mine));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 extern "C" {
 
 int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
@@ -249,6 +309,7 @@ int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
         set_error_kind(REG_ERR_INVALID, "invalid repository name: %s", repo_name);
         return -1;
     }
+    if (!guarded(false, [&] { return session_room(repo_name); })) return -1;
     if (reg_blob_start_upload(out_upload_uuid) != 0) return -1;
     char dir[kPathMax];
     state_dir(dir);

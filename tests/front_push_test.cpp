@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -380,6 +382,28 @@ TEST_F(PushTest, OpenSessionsCountAgainstTheQuota) {
     Headers unknown;
     unknown.content_length = -1;
     EXPECT_EQ(413, call("PATCH", "/v2/app/blobs/uploads/" + first, "", "c", unknown).status);
+}
+
+// Open sessions are capped per repository and in all; one no write reached
+// for fifteen minutes is removed by the next start and frees its place.
+TEST_F(PushTest, OpenSessionsAreCappedAndAbandonedOnesMakeRoom) {
+    config("{\"registry_upload_sessions_per_repository_max\": 2, \"registry_upload_sessions_max\": 3}");
+    std::string a1 = open_session("a"), a2 = open_session("a");
+    http_response third = call("POST", "/v2/a/blobs/uploads/", "", "");
+    EXPECT_EQ(429, third.status) << third.body;
+    EXPECT_EQ("TOOMANYREQUESTS", error_code(third));
+    std::string b1 = open_session("b");
+    EXPECT_EQ(429, call("POST", "/v2/b/blobs/uploads/", "", "").status) << "three open in all";
+    EXPECT_EQ(429, call("POST", "/v2/b/blobs/uploads/", "digest=" + sha256_digest("x"), "x").status);
+
+    // Abandoned: its part file dated back past the session timeout.
+    std::string part = root_ + "/uploads/" + a1 + ".part";
+    struct timespec old[2] = {{time(nullptr) - 901, 0}, {time(nullptr) - 901, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, part.c_str(), old, 0));
+    std::string a3 = open_session("a");
+    EXPECT_FALSE(testutil::exists(part));
+    EXPECT_EQ(404, call("PATCH", "/v2/a/blobs/uploads/" + a1, "", "late").status);
+    EXPECT_EQ(202, call("PATCH", "/v2/a/blobs/uploads/" + a2, "", "on time").status);
 }
 
 TEST_F(PushTest, ManifestPutStoresByTagAndDigestAndRefusesBadManifests) {
