@@ -44,18 +44,6 @@ bool any_descriptor_is(json_val *list, const char *digest) {
     return false;
 }
 
-// Random digits for a name no other process draws.
-std::string random_hex() {
-    unsigned char bytes[8];
-    if (plat_random_bytes(bytes, sizeof bytes) != 0) {
-        uint64_t now = plat_monotonic_ms();
-        memcpy(bytes, &now, sizeof bytes);
-    }
-    char hex[2 * sizeof bytes + 1];
-    for (size_t i = 0; i < sizeof bytes; ++i)
-        qf_snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
-    return hex;
-}
 
 } // namespace
 
@@ -144,7 +132,7 @@ int move_to_trash(const char *path) {
     if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) return -1;
     for (int attempt = 0; attempt < kTrashTries; ++attempt) {
         char target[kPathMax];
-        qf_snprintf(target, sizeof target, "%s/%u-%s", dir, plat_process_id(), random_hex().c_str());
+        qf_snprintf(target, sizeof target, "%s/%u-%s", dir, plat_process_id(), gc_random_hex().c_str());
         if (plat_entry_kind(target) != PLAT_ABSENT) continue;
         if (plat_rename(path, target) != 0) return plat_entry_kind(path) == PLAT_ABSENT ? 1 : -1;
         // What cannot be removed now stays in the trash for the next collection.

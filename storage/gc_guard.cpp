@@ -7,12 +7,9 @@
 #include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 
-namespace {
-
-constexpr int kRecordTries = 4;
-
-// A name no other process draws: the process id and random digits.
-bool record_name(char *out, size_t cap, const char *manifest_hex) {
+// Random digits for a name no other process draws; the clock stands in
+// when the system has no randomness to give.
+std::string gc_random_hex() {
     unsigned char bytes[8];
     if (plat_random_bytes(bytes, sizeof bytes) != 0) {
         uint64_t now = plat_monotonic_ms();
@@ -21,8 +18,17 @@ bool record_name(char *out, size_t cap, const char *manifest_hex) {
     char hex[2 * sizeof bytes + 1];
     for (size_t i = 0; i < sizeof bytes; ++i)
         qf_snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+    return hex;
+}
+
+namespace {
+
+constexpr int kRecordTries = 4;
+
+// A name no other process draws: the process id and random digits.
+bool record_name(char *out, size_t cap, const char *manifest_hex) {
     return qf_snprintf(out, cap, "%s/%s/%s/%s-%u-%s", s_root, kGcDir, kGcIntentsDir, manifest_hex,
-                       plat_process_id(), hex) <
+                       plat_process_id(), gc_random_hex().c_str()) <
            static_cast<int>(cap);
 }
 

@@ -52,6 +52,9 @@ bool deletion_running(const char *hex);
 // that very manifest, 1 when its body names it, 0 when none does, -1 with the
 // last error set when the records cannot all be read. what tells which.
 int record_naming(const char *digest, std::string &what);
+
+// Random hex digits for a file name no other process draws.
+std::string gc_random_hex();
 // Whether the body names digest the way a collection counts references.
 bool body_names_digest(const char *text, size_t len, const char *digest);
 // Moves a file or directory into the trash in one rename, then removes it
