@@ -1,12 +1,16 @@
 // v2_auth.cpp - HTTP Basic authentication against the user and password hash of config.json.
 #include "auth/v2_auth.h"
 
+#include <stdio.h>
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 
+#include "auth/access.h"
+#include "auth/auth_internal.h"
 #include "cgi/qf_audit.h"
 #include "cgi/qf_cgi.h"
 #include "digest/sha256.h"
@@ -15,19 +19,13 @@
 
 namespace {
 
-constexpr size_t kSettingsWindow = 4095;
 constexpr size_t kUserBuf = 128; // user name: at most 127 characters
-constexpr size_t kHashBuf = 65;  // password hash: exactly 64 hex digits
 constexpr size_t kCredentialsMax = 511;
 constexpr size_t kHashDigits = 64;
 
 constexpr char kChallengeHeader[] = REGISTRY_AUTH_CHALLENGE_HEADER;
 constexpr char kChallengeBody[] = REGISTRY_AUTH_CHALLENGE_BODY;
 
-struct AuthSettings {
-    char user[kUserBuf];
-    char hash[kHashBuf];
-};
 
 // Clears secrets on every way out of a scope.
 struct Wipe {
@@ -35,16 +33,6 @@ struct Wipe {
     size_t len;
     ~Wipe() { explicit_bzero(data, len); }
 };
-
-// Reads the settings afresh; true when authentication is configured. Values
-// out of their limits switch authentication off rather than refusing everyone.
-bool load_settings(AuthSettings &cfg) {
-    char text[kSettingsWindow + 1] = {};
-    if (plat_read_file("config.json", text, sizeof text, nullptr) != 0) return false;
-    if (!json_str_key(text, "registry_auth_user", cfg.user, sizeof cfg.user)) return false;
-    if (!json_str_key(text, "registry_auth_sha256", cfg.hash, sizeof cfg.hash)) return false;
-    return cfg.user[0] != '\0' && strlen(cfg.hash) == kHashDigits;
-}
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -111,22 +99,6 @@ long decode_base64(const char *in, unsigned char *out) {
     return static_cast<long>(n);
 }
 
-// Runs over the longer length whatever the bytes, so the time taken does not
-// tell how much of a guessed name was right. The user part is compared with
-// its exact byte count: a NUL inside it does not end the name.
-bool same_user(const unsigned char *part, size_t part_len, const char *user) {
-    const unsigned char *configured = reinterpret_cast<const unsigned char *>(user);
-    size_t user_len = strlen(user);
-    size_t shorter = std::min(part_len, user_len);
-    unsigned diff = part_len == user_len ? 0u : 1u;
-    for (size_t i = 0; i < shorter; ++i)
-        diff |= part[i] ^ configured[i];
-    const unsigned char *longer = part_len > user_len ? part : configured;
-    for (size_t i = shorter; i < std::max(part_len, user_len); ++i)
-        diff |= longer[i];
-    return diff == 0;
-}
-
 int hex_digit_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -154,31 +126,6 @@ bool password_matches(const unsigned char *password, size_t len, const char *con
     return diff == 0;
 }
 
-// True when the header's credentials name the configured user and password;
-// the user part then goes to actor.
-bool credentials_valid(const AuthSettings &cfg, const char *header, char (&actor)[kUserBuf]) {
-    if (!header || !*header) return false;
-    const char *encoded = basic_credentials(header);
-    if (!encoded) return false;
-
-    unsigned char decoded[kCredentialsMax + 1];
-    Wipe wipe_decoded{decoded, sizeof decoded};
-    long len = decode_base64(encoded, decoded);
-    if (len <= 0) return false;
-    size_t total = static_cast<size_t>(len);
-    const unsigned char *colon = static_cast<const unsigned char *>(memchr(decoded, ':', total));
-    if (!colon) return false;
-    size_t user_len = static_cast<size_t>(colon - decoded);
-    if (user_len > kUserBuf - 1) return false;
-
-    bool user_ok = same_user(decoded, user_len, cfg.user);
-    bool password_ok = password_matches(colon + 1, total - user_len - 1, cfg.hash);
-    if (!user_ok || !password_ok) return false;
-    memcpy(actor, decoded, user_len);
-    actor[user_len] = '\0';
-    return true;
-}
-
 int send_challenge() {
     cgi_header_status(401, "Unauthorized");
     cgi_header_extra(kChallengeHeader);
@@ -190,32 +137,72 @@ int send_challenge() {
     return 0;
 }
 
+// Refusals other than the challenge: the status with an OCI error body.
+void send_refusal(int status) {
+    const char *code = status == 429 ? "TOOMANYREQUESTS" : status == 403 ? "DENIED" : "UNKNOWN";
+    const char *reason = status == 429 ? "Too Many Requests" : status == 403 ? "Forbidden" : "Internal Server Error";
+    const char *message = status == 429   ? "too many failed logins from this address; try again later"
+                          : status == 403 ? "this user may not do that"
+                                          : "the registry's access settings cannot be read; see the server's error log";
+    cgi_header_status(status, reason);
+    cgi_header_extra(OCI_API_VERSION_HEADER);
+    cgi_header_json();
+    cgi_headers_end();
+    printf("{\"errors\":[{\"code\":\"%s\",\"message\":\"%s\"}]}\n", code, message);
+    fflush(stdout);
+}
+
 } // namespace
+
+bool auth_split_basic(const char *header, std::string &user, std::string &password) {
+    if (!header || !*header) return false;
+    const char *encoded = basic_credentials(header);
+    if (!encoded) return false;
+    unsigned char decoded[kCredentialsMax + 1];
+    Wipe wipe_decoded{decoded, sizeof decoded};
+    long len = decode_base64(encoded, decoded);
+    if (len <= 0) return false;
+    size_t total = static_cast<size_t>(len);
+    const unsigned char *colon = static_cast<const unsigned char *>(memchr(decoded, ':', total));
+    if (!colon) return false;
+    size_t user_len = static_cast<size_t>(colon - decoded);
+    if (user_len > kUserBuf - 1) return false;
+    user.assign(reinterpret_cast<const char *>(decoded), user_len);
+    password.assign(reinterpret_cast<const char *>(colon + 1), total - user_len - 1);
+    return true;
+}
+
+bool auth_sha256_matches(std::string_view password, std::string_view hex) {
+    if (hex.size() != kHashDigits) return false;
+    return password_matches(reinterpret_cast<const unsigned char *>(password.data()), password.size(),
+                            std::string(hex).c_str());
+}
 
 extern "C" {
 
-int registry_auth_enabled(void) {
-    AuthSettings cfg;
-    return load_settings(cfg) ? 1 : 0;
-}
+// A configuration that cannot be read counts as on: nothing may treat the
+// registry as open because its settings are broken.
+int registry_auth_enabled(void) { return registry_access_users_configured() != 0 ? 1 : 0; }
 
 int registry_auth_check(void) {
-    AuthSettings cfg;
-    if (!load_settings(cfg)) return 1;
-    char actor[kUserBuf];
-    if (!credentials_valid(cfg, getenv("HTTP_AUTHORIZATION"), actor)) return send_challenge();
-    qf_audit_note_actor(actor);
-    return 1;
+    reg_access decision;
+    registry_access_decide(getenv("HTTP_AUTHORIZATION"), REG_NEED_WRITE, getenv("REMOTE_ADDR"), &decision);
+    if (decision.status == 0) {
+        if (decision.actor[0]) qf_audit_note_actor(decision.actor);
+        return 1;
+    }
+    if (decision.status == 401) return send_challenge();
+    if (decision.status == 500) fprintf(stderr, "registry: refusing every request: %s\n", decision.problem);
+    send_refusal(decision.status);
+    return 0;
 }
 
 int registry_auth_verify(const char *authorization, char *actor_out, size_t actor_cap) {
     if (actor_out && actor_cap > 0) actor_out[0] = '\0';
-    AuthSettings cfg;
-    Wipe wipe_cfg{&cfg, sizeof cfg};
-    if (!load_settings(cfg)) return 1;
-    char actor[kUserBuf];
-    if (!credentials_valid(cfg, authorization, actor)) return 0;
-    if (actor_out && actor_cap > 0) qf_strlcpy(actor_out, actor, actor_cap);
+    reg_access decision;
+    registry_access_decide(authorization, REG_NEED_READ, nullptr, &decision);
+    if (decision.status != 0) return 0;
+    if (actor_out && actor_cap > 0) qf_strlcpy(actor_out, decision.actor, actor_cap);
     return 1;
 }
 

@@ -20,6 +20,10 @@ struct http_request {
     std::string raw_path;      // the path as the client sent it, when known (REQUEST_URI)
     std::string query;         // raw query string, still form-encoded
     std::string authorization; // Authorization header value
+    std::string client;        // the client's address (REMOTE_ADDR)
+    std::string host;          // Host header
+    std::string origin;        // Origin header, sent by browsers
+    std::string fetch_site;    // Sec-Fetch-Site header, sent by browsers
     std::string content_type;
     std::string content_range;
     int64_t content_length = -1; // -1: not given

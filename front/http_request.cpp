@@ -108,6 +108,10 @@ http_request request_from_cgi() {
         req.query = q == std::string::npos ? "" : uri.substr(q + 1);
     }
     req.authorization = env_or_empty("HTTP_AUTHORIZATION");
+    req.client = env_or_empty("REMOTE_ADDR");
+    req.host = env_or_empty("HTTP_HOST");
+    req.origin = env_or_empty("HTTP_ORIGIN");
+    req.fetch_site = env_or_empty("HTTP_SEC_FETCH_SITE");
     req.content_type = env_or_empty("CONTENT_TYPE");
     req.content_range = env_or_empty("HTTP_CONTENT_RANGE");
     std::string length = env_or_empty("CONTENT_LENGTH");

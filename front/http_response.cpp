@@ -1,4 +1,6 @@
 // http_response.cpp - error bodies, the engine-failure table and the one writer of CGI responses.
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -174,7 +176,18 @@ void respond_engine_error(http_response &resp, engine_op op) {
     reg_err_kind kind = reg_storage_last_error_kind();
     engine_error_status(op, kind, &status, &code);
     const char *why = reg_storage_last_error();
-    respond_error(resp, status, code, why && *why ? why : "storage error");
+    if (status < 500) {
+        respond_error(resp, status, code, why && *why ? why : "storage error");
+        return;
+    }
+    // A server fault's text may name files of the server: it goes to the
+    // operator's error log, the client gets the system's reason alone.
+    fprintf(stderr, "registry: %s\n", why && *why ? why : "storage error");
+    int err = reg_storage_last_errno();
+    std::string message = err == ENOSPC ? "no space left on device: the registry's disk is full"
+                           : err ? std::string("storage error: ") + strerror(err)
+                                 : std::string("storage error");
+    respond_error(resp, status, code, message);
 }
 
 // Content-Length is always the length of the GET answer, so a HEAD tells the

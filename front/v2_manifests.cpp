@@ -33,6 +33,22 @@ bool reference_usable(const std::string &reference, http_response &resp) {
     return false;
 }
 
+// The media types a manifest may be stored and served with: those of the
+// OCI and Docker image formats, which all end in "+json" but for the signed
+// Docker schema 1, or any other "+json" type (artifacts). Anything else,
+// text/html above all, would let a stored document run in a browser.
+bool manifest_type_acceptable(std::string_view type) {
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && type.back() == ' ')
+        type.remove_suffix(1);
+    std::string t(type);
+    for (char &c : t)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    static constexpr std::string_view kJson = "+json";
+    if (t.size() > kJson.size() && t.compare(t.size() - kJson.size(), kJson.size(), kJson) == 0) return true;
+    return t == "application/vnd.docker.distribution.manifest.v1+prettyjws";
+}
+
 } // namespace
 
 void handle_manifest_get(const http_request &, const route_match &m, http_response &resp) {
@@ -51,7 +67,9 @@ void handle_manifest_get(const http_request &, const route_match &m, http_respon
         respond_engine_error(resp, engine_op::manifest_get);
         return;
     }
-    respond_json(resp, 200, std::string(body.p, len), content_type);
+    // A manifest stored before types were checked is still served, as bytes.
+    const char *type = manifest_type_acceptable(content_type) ? content_type : "application/octet-stream";
+    respond_json(resp, 200, std::string(body.p, len), type);
     resp.header("Docker-Content-Digest", digest);
 }
 
@@ -133,6 +151,11 @@ void manifest_failure(const route_match &m, engine_op op, http_response &resp) {
 
 void handle_manifest_put(const http_request &req, const route_match &m, http_response &resp) {
     if (!reference_usable(m.tail, resp)) return;
+    if (!req.content_type.empty() && !manifest_type_acceptable(req.content_type)) {
+        respond_error(resp, 400, "MANIFEST_INVALID",
+                      "not a manifest media type: " + req.content_type.substr(0, req.content_type.find(';')));
+        return;
+    }
     std::string body;
     if (!manifest_body(req, body, resp)) return;
     bool by_digest = api_digest_valid(m.tail);

@@ -7,9 +7,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 namespace {
 
 int s_fault_at[PLAT_OP_COUNT];
+int s_fault_errno[PLAT_OP_COUNT]; // 0: EIO
 
 struct armed_hook {
     int left;
@@ -49,7 +52,8 @@ bool injected_fault(plat_op op) {
     int &left = s_fault_at[op];
     if (left <= 0) return false;
     if (--left > 0) return false;
-    errno = EIO;
+    errno = s_fault_errno[op] ? s_fault_errno[op] : EIO;
+    s_fault_errno[op] = 0;
     return true;
 }
 
@@ -119,12 +123,29 @@ int create_temp(const char *dir, char (&temp)[kTempPathMax]) {
     return -1;
 }
 
+// Mode 0600 whatever the umask. The owner of a replaced file is kept where the
+// process may set it (a root-run tool must not take a file away from the server
+// that reads it); where it may not, the file is the caller's own anyway.
+void make_private(int fd, const char *path) {
+    fchmod(fd, 0600);
+    struct stat st;
+    if (stat(path, &st) == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // Not permitted: the temporary stays the caller's.
+    }
+}
+
 } // namespace
 
 extern "C" {
 
 void plat_fault_inject(plat_op op, int nth) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_at[op] = nth < 0 ? 0 : nth;
+}
+
+void plat_fault_inject_errno(plat_op op, int nth, int err) {
+    if (op < 0 || op >= PLAT_OP_COUNT) return;
+    plat_fault_inject(op, nth);
+    s_fault_errno[op] = err;
 }
 
 int plat_fault_pending(plat_op op) { return op >= 0 && op < PLAT_OP_COUNT && s_fault_at[op] > 0 ? 1 : 0; }
@@ -415,6 +436,7 @@ int plat_write_file_atomic(const char *path, const void *data, size_t len, int f
     int fd = create_temp(dir, temp);
     if (fd < 0) return -1;
     bool sync = (flags & PLAT_SYNC) != 0;
+    if ((flags & PLAT_PRIVATE) != 0) make_private(fd, path);
     bool written = (len == 0 || plat_write_all(fd, data, len) == 0) && (!sync || plat_fsync(fd) == 0);
     // The close is checked even after a failed write: the descriptor goes either way.
     bool closed = plat_close(fd) == 0;
@@ -484,6 +506,40 @@ int plat_fd_size(int fd, int64_t *size) {
     if (!size || fstat(fd, &st) != 0) return -1;
     *size = static_cast<int64_t>(st.st_size);
     return 0;
+}
+
+int plat_lock_file(const char *path) {
+    if (!path || !*path || injected_fault(PLAT_OP_LOCK)) return -1;
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Closing the descriptor releases the lock.
+void plat_unlock_file(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+int plat_terminal_echo(int fd, int on) {
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return -1;
+    if (on)
+        t.c_lflag |= ECHO;
+    else
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    // TCSANOW: what was typed ahead of the prompt is kept, not thrown away.
+    return tcsetattr(fd, TCSANOW, &t) == 0 ? 0 : -1;
 }
 
 } // extern "C"

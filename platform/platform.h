@@ -93,7 +93,9 @@ int plat_fsync_dir(const char *path);
  * temporary is flushed to disk before the rename and the directory after it.
  * 0; or -1 with the temporary removed (the target is untouched unless only the
  * directory's flush failed, which leaves the new content not yet durable). */
-enum { PLAT_SYNC = 1 };
+enum { PLAT_SYNC = 1, PLAT_PRIVATE = 2 };
+/* PLAT_PRIVATE: the new file has mode 0600 whatever the umask, and keeps the
+ * owner and group of the file it replaces where the process may set them. */
 #define PLAT_TEMP_PREFIX ".tmp-"
 int plat_write_file_atomic(const char *path, const void *data, size_t len, int flags);
 /* 1 when a directory entry's name is that of such a temporary, else 0. */
@@ -134,9 +136,12 @@ typedef enum {
     PLAT_OP_CLOSE,       /* plat_close, and the close of a temporary */
     PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
     PLAT_OP_TOUCH,
+    PLAT_OP_LOCK, /* plat_lock_file */
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* The same with the given errno in place of EIO (ENOSPC: a full disk). */
+void plat_fault_inject_errno(plat_op op, int nth, int err);
 /* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
 int plat_fault_pending(plat_op op);
 /* Every call of the named operation on exactly this path fails with EIO (for
@@ -162,6 +167,15 @@ int plat_terminal_columns(int fd);
  * that must be undone); plat_fd_size gives the size of an open file. 0 or -1. */
 int plat_truncate(const char *path, int64_t size);
 int plat_fd_size(int fd, int64_t *size);
+
+/* Advisory lock shared by cooperating processes: opens (creating with mode
+ * 0600) the file at path and waits for its exclusive lock. A descriptor to
+ * hand to plat_unlock_file, or -1. */
+int plat_lock_file(const char *path);
+void plat_unlock_file(int fd);
+/* Switches the echo of typed characters on a terminal off (on = 0) or back
+ * on: 0, or -1 when the descriptor is no terminal. */
+int plat_terminal_echo(int fd, int on);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
 // engine.cpp - the storage engine's state, start-up and last error.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -48,9 +49,12 @@ void seed_generator() {
 
 namespace {
 reg_err_kind s_error_kind = REG_ERR_NONE;
+// The system's reason for the last I/O failure, taken when it was noted.
+int s_error_errno = 0;
 } // namespace
 
 void set_error(const char *format, ...) {
+    s_error_errno = errno;
     va_list ap;
     va_start(ap, format);
     vsnprintf(s_error, sizeof s_error, format, ap);
@@ -59,6 +63,7 @@ void set_error(const char *format, ...) {
 }
 
 void set_error_kind(reg_err_kind kind, const char *format, ...) {
+    s_error_errno = kind == REG_ERR_IO ? errno : 0;
     va_list ap;
     va_start(ap, format);
     vsnprintf(s_error, sizeof s_error, format, ap);
@@ -109,6 +114,7 @@ int reg_storage_init(const char *root) {
     s_ready = 1;
     s_error[0] = '\0';
     s_error_kind = REG_ERR_NONE;
+    s_error_errno = 0;
     seed_generator();
     return 0;
 }
@@ -121,5 +127,7 @@ void reg_storage_cleanup(void) {
 const char *reg_storage_last_error(void) { return s_error; }
 
 reg_err_kind reg_storage_last_error_kind(void) { return s_error_kind; }
+
+int reg_storage_last_errno(void) { return s_error_errno; }
 
 } // extern "C"

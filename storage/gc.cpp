@@ -58,6 +58,13 @@
 // period: a client may pause between chunks, and its session must not end
 // because an operator chose a short grace period for finished blobs. Younger
 // part files are passed over; they never stop the run.
+//
+// Symbolic links: the engine writes none. A listing reports a link as a
+// link, never as the directory it may point to, so no walk descends through
+// one. A run that meets a link among the repositories refuses, since a
+// repository behind it could name blobs the run cannot see; a linked fan-out
+// directory of the blob store is passed over, so nothing it leads to is ever
+// removed. `registry-admin check` reports every link.
 #include <stdlib.h>
 #include <string.h>
 
@@ -270,6 +277,9 @@ void find_repositories(const std::string &rel, int components, std::vector<std::
         refuse("cannot list repositories", rel);
     }
     for (const dir_item &item : items) {
+        // A repository behind a link cannot be walked without following it,
+        // and one left out would lose its blobs: no collection then.
+        if (item.is_link) refuse("symbolic link in the repository tree (see registry-admin check)", rel + "/" + item.name);
         if (!item.is_dir || item.name == "_manifests") continue;
         std::string child = rel + "/" + item.name;
         if (components >= kRepoComponentsMax) refuse("repository tree too deep", child);

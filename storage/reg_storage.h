@@ -26,6 +26,9 @@ typedef enum {
     REG_ERR_NO_MEMORY
 } reg_err_kind;
 reg_err_kind reg_storage_last_error_kind(void);
+/* The errno of the last I/O failure (ENOSPC for a full disk), 0 when the
+ * last failure was of another kind or the system gave no reason. */
+int reg_storage_last_errno(void);
 
 /* Removes a repository's whole directory tree (and repositories nested in it). */
 int reg_repo_delete(const char *name);

@@ -96,7 +96,8 @@ void blob_path_for_digest(char *out, const char *digest);
 // error. Throws std::bad_alloc without memory.
 struct dir_item {
     std::string name;
-    bool is_dir;
+    bool is_dir;          // a real directory: never a link to one
+    bool is_link = false; // a symbolic link, whatever it points to
 };
 int list_dir_all(const char *path, std::vector<dir_item> &out);
 

@@ -1,5 +1,6 @@
 // front_push_test.cpp - the write side of the front door, in process: uploads, mounts, the quota, manifest
 // store and deletion, blob deletion, and the bad input each must refuse without leaving anything half stored.
+#include <errno.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "front/http.h"
+#include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tests/fixtures.h"
 #include "tests/test_util.h"
@@ -560,6 +562,34 @@ TEST_F(PushTest, CollectionRemovesAbandonedSessionsWithTheirState) {
     EXPECT_NE(nullptr, strstr(report, "\"stale_uploads\":1")) << report;
     EXPECT_FALSE(testutil::exists(part_path(id)));
     EXPECT_TRUE(testutil::snapshot(state).empty());
+}
+
+} // namespace
+
+namespace {
+
+// A server fault tells the client the system's reason and never a server
+// path; a full disk says so in words.
+TEST_F(PushTest, ServerFaultsTellTheReasonAndNoPath) {
+    struct Row {
+        const char *label;
+        int err;
+        const char *message;
+    } rows[] = {
+        {"full disk", ENOSPC, "no space left on device: the registry's disk is full"},
+        {"an I/O error", EIO, "storage error: Input/output error"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string id = open_session("lib/app");
+        plat_fault_inject_errno(PLAT_OP_WRITE, 1, row.err);
+        http_response r = call("PATCH", "/v2/lib/app/blobs/uploads/" + id, "", std::string(1000, 'x'));
+        testutil::clear_platform_faults();
+        EXPECT_EQ(r.status, 500);
+        EXPECT_NE(r.body.find(row.message), std::string::npos) << r.body;
+        EXPECT_EQ(r.body.find(root_), std::string::npos) << r.body;
+        EXPECT_EQ(r.body.find("uploads"), std::string::npos) << r.body;
+    }
 }
 
 } // namespace

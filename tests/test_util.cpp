@@ -212,4 +212,24 @@ ChildResult run_program(const std::string &program, const std::vector<std::strin
     return collect(pid, outp[0]);
 }
 
+// Standard alphabet with "=" padding.
+std::string base64(const std::string &data) {
+    static const char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < data.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8 |
+                     static_cast<unsigned char>(data[i + 2]);
+        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], abc[v & 63]};
+    }
+    if (data.size() - i == 1) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16;
+        out += {abc[v >> 18], abc[(v >> 12) & 63], '=', '='};
+    } else if (data.size() - i == 2) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8;
+        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
 } // namespace testutil

@@ -38,6 +38,8 @@ std::map<std::string, std::string> snapshot(const std::string &dir);
 // SHA-256 computed by an implementation independent of the engine's own: lowercase hex, and as "sha256:<hex>".
 std::string sha256_hex(const void *data, size_t len);
 std::string sha256_hex(const std::string &data);
+// Standard Base64 alphabet with "=" padding.
+std::string base64(const std::string &data);
 std::string sha256_digest(const std::string &data);
 
 // Changes the working directory for its lifetime. A directory it cannot enter

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "auth/access.h"
 #include "auth/v2_auth.h"
 #include "cgi/qf_audit.h"
 #include "tests/fixtures.h"
@@ -27,25 +28,7 @@ const std::string kChallenge = "Status: 401 Unauthorized\r\n"
                                "\r\n" +
                                kChallengeBody;
 
-// Standard alphabet with "=" padding.
-std::string base64(const std::string &data) {
-    static const char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < data.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8 |
-                     static_cast<unsigned char>(data[i + 2]);
-        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], abc[v & 63]};
-    }
-    if (data.size() - i == 1) {
-        unsigned v = static_cast<unsigned char>(data[i]) << 16;
-        out += {abc[v >> 18], abc[(v >> 12) & 63], '=', '='};
-    } else if (data.size() - i == 2) {
-        unsigned v = static_cast<unsigned char>(data[i]) << 16 | static_cast<unsigned char>(data[i + 1]) << 8;
-        out += {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], '='};
-    }
-    return out;
-}
+using testutil::base64;
 
 std::string replace_all(std::string s, char from, char to) {
     for (char &c : s)
@@ -58,8 +41,19 @@ std::string without(std::string s, char drop) {
     return s;
 }
 
+// A JSON string's inside: backslashes and quotes escaped.
+std::string json_escaped(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 std::string settings_for(const std::string &user, const std::string &hash) {
-    return "{\n  \"registry_auth_user\": \"" + user + "\",\n  \"registry_auth_sha256\": \"" + hash + "\"\n}\n";
+    return "{\n  \"registry_auth_user\": \"" + json_escaped(user) + "\",\n  \"registry_auth_sha256\": \"" + hash +
+           "\"\n}\n";
 }
 
 // The password below encodes with both "+" and "/" in the standard alphabet.
@@ -126,45 +120,56 @@ protected:
 
 TEST(AuthChallenge, BodyIs73Bytes) { EXPECT_EQ(kChallengeBody.size(), 73u); }
 
-TEST_F(Auth, ConfigurationSwitchesAuthenticationOnOrOff) {
+// The configuration is open (no user), on, or broken; broken refuses every
+// request with 500 and never leaves the registry open.
+TEST_F(Auth, ConfigurationIsOpenOnOrBroken) {
     const std::string hash = sha256_hex("pw");
+    constexpr int kOpen = 0, kOn = 1, kBroken = -1;
+    const std::string both = settings_for("alice", hash);
     struct Row {
         const char *label;
         std::optional<std::string> text;
-        int enabled;
+        int state;
     } rows[] = {
-        {"no file", std::nullopt, 0},
-        {"empty file", "", 0},
-        {"both keys", settings_for("alice", hash), 1},
-        {"user of 127 characters", settings_for(std::string(127, 'u'), hash), 1},
-        {"user of 128 characters", settings_for(std::string(128, 'u'), hash), 0},
-        {"empty user", settings_for("", hash), 0},
-        {"hash of 63 characters", settings_for("alice", hash.substr(1)), 0},
-        {"hash of 65 characters", settings_for("alice", hash + "0"), 0},
-        {"hash of 64 non-hex characters", settings_for("alice", std::string(64, 'z')), 1},
-        {"no hash", "{\"registry_auth_user\": \"alice\"}", 0},
-        {"no user", "{\"registry_auth_sha256\": \"" + hash + "\"}", 0},
-        {"keys in a nested object", "{\"auth\": " + settings_for("alice", hash) + "}", 1},
-        {"user not a string", "{\"registry_auth_user\": 5, \"registry_auth_sha256\": \"" + hash + "\"}", 1},
-        {"NUL before the keys", std::string("{\0", 2) + settings_for("alice", hash), 0},
-        {"binary bytes around the keys", "\xff\xfe\x80" + settings_for("alice", hash) + "\x01\xff", 1},
-        {"keys beyond 4095 bytes", std::string(4095, ' ') + settings_for("alice", hash), 0},
+        {"no file", std::nullopt, kOpen},
+        {"an empty object", "{}", kOpen},
+        {"other settings only", "{\"registry_quota_bytes\": 5, \"storage_root\": \"./s\"}", kOpen},
+        {"both keys", both, kOn},
+        {"user of 127 characters", settings_for(std::string(127, 'u'), hash), kOn},
+        {"keys beyond 4095 bytes", std::string(4095, ' ') + both, kOn},
+        {"empty file", "", kBroken},
+        {"half-written file", both.substr(0, both.size() / 2), kBroken},
+        {"user of 128 characters", settings_for(std::string(128, 'u'), hash), kBroken},
+        {"empty user", settings_for("", hash), kBroken},
+        {"user with a colon", settings_for("al:ice", hash), kBroken},
+        {"hash of 63 characters", settings_for("alice", hash.substr(1)), kBroken},
+        {"hash of 65 characters", settings_for("alice", hash + "0"), kBroken},
+        {"hash of 64 non-hex characters", settings_for("alice", std::string(64, 'z')), kBroken},
+        {"sha256sum's whole line", settings_for("alice", hash + "  -"), kBroken},
+        {"a sha256: prefix", settings_for("alice", "sha256:" + hash), kBroken},
+        {"no hash", "{\"registry_auth_user\": \"alice\"}", kBroken},
+        {"no user", "{\"registry_auth_sha256\": \"" + hash + "\"}", kBroken},
+        {"a typo in a key", "{\"registry_auth_usr\": \"alice\", \"registry_auth_sha256\": \"" + hash + "\"}", kBroken},
+        {"keys in a nested object", "{\"auth\": " + both + "}", kBroken},
+        {"user not a string", "{\"registry_auth_user\": 5, \"registry_auth_sha256\": \"" + hash + "\"}", kBroken},
+        {"a key twice", "{\"registry_quota_bytes\": 1, \"registry_quota_bytes\": 2}", kBroken},
+        {"NUL before the keys", std::string("{\0", 2) + both, kBroken},
+        {"binary bytes around the keys", "\xff\xfe\x80" + both + "\x01\xff", kBroken},
+        {"anonymous reads not a switch", "{\"registry_anonymous_read\": \"yes\"}", kBroken},
+        {"a password file that is not there", "{\"registry_auth_file\": \"users\"}", kBroken},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         settings(row.text);
-        EXPECT_EQ(registry_auth_enabled(), row.enabled);
+        EXPECT_EQ(registry_access_users_configured(), row.state);
+        EXPECT_EQ(registry_auth_enabled(), row.state == kOpen ? 0 : 1);
+        reg_access decision;
+        registry_access_decide(nullptr, REG_NEED_READ, nullptr, &decision);
+        EXPECT_EQ(decision.status, row.state == kOpen ? 0 : row.state == kOn ? 401 : 500);
+        if (row.state == kBroken) {
+            EXPECT_NE(std::string(decision.problem), "") << "the error log is told why";
+        }
     }
-}
-
-// The hash's closing quote as the window's last byte is still seen.
-TEST_F(Auth, SettingsWindowEdge) {
-    const std::string hash = sha256_hex("pw");
-    const std::string text = "{\"registry_auth_user\": \"alice\", \"registry_auth_sha256\": \"" + hash + "\"";
-    settings(std::string(4095 - text.size(), ' ') + text + "}");
-    EXPECT_EQ(registry_auth_enabled(), 1);
-    settings(std::string(4096 - text.size(), ' ') + text + "}");
-    EXPECT_EQ(registry_auth_enabled(), 0);
 }
 
 TEST_F(Auth, WithoutConfigurationEveryRequestPassesSilently) {
@@ -173,8 +178,18 @@ TEST_F(Auth, WithoutConfigurationEveryRequestPassesSilently) {
     EXPECT_EQ(o.result, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.log_head, "DELETE /v2/x 0 299 anonymous");
+}
+
+TEST_F(Auth, BrokenConfigurationRefusesEveryRequest) {
     settings(settings_for("alice", sha256_hex("pw").substr(1)));
-    EXPECT_EQ(check("Basic !!!").result, 1);
+    for (const char *header : {"", "Basic !!!", "Basic YWxpY2U6cHc="}) {
+        SCOPED_TRACE(header);
+        Outcome o = check(std::string(header));
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.out.rfind("Status: 500 Internal Server Error\r\n", 0), 0u) << o.out;
+        EXPECT_EQ(o.out.find("config.json"), std::string::npos) << "no server file named to the client";
+        EXPECT_EQ(o.log_head, "DELETE /v2/x 0 500 anonymous");
+    }
 }
 
 TEST_F(Auth, AcceptedHeaderForms) {
@@ -268,17 +283,18 @@ TEST_F(Auth, PasswordAndUserShapes) {
         const char *label;
         std::string user;     // configured and sent
         std::string password; // configured and sent
+        std::string logged = "";  // the actor as the log's text shows it, when not the user itself
     } rows[] = {
         {"empty password", "alice", ""},
         {"colons in the password", "alice", "pa:ss:"},
         {"NUL and high bytes in the password", "alice", std::string("a\0b\xff", 4)},
         {"user of 127 bytes", std::string(127, 'u'), "pw"},
-        {"user with a backslash", "a.b\\c_d", "pw"},
+        {"user with a backslash", "a.b\\c_d", "pw", "a.b\\x5cc_d"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         configure(row.user, row.password);
-        expect_accepted("Basic " + base64(row.user + ":" + row.password), row.user);
+        expect_accepted("Basic " + base64(row.user + ":" + row.password), row.logged.empty() ? row.user : row.logged);
     }
 }
 
@@ -296,12 +312,12 @@ TEST_F(Auth, ConfiguredHashDigits) {
         settings(settings_for(kUser, off));
         expect_refused("Basic " + kStd);
     }
-    // A non-hex digit leaves authentication on and refuses everyone.
+    // A non-hex digit: the configuration is broken and refuses everyone.
     std::string bad = sha256_hex(kPassword);
     bad[40] = 'g';
     settings(settings_for(kUser, bad));
     EXPECT_EQ(registry_auth_enabled(), 1);
-    expect_refused("Basic " + kStd);
+    EXPECT_EQ(check("Basic " + kStd).result, 0);
 }
 
 TEST(AuthJsonStrKey, Table) {

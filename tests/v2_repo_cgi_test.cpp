@@ -175,7 +175,7 @@ TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
     run({"DELETE", "/v2/library/ubuntu"});
     run({"HEAD", "/v2/library/ubuntu"});
     run({"DELETE", "/v2/library/ubuntu"});
-    // Each line: five plain fields, the time stamp, then the same facts as JSON.
+    // Each line: six plain fields, the time stamp, then the same facts as JSON.
     std::vector<std::string> heads;
     std::istringstream lines(access_log());
     for (std::string line; std::getline(lines, line);) {
@@ -183,9 +183,10 @@ TEST_F(V2RepoCgi, AccessLogRecordsEachRequest) {
         std::istringstream fields(line);
         for (std::string field; fields >> field;)
             f.push_back(field);
-        ASSERT_EQ(f.size(), 7u) << line;
-        EXPECT_EQ(f[6], "{\"ts\":\"" + f[5] + "\",\"method\":\"" + f[0] + "\",\"path\":\"" + f[1] +
-                            "\",\"status\":" + f[3] + ",\"bytes\":" + f[2] + ",\"actor\":\"" + f[4] + "\"}");
+        ASSERT_EQ(f.size(), 8u) << line;
+        EXPECT_EQ(f[7], "{\"ts\":\"" + f[6] + "\",\"method\":\"" + f[0] + "\",\"path\":\"" + f[1] +
+                            "\",\"status\":" + f[3] + ",\"bytes\":" + f[2] + ",\"actor\":\"" + f[4] +
+                            "\",\"client\":\"" + f[5] + "\"}");
         heads.push_back(f[0] + " " + f[1] + " " + f[2] + " " + f[3] + " " + f[4]);
     }
     EXPECT_EQ(heads, (std::vector<std::string>{
@@ -305,8 +306,9 @@ TEST_F(V2RepoAuth, AcceptedRequestsGoOnAsBeforeWithTheUserAsActor) {
                            }));
 }
 
-// Settings that do not configure authentication leave the endpoint open, as without them.
-TEST_F(V2RepoAuth, IncompleteSettingsLeaveTheEndpointOpen) {
+// Settings that half configure authentication refuse the request (500) and
+// leave the repository alone: a mistake never opens the registry.
+TEST_F(V2RepoAuth, IncompleteSettingsRefuseTheRequest) {
     const std::string hash63 = std::string(kHash).substr(1);
     const std::string cases[] = {
         "{\"registry_auth_user\": \"alice\"}",
@@ -317,10 +319,10 @@ TEST_F(V2RepoAuth, IncompleteSettingsLeaveTheEndpointOpen) {
         SCOPED_TRACE(settings);
         testutil::write_all(cwd / "config.json", settings);
         make_repo("library/ubuntu");
-        EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}).out, kAccepted);
-        EXPECT_FALSE(repo_exists("library/ubuntu"));
+        EXPECT_EQ(run({"DELETE", "/v2/library/ubuntu"}).out.rfind("Status: 500 Internal Server Error\r\n", 0), 0u);
+        EXPECT_TRUE(repo_exists("library/ubuntu"));
     }
-    EXPECT_EQ(log_heads().back(), "DELETE /v2/library/ubuntu 0 202 anonymous");
+    EXPECT_EQ(log_heads().back(), "DELETE /v2/library/ubuntu 0 500 anonymous");
 }
 
 } // namespace

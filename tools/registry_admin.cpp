@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/admin_format.h"
+#include "tools/admin_user.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ constexpr char kHelpMain[] =
     "  ls [REPO]             the repositories, or one repository's tags\n"
     "  check [--repair]      verify the whole tree; --repair moves damaged files aside\n"
     "  backup DEST           copy the store into DEST while pushes go on\n"
+    "  user add|passwd|del|ls  the users of the password file (see user --help)\n"
     "\n"
     "Options (before or after the command):\n"
     "  --root DIR      storage root (else REGISTRY_STORAGE_ROOT, else the settings\n"
@@ -828,6 +830,7 @@ int main(int argc, char **argv) {
     if (command == "ls") return cmd_ls(o);
     if (command == "check") return cmd_check(o);
     if (command == "backup") return cmd_backup(o);
+    if (command == "user") return o.help ? (printf("%s", kHelpUser), kExitOk) : admin_user_command(o.words, o.instance);
     if (command == "help") return printf("%s", kHelpMain), kExitOk;
     if (command[0] == '-') return usage_error("unknown option: " + command, nullptr);
     return usage_error("unknown command: " + command, nullptr);
