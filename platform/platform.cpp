@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -277,6 +278,12 @@ int plat_create_excl(const char *path) {
     return 0;
 }
 
+int plat_link_excl(const char *from, const char *to) {
+    if (injected_fault(PLAT_OP_CREATE_EXCL)) return -1;
+    if (link(from, to) == 0) return 0;
+    return errno == EEXIST ? PLAT_EXISTS : -1;
+}
+
 int plat_open_append_existing(const char *path) {
     if (injected_fault(PLAT_OP_OPEN_EXISTING)) return -1;
     int fd;
@@ -319,6 +326,17 @@ int plat_random_bytes(void *buf, size_t len) {
 }
 
 uint32_t plat_process_id(void) { return static_cast<uint32_t>(getpid()); }
+
+int plat_host_name(char *out, size_t cap) {
+    if (!out || cap == 0 || gethostname(out, cap) != 0) return -1;
+    out[cap - 1] = '\0';
+    return 0;
+}
+
+int plat_process_alive(uint32_t pid) {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return 1;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ? 1 : 0;
+}
 
 // Two forks: the middle process ends at once, so the worker is nobody's child
 // that must be waited for, and setsid takes it out of the server's reach.

@@ -55,6 +55,9 @@ int plat_close(int fd);
  * or -1. plat_write_all writes every byte, resuming short writes: 0 or -1. */
 enum { PLAT_MISSING = -2 };
 int plat_create_excl(const char *path);
+/* Gives the file at from a second name to, only when nothing is there yet
+ * (the file appears whole, content and all): 0, PLAT_EXISTS, or -1. */
+int plat_link_excl(const char *from, const char *to);
 int plat_open_append_existing(const char *path);
 int plat_write_all(int fd, const void *data, size_t len);
 /* Sets a path's last-write (and access) time to now, links followed: 0,
@@ -105,6 +108,11 @@ int plat_is_temp_name(const char *name);
 int plat_random_bytes(void *buf, size_t len);
 /* The calling process's id. */
 uint32_t plat_process_id(void);
+/* This machine's host name into out (cap bytes): 0, or -1. */
+int plat_host_name(char *out, size_t cap);
+/* 0 only when no process of this id runs on this machine; 1 when one does or
+ * it cannot be told. */
+int plat_process_alive(uint32_t pid);
 
 /* Monotonic clock in milliseconds. */
 uint64_t plat_monotonic_ms(void);

@@ -194,6 +194,10 @@ private:
         if (!list(rel, items)) return;
         for (const dir_item &item : items) {
             std::string path = rel + "/" + item.name;
+            // A blob a collection moved aside goes back or away at the next run.
+            if (!item.is_dir && item.name.size() == kHexLen + 6 && ends_with(item.name, ".aside") &&
+                hex64_valid(item.name.substr(0, kHexLen).c_str()))
+                continue;
             // A blob stands in the directory its first two digits name; anywhere else no lookup finds it.
             if (item.is_dir || !hex64_valid(item.name.c_str()) || item.name.compare(0, 2, fanout) != 0) {
                 stray(path, item.is_dir);
@@ -373,13 +377,17 @@ private:
         }
     }
 
-    // Part files are uploads in progress or abandoned ones that a collection removes; anything else is stray.
+    // Part files are uploads in progress or abandoned ones that a collection
+    // removes; "_state" holds what the engine keeps beside them (owner, hash,
+    // the writer's lock), which a collection sweeps too. Anything else is stray.
     void check_uploads() {
         std::vector<dir_item> items;
         if (!list("uploads", items)) return;
-        for (const dir_item &item : items)
+        for (const dir_item &item : items) {
+            if (item.is_dir && item.name == "_state") continue;
             if (item.is_dir || !ends_with(item.name, ".part") || item.name.size() <= 5)
                 stray("uploads/" + item.name, item.is_dir);
+        }
     }
 
     // ---- report ----------------------------------------------------------

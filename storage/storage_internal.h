@@ -168,6 +168,10 @@ struct json_val;
 // digest and nothing more, else NULL.
 const char *manifest_member_digest(json_val *descriptor);
 
+// Removes a repository's directories once no manifest or tag is left in them
+// (it then leaves the catalog); anything still there keeps it.
+void remove_if_emptied(const char *name);
+
 // Turns a tag or digest reference into the manifest's 64 hex digits (hex_out: 65 bytes).
 int manifest_resolve(const char *repo_name, const char *reference, char *hex_out);
 
