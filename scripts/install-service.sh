@@ -39,7 +39,8 @@ install -m 0755 "$here/scripts/serve.sh" "$destdir$libdir/scripts/"
 install -m 0644 "$here"/conf/*.conf "$destdir$libdir/conf/"
 cp -r "$here"/ui/. "$destdir$libdir/ui/"
 install -m 0644 "$here/README.md" "$destdir$libdir/"
-ln -sfn "$libdir/bin/registry-admin" "$destdir$prefix/bin/registry-admin"
+# Relative, so that it also leads to the program in a staging root (--destdir).
+ln -sfn ../lib/registry/bin/registry-admin "$destdir$prefix/bin/registry-admin"
 
 fill() { # template destination
   sed -e "s|@PREFIX@|$prefix|g" -e "s|@LIBDIR@|$libdir|g" -e "s|@INSTANCE@|$instance|g" \

@@ -24,15 +24,18 @@ while [ $# -gt 0 ]; do
   esac
 done
 addr=${addr#[}; addr=${addr%]}
+case $port in ''|*[!0-9]*) echo "serve.sh: the port must be a number (--listen ADDR:PORT): $port" >&2; exit 2 ;; esac
 if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
   echo "serve.sh: --tls-cert and --tls-key go together" >&2; exit 2
 fi
 instance=$(cd "${REGISTRY_INSTANCE:-$PWD}" && pwd)
 
-# "A user is configured": config.json names registry_auth_user or registry_auth_file,
-# or the instance holds an htpasswd file.
+# "A user is configured" as the registry judges it: config.json names registry_auth_user
+# or registry_auth_file, or the instance holds an htpasswd entry (a link that leads
+# nowhere counts: the registry then refuses every request). registry_anonymous_read
+# alone is not a user.
 user_configured() {
-  [ -f "$instance/htpasswd" ] ||
+  [ -e "$instance/htpasswd" ] || [ -L "$instance/htpasswd" ] ||
     grep -Eq '"registry_auth_(user|file)"[[:space:]]*:' "$instance/config.json" 2>/dev/null
 }
 case $addr in
