@@ -243,29 +243,54 @@ private:
     long long last_bytes_ = 0;
 };
 
-// The destination: a new directory, or an empty one, outside the store.
+// The absolute path dest names, resolving every link on the way; for a
+// destination not yet made, its parent's path and the last name. Empty when
+// neither resolves.
+std::string resolve_dest(const char *dest) {
+    char path[kPathMax];
+    if (plat_entry_kind(dest) != PLAT_ABSENT)
+        return plat_absolute_path(dest, path, sizeof path) == 0 ? std::string(path) : std::string();
+    std::string d(dest);
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    size_t slash = d.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : d.substr(0, slash);
+    std::string leaf = slash == std::string::npos ? d : d.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == ".." || plat_absolute_path(parent.c_str(), path, sizeof path) != 0)
+        return std::string();
+    std::string abs(path);
+    return (abs == "/" ? abs : abs + "/") + leaf;
+}
+
+// The destination: a new directory, or an empty one, outside the store. The
+// place is judged before anything is made, so a refused destination leaves
+// nothing behind in the store.
 bool prepare_dest(const char *dest, std::string &abs) {
-    if (plat_entry_kind(dest) == PLAT_ABSENT && plat_mkdir(dest) != 0) {
+    abs = resolve_dest(dest);
+    if (abs.empty()) {
+        set_error_kind(REG_ERR_INVALID, "not a directory, nor one that can be made: %s", dest);
+        return false;
+    }
+    char root[kPathMax];
+    std::string store = admin_at_root(".");
+    if (plat_absolute_path(store.c_str(), root, sizeof root) != 0) {
+        set_error_kind(REG_ERR_IO, "cannot resolve the storage root: %s", strerror(errno));
+        return false;
+    }
+    if (abs == root || abs.rfind(std::string(root) + "/", 0) == 0) {
+        set_error_kind(REG_ERR_INVALID, "the destination lies inside the store: %s", dest);
+        return false;
+    }
+    if (plat_entry_kind(abs.c_str()) == PLAT_ABSENT && plat_mkdir(abs.c_str()) != 0) {
         set_error_kind(REG_ERR_IO, "cannot create %s: %s", dest, strerror(errno));
         return false;
     }
-    char path[kPathMax];
     std::vector<dir_item> items;
-    if (plat_absolute_path(dest, path, sizeof path) != 0 || plat_entry_kind(path) != PLAT_DIR ||
-        list_dir_all(path, items) != 0) {
+    if (plat_entry_kind(abs.c_str()) != PLAT_DIR || list_dir_all(abs.c_str(), items) != 0) {
         set_error_kind(REG_ERR_INVALID, "not a directory that can be listed: %s", dest);
         return false;
     }
     if (!items.empty()) {
         set_error_kind(REG_ERR_CONFLICT, "the destination is not empty: %s", dest);
-        return false;
-    }
-    abs = path;
-    char root[kPathMax];
-    std::string store = admin_at_root(".");
-    if (plat_absolute_path(store.c_str(), root, sizeof root) == 0 &&
-        (abs == root || abs.rfind(std::string(root) + "/", 0) == 0)) {
-        set_error_kind(REG_ERR_INVALID, "the destination lies inside the store: %s", dest);
         return false;
     }
     return true;
