@@ -3,7 +3,7 @@
 # Usage: scripts/serve.sh [port]      (default: $PORT, else 5000)
 #        scripts/serve.sh [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--insecure-open]
 # Listening on an address other than loopback needs a configured user (see README,
-# "Running on a host") or --insecure-open.
+# "Deploying on a host") or --insecure-open.
 # The instance directory ($REGISTRY_INSTANCE, default the current directory) holds
 # config.json and, unless configured otherwise, registry_storage/. The web page (ui/) is served
 # at / and /ui/. REGISTRY_LIGHTTPD_CONF names another server configuration (tests use one that
