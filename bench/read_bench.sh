@@ -44,6 +44,9 @@ alias.url += ( "/trivial" => var.instance + "/trivial_cgi" )
   cgi.assign = ( "" => "" )
 }
 CONF
+# The listen lines serve.sh would write.
+printf 'server.bind = "127.0.0.1"\nserver.port = %s\n' "$port" >"$work/.lighttpd/listen.conf"
+REGISTRY_LISTEN_CONF="$work/.lighttpd/listen.conf" \
 PORT=$port REGISTRY_INSTANCE="$work" REGISTRY_STORAGE_ROOT="" REGISTRY_BLOB_DIR="$root/blobs/sha256" \
   REGISTRY_UI_DIR="$work/.lighttpd/empty" \
   lighttpd -D -f "$work/bench.conf" &

@@ -58,6 +58,10 @@ void remove_if_file(const char *path) {
     if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
 }
 
+// How often a finish makes its fan-out directory again when deletions keep
+// removing it before the move.
+constexpr int kFanOutRemakes = 16;
+
 // Digest characters 8 and 9 are the blob's first two hex digits.
 void fan_out_dir(char *out, const char *digest) {
     qf_snprintf(out, kPathMax, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
@@ -82,9 +86,11 @@ int move_into_store(const char *part, const char *blob, const char *digest) {
     }
     if (plat_rename(part, blob) == 0) return stored_durably(fan_out);
     // Deleting the last blob of a fan-out directory removes the directory; a
-    // delete running between our mkdirs and rename leaves nowhere to move to.
-    if (plat_entry_kind(fan_out) != PLAT_DIR && mkdirs(fan_out) == 0 && plat_rename(part, blob) == 0)
-        return stored_durably(fan_out);
+    // delete running between our mkdirs and rename leaves nowhere to move to,
+    // and collections back to back can do so each time it is made again.
+    // Each round needs another removal, so a bounded number of rounds ends it.
+    for (int round = 0; round < kFanOutRemakes && plat_entry_kind(fan_out) != PLAT_DIR; ++round)
+        if (mkdirs(fan_out) == 0 && plat_rename(part, blob) == 0) return stored_durably(fan_out);
     // The same upload finished by two requests at once: the other one moved
     // the bytes first. They were verified there, so the blob is stored whole.
     if (plat_entry_kind(blob) == PLAT_FILE) {

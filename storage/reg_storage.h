@@ -138,6 +138,12 @@ const char *reg_repo_tags_json(const char *repo_name);
 typedef void (*reg_check_progress_fn)(int64_t done_bytes, int64_t total_bytes, void *arg);
 const char *reg_check_json(int repair, reg_check_progress_fn progress, void *arg);
 
+/* Copies the store into dest (a new or empty directory outside the store)
+ * while pushes go on: blobs, then manifests with whatever they name, then
+ * tags with their manifests, the storage descriptor last. The counts as JSON
+ * in the result buffer, or NULL with the last error set. */
+const char *reg_backup_json(const char *dest);
+
 /* For a second thread of a process whose first runs reg_gc_json: the same as
  * reg_gc_progress_json and reg_gc_cancel, writing only into the caller's
  * buffer, never into the result buffer or the last error.

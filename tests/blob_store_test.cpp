@@ -528,18 +528,33 @@ TEST_F(BlobStoreTest, OverlappingFinishesOfOneUploadBothSucceed) {
     EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
 }
 
-// A delete of the directory's last blob removes the fan-out directory between its creation and the move.
+// A delete of the directory's last blob removes the fan-out directory between its creation and the move;
+// collections back to back can do so again each time it is made anew.
+struct Removals {
+    std::string dir;
+    int left;
+    static void fire(void *p) {
+        auto *r = static_cast<Removals *>(p);
+        rmdir(r->dir.c_str());
+        if (--r->left > 0) plat_hook_inject(PLAT_OP_RENAME, 1, fire, r);
+    }
+};
+
 TEST_F(BlobStoreTest, FinishRemakesAFanOutDirectoryRemovedUnderIt) {
-    std::string data = "fan-out vanishes";
-    std::string digest = sha256_digest(data);
-    std::string id = upload(data);
-    std::string dir = fan_out(digest);
-    plat_hook_inject(
-        PLAT_OP_RENAME, 1, [](void *p) { rmdir(static_cast<std::string *>(p)->c_str()); }, &dir);
-    char out[72];
-    ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
-    EXPECT_EQ(data, testutil::read_all(blob(digest)));
-    EXPECT_FALSE(testutil::exists(part(id)));
+    for (int removals : {1, 2, 5}) {
+        std::string data = "fan-out vanishes " + std::to_string(removals) + " times";
+        std::string digest = sha256_digest(data);
+        std::string id = upload(data);
+        Removals r{fan_out(digest), removals};
+        ASSERT_FALSE(testutil::exists(r.dir)) << "the rows must use fan-out directories of their own";
+        plat_hook_inject(PLAT_OP_RENAME, 1, Removals::fire, &r);
+        char out[72];
+        ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << removals << ": " << last_error();
+        plat_hook_inject(PLAT_OP_RENAME, 0, nullptr, nullptr);
+        EXPECT_EQ(0, r.left) << removals;
+        EXPECT_EQ(data, testutil::read_all(blob(digest))) << removals;
+        EXPECT_FALSE(testutil::exists(part(id))) << removals;
+    }
 }
 
 // Real processes, released together; forked from one state, they also draw the same ids at first.

@@ -50,6 +50,7 @@ constexpr char kHelpMain[] =
     "  usage                 what the store holds, in all and per repository\n"
     "  ls [REPO]             the repositories, or one repository's tags\n"
     "  check [--repair]      verify the whole tree; --repair moves damaged files aside\n"
+    "  backup DEST           copy the store into DEST while pushes go on\n"
     "  user add|passwd|del|ls  the users of the password file (see user --help)\n"
     "\n"
     "Options (before or after the command):\n"
@@ -797,6 +798,41 @@ int cmd_check(const options &o) {
     return status;
 }
 
+// ---- backup --------------------------------------------------------------------
+
+constexpr char kHelpBackup[] =
+    "Usage: registry-admin backup DEST\n"
+    "\n"
+    "Copies the store into DEST (a new or empty directory outside the store) while\n"
+    "the registry keeps serving: blobs first, then manifests with every blob and\n"
+    "child manifest they name, then tags with their manifests, so every manifest and\n"
+    "tag in the copy is whole. Uploads in progress, the quarantine and the access log\n"
+    "are not copied. Serve the copy (its root as storage_root) or run check on it.\n";
+
+int cmd_backup(const options &o) {
+    if (o.help) return printf("%s", kHelpBackup), kExitOk;
+    std::vector<std::pair<std::string, std::string>> flags;
+    std::vector<std::string> rest;
+    std::string error;
+    if (!parse_flags(o.words, 1, {}, flags, rest, error)) return usage_error(error, "backup");
+    if (rest.size() != 1) return usage_error(rest.empty() ? "no destination given" : "unexpected argument: " + rest[1], "backup");
+    if (int rc = open_store(o)) return rc;
+    const char *report = reg_backup_json(rest[0].c_str());
+    if (!report) return engine_failure();
+    if (o.json) return print_json(report);
+    doc d(report);
+    printf("Copied %lld blobs (%s; %lld of them named by manifests stored during the copy), %lld manifests, "
+           "%lld tags into %s.\n",
+           static_cast<long long>(d.num("blobs_copied")), human_bytes(d.num("blob_bytes_copied")).c_str(),
+           static_cast<long long>(d.num("blobs_copied_for_late_manifests")),
+           static_cast<long long>(d.num("manifests_copied")), static_cast<long long>(d.num("tags_copied")),
+           rest[0].c_str());
+    if (d.num("tags_skipped") > 0)
+        printf("%lld tags were deleted with their manifests during the copy and left out.\n",
+               static_cast<long long>(d.num("tags_skipped")));
+    return kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -813,6 +849,7 @@ int main(int argc, char **argv) {
     if (command == "usage") return cmd_usage(o);
     if (command == "ls") return cmd_ls(o);
     if (command == "check") return cmd_check(o);
+    if (command == "backup") return cmd_backup(o);
     if (command == "user") return o.help ? (printf("%s", kHelpUser), kExitOk) : admin_user_command(o.words, o.instance);
     if (command == "help") return printf("%s", kHelpMain), kExitOk;
     if (command[0] == '-') return usage_error("unknown option: " + command, nullptr);
