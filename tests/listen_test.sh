@@ -36,11 +36,23 @@ configure() {
   esac
 }
 
-# serve.sh in the namespace with --listen ARG and more arguments. In the background, $! is
-# lighttpd's own pid: ip and serve.sh each replace themselves with the next program.
+# serve.sh in the namespace with --listen ARG and more arguments, for a start that must be refused.
+# Its exit status lands in $rc; a serve.sh that starts the server after all is stopped by its pid
+# (ip and serve.sh each replace themselves with the next program) and $rc says "still serving".
 serve() {
   SKIP_BUILD=1 REGISTRY_INSTANCE="$instance" REGISTRY_BUILD_DIR=$(dirname "$program") REGISTRY_STORAGE_ROOT='' \
-    ip netns exec "$netns" "$here/scripts/serve.sh" --listen "$@" >"$instance/serve.log" 2>&1
+    ip netns exec "$netns" "$here/scripts/serve.sh" --listen "$@" >"$instance/serve.log" 2>&1 &
+  pid=$!
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill "$pid"; wait "$pid" 2>/dev/null; rc="still serving"
+  else
+    wait "$pid"; rc=$?
+  fi
+  pid=""
 }
 
 # Waits (bounded) for an answer on the page; prints its status, 000 when none came.
@@ -70,7 +82,6 @@ for row in "${rows[@]}"; do
   # shellcheck disable=SC2086
   if [ "${expected%% *}" = refused ]; then
     serve "$addr:$port" $extra
-    rc=$?
     check "$setup $extra: exit status 2" 2 "$rc"
     check "$setup $extra: the message says why" yes \
       "$(grep -q "refusing to listen on $addr: no user is configured" "$instance/serve.log" && echo yes || echo no)"
@@ -90,9 +101,9 @@ done
 # Loopback needs no user, and an unspecified address is not loopback.
 configure none
 serve "0.0.0.0:$port"
-check "0.0.0.0 without a user: exit status 2" 2 "$?"
+check "0.0.0.0 without a user: exit status 2" 2 "$rc"
 serve 127.0.0.1:x
-check "a port that is no number: exit status 2" 2 "$?"
+check "a port that is no number: exit status 2" 2 "$rc"
 check "nothing bound after the refusals" "" "$(listening)"
 [ "$failures" = 0 ] || cat "$instance/serve.log"
 finish
