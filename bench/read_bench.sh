@@ -45,6 +45,7 @@ alias.url += ( "/trivial" => var.instance + "/trivial_cgi" )
 }
 CONF
 PORT=$port REGISTRY_INSTANCE="$work" REGISTRY_STORAGE_ROOT="" REGISTRY_BLOB_DIR="$root/blobs/sha256" \
+  REGISTRY_HOSTING_CONF="$here/conf/hosting-cgi.conf" \
   REGISTRY_UI_DIR="$work/.lighttpd/empty" \
   lighttpd -D -f "$work/bench.conf" &
 pid=$!

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # serve.sh - builds the registry and serves it with lighttpd on 127.0.0.1.
-# Usage: scripts/serve.sh [port]      (default: $PORT, else 5000)
+# Usage: scripts/serve.sh [--cgi] [port]      (default: $PORT, else 5000)
+# The registry runs as FastCGI responders (one per core, each answering many
+# requests; REGISTRY_RESPONDERS sets another count); --cgi runs it as a CGI
+# program, one process per request.
 # The instance directory ($REGISTRY_INSTANCE, default the current directory) holds
 # config.json and, unless configured otherwise, registry_storage/. The web page (ui/) is served
 # at / and /ui/. REGISTRY_LIGHTTPD_CONF names another server configuration (tests use one that
@@ -9,6 +12,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 [ "${SKIP_BUILD:-0}" = 1 ] || "$here/scripts/setup.sh"
 
+hosting=fastcgi
+if [ "${1:-}" = --cgi ]; then hosting=cgi; shift; fi
 port=${1:-${PORT:-5000}}
 instance=$(cd "${REGISTRY_INSTANCE:-$PWD}" && pwd)
 mkdir -p "$instance/.lighttpd/uploads"
@@ -35,5 +40,6 @@ mkdir -p "$root/blobs/sha256"
 export PORT="$port" REGISTRY_INSTANCE="$instance" REGISTRY_STORAGE_ROOT="${REGISTRY_STORAGE_ROOT:-}"
 export REGISTRY_BLOB_DIR="$root/blobs/sha256"
 export REGISTRY_UI_DIR="$here/ui"
-echo "registry: http://127.0.0.1:$port/v2/ (instance $instance, storage $root), page at http://127.0.0.1:$port/"
+export REGISTRY_HOSTING_CONF="$here/conf/hosting-$hosting.conf" REGISTRY_RESPONDERS="${REGISTRY_RESPONDERS:-$(nproc)}"
+echo "registry ($hosting): http://127.0.0.1:$port/v2/ (instance $instance, storage $root), page at http://127.0.0.1:$port/"
 exec lighttpd -D -f "${REGISTRY_LIGHTTPD_CONF:-$here/conf/lighttpd.conf}"

@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev
-          lighttpd curl ca-certificates skopeo podman)
+          lighttpd libfcgi-dev libfcgi-bin curl ca-certificates skopeo podman)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -26,12 +26,15 @@ check() { # description, expected, actual
   fi
 }
 
-# Start on the first free port of a few random candidates.
+# Start on the first free port of a few random candidates. REGISTRY_HOSTING=cgi
+# runs the registry as a CGI program, anything else as FastCGI responders.
 start_server() {
+  local hosting=()
+  [ "${REGISTRY_HOSTING:-fastcgi}" = cgi ] && hosting=(--cgi)
   for _ in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 30000))
     SKIP_BUILD=1 REGISTRY_INSTANCE="$instance" REGISTRY_BUILD_DIR=$(dirname "$program") \
-      REGISTRY_STORAGE_ROOT='' "$here/scripts/serve.sh" "$port" >"$instance/serve.log" 2>&1 &
+      REGISTRY_STORAGE_ROOT='' "$here/scripts/serve.sh" "${hosting[@]}" "$port" >"$instance/serve.log" 2>&1 &
     pid=$!
     for _ in $(seq 50); do
       if curl -s -o /dev/null "http://127.0.0.1:$port/"; then return 0; fi
