@@ -92,6 +92,8 @@ GET /v2/$r/manifests/$manifest good - -
 GET /v2/Bad_Name/tags/list good - -
 GET /v2/$r/tags/list good - -
 GET /v2/$r//tags/list good - -
+GET /v2/team%2Fr$1/tags/list good - -
+GET /v2/$r/../r$1/tags/list good - -
 PATCH /v2/$r/blobs/uploads/0123456789abcdef0123456789abcdef good layer application/octet-stream
 DELETE /v2/$r/manifests/$manifest good - -
 GET /v2/$r/manifests/v1 good - -
