@@ -6,7 +6,7 @@
 # Usage: hosting_equivalence_test.sh path/to/v2_repo [rounds]
 # shellcheck source=tests/lighttpd_lib.sh
 source "$(dirname "$0")/lighttpd_lib.sh" "$1"
-rounds=${2:-120}
+rounds=${2:-90}
 
 # Two servers over two instances with the same settings: "cgi" and "fcgi".
 declare -A server_pid server_port
