@@ -38,6 +38,12 @@ int64_t oci_quota_bytes(void);
  * "registry_fsync" is false or the number 0. */
 int oci_fsync_enabled(void);
 
+/* A number that changes whenever config.json of the working directory is
+ * seen with another size or last-write time, appears or goes away. A process
+ * that answers many requests compares it with the one its cached settings
+ * were read under and reads them again when it differs. */
+uint64_t oci_settings_generation(void);
+
 /* Scans of a settings text already read. The storage root by the rule of
  * oci_storage_root_setting's file lookup; root is left as it is when the text
  * names none that fits in cap. */

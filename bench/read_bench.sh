@@ -48,6 +48,7 @@ CONF
 printf 'server.bind = "127.0.0.1"\nserver.port = %s\n' "$port" >"$work/.lighttpd/listen.conf"
 REGISTRY_LISTEN_CONF="$work/.lighttpd/listen.conf" \
 PORT=$port REGISTRY_INSTANCE="$work" REGISTRY_STORAGE_ROOT="" REGISTRY_BLOB_DIR="$root/blobs/sha256" \
+  REGISTRY_HOSTING_CONF="$here/conf/hosting-cgi.conf" \
   REGISTRY_UI_DIR="$work/.lighttpd/empty" \
   lighttpd -D -f "$work/bench.conf" &
 pid=$!

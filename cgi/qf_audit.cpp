@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "base/settings.h"
 #include "cgi/qf_cgi.h"
 #include "platform/platform.h"
 
@@ -25,6 +26,8 @@ constexpr size_t kWriteChunk = 4096;
 constexpr char kLogName[] = "registry_access.log";
 
 int s_init_done = 0;
+uint64_t s_settings_generation = 0; // oci_settings_generation() the settings were read under
+bool s_atexit_set = false;
 int s_enabled = 0;
 int s_flushed = 0;
 char s_root[kRootMax] = "";
@@ -94,6 +97,7 @@ void init_once() {
     if (s_init_done) return;
     s_init_done = 1;
     s_root[0] = '\0';
+    s_settings_generation = oci_settings_generation();
 
     static char settings[kSettingsMax + 1];
     read_settings(settings, sizeof settings);
@@ -127,7 +131,8 @@ void init_once() {
         return;
     }
     s_enabled = 1;
-    atexit(qf_audit_flush);
+    if (!s_atexit_set) atexit(qf_audit_flush);
+    s_atexit_set = true;
 }
 
 // Escapes for a value inside the JSON object: the short forms, and \u00NN for
@@ -270,6 +275,15 @@ void qf_audit_flush(void) {
 
     rotate_if_needed(static_cast<size_t>(len));
     append_line(line, static_cast<size_t>(len));
+}
+
+void qf_audit_begin_request(void) {
+    if (s_init_done && oci_settings_generation() != s_settings_generation) s_init_done = 0;
+    s_flushed = 0;
+    s_status = 0;
+    s_bytes = 0;
+    qf_strlcpy(s_actor, "anonymous", sizeof s_actor);
+    s_client[0] = '\0';
 }
 
 const char *qf_audit_log_path(void) {

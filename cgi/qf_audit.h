@@ -19,6 +19,10 @@ void qf_audit_note_actor(const char *name);
  * line takes REMOTE_ADDR of the environment, else "-". */
 void qf_audit_note_client(const char *addr);
 void qf_audit_flush(void);
+/* Starts the record of a new request in a process that answers many: status,
+ * bytes, actor and client are forgotten, the line may be written again, and
+ * the settings are read again when config.json changed. */
+void qf_audit_begin_request(void);
 const char *qf_audit_log_path(void);
 int64_t qf_audit_cap_bytes(void);
 int qf_audit_enabled(void);

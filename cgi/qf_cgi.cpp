@@ -193,6 +193,12 @@ int cgi_is_head(void) {
 
 const char *cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
 
+void cgi_request_reset(void) {
+    memset(slots, 0, sizeof slots);
+    slot = 0;
+    done = 0;
+}
+
 void qf_stdout_bin(void) {
     if (done) return;
     plat_stream_binary(1);

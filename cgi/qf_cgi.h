@@ -18,6 +18,9 @@ const char *cgi_method(void);    /* REQUEST_METHOD, or "GET" */
 int cgi_is_post(void);           /* REQUEST_METHOD starts with "PO" */
 int cgi_is_head(void);           /* REQUEST_METHOD starts with "HEAD" */
 const char *cgi_path_info(void); /* PATH_INFO, or "/" */
+/* Forgets what the previous request left: the query slots and the note that
+ * standard output was set up. For a process that answers many requests. */
+void cgi_request_reset(void);
 
 /* Response writers, to standard output. */
 void qf_stdout_bin(void);

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -109,10 +110,21 @@ bool front_storage_ready(http_response &resp);
 // the process.
 void registry_dispatch(const http_request &req, http_response &resp);
 
+// Takes the answer's bytes in order; false when they cannot be delivered
+// (the writer then stops).
+using response_sink = std::function<bool(std::string_view)>;
+
 // Prints the response as CGI output (status line, headers, body unless HEAD)
-// and notes status, bytes and actor for the access log.
+// through sink, or to out.
+void write_response(const http_request &req, const http_response &resp, const response_sink &sink);
 void write_response(const http_request &req, const http_response &resp, FILE *out);
 
+// A request variable by its CGI name (REQUEST_METHOD, PATH_INFO, HTTP_HOST...),
+// or null when the host did not set it.
+using request_env_fn = std::function<const char *(const char *name)>;
+
+// The request a host describes by its variables, the body read from body.
+http_request request_from_env(const request_env_fn &env, FILE *body);
 // The request of this CGI process, from its environment and standard input.
 http_request request_from_cgi();
 

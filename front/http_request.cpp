@@ -37,11 +37,6 @@ bool form_decode(std::string_view in, std::string &out) {
     return true;
 }
 
-std::string env_or_empty(const char *name) {
-    const char *v = getenv(name);
-    return v ? v : "";
-}
-
 } // namespace
 
 bool query_param(std::string_view query, std::string_view name, std::string &value, bool &found) {
@@ -93,7 +88,11 @@ bool front_storage_ready(http_response &resp) {
     return false;
 }
 
-http_request request_from_cgi() {
+http_request request_from_env(const request_env_fn &env, FILE *body) {
+    auto env_or_empty = [&env](const char *name) {
+        const char *v = env(name);
+        return std::string(v ? v : "");
+    };
     http_request req;
     req.method = env_or_empty("REQUEST_METHOD");
     if (req.method.empty()) req.method = "GET";
@@ -121,6 +120,10 @@ http_request request_from_cgi() {
         if (end && *end == '\0' && v >= 0) req.content_length = v;
     }
     req.body_file = env_or_empty("POST_BODY_FILE");
-    req.body = stdin;
+    req.body = body;
     return req;
+}
+
+http_request request_from_cgi() {
+    return request_from_env([](const char *name) { return static_cast<const char *>(getenv(name)); }, stdin);
 }

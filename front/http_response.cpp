@@ -193,22 +193,28 @@ void respond_engine_error(http_response &resp, engine_op op) {
 // Content-Length is always the length of the GET answer, so a HEAD tells the
 // client what a GET would bring. A file sent by the web server gets its
 // length, ranges and HEAD handling from the server.
-void write_response(const http_request &req, const http_response &resp, FILE *out) {
+void write_response(const http_request &req, const http_response &resp, const response_sink &sink) {
+    std::string head;
     const char *reason = reason_phrase(resp.status);
-    if (*reason)
-        fprintf(out, "Status: %d %s\r\n", resp.status, reason);
-    else
-        fprintf(out, "Status: %d\r\n", resp.status);
-    fputs(OCI_API_VERSION_HEADER "\r\n", out);
-    if (!resp.content_type.empty()) fprintf(out, "Content-Type: %s\r\n", header_safe(resp.content_type).c_str());
+    head += "Status: " + std::to_string(resp.status);
+    if (*reason) head += std::string(" ") + reason;
+    head += "\r\n" OCI_API_VERSION_HEADER "\r\n";
+    if (!resp.content_type.empty()) head += "Content-Type: " + header_safe(resp.content_type) + "\r\n";
     for (const auto &h : resp.headers)
-        fprintf(out, "%s: %s\r\n", header_safe(h.first).c_str(), header_safe(h.second).c_str());
+        head += header_safe(h.first) + ": " + header_safe(h.second) + "\r\n";
     if (!resp.sendfile.empty()) {
-        fprintf(out, "X-Sendfile: %s\r\n\r\n", header_safe(resp.sendfile).c_str());
-        fflush(out);
+        head += "X-Sendfile: " + header_safe(resp.sendfile) + "\r\n\r\n";
+        sink(head);
         return;
     }
-    fprintf(out, "Content-Length: %zu\r\n\r\n", resp.body.size());
-    if (!req.is_head() && !resp.body.empty()) fwrite(resp.body.data(), 1, resp.body.size(), out);
+    head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n\r\n";
+    if (!sink(head)) return;
+    if (!req.is_head() && !resp.body.empty()) sink(resp.body);
+}
+
+void write_response(const http_request &req, const http_response &resp, FILE *out) {
+    write_response(req, resp, [out](std::string_view bytes) {
+        return fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    });
     fflush(out);
 }

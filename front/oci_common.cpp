@@ -18,6 +18,7 @@ constexpr size_t kRepoNameMax = 255;
 constexpr size_t kErrorBodyFixed = 38;
 
 int s_storage_ready = 0;
+uint64_t s_storage_generation = 0; // oci_settings_generation() the engine was started under
 
 bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -40,8 +41,13 @@ const char *oci_skip_api_prefix(const char *path) {
     return path;
 }
 
+// Started again when config.json changed: the root and the flushing
+// setting the engine holds may have changed with it.
 int oci_init_storage(void) {
-    if (s_storage_ready) return 0;
+    uint64_t generation = oci_settings_generation();
+    if (s_storage_ready && generation == s_storage_generation) return 0;
+    s_storage_ready = 0;
+    s_storage_generation = generation;
     char root[kRootBuf];
     oci_storage_root_setting(root, sizeof root);
     int rc = reg_storage_init(root);

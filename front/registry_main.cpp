@@ -1,16 +1,30 @@
-// registry_main.cpp - CGI entry of the registry: one request, routed, answered, logged.
+// registry_main.cpp - entry of the registry: one request as a CGI program, or
+// one after another as a FastCGI responder; each routed, answered, logged.
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+
+#include <fcgiapp.h>
 
 #include <new>
 
+#include "base/settings.h"
 #include "cgi/qf_audit.h"
+#include "cgi/qf_cgi.h"
 #include "front/http.h"
+#include "platform/platform.h"
 
-int main() {
+extern char **environ;
+
+namespace {
+
+void answer(http_request (*read_request)(void *), void *ctx, const response_sink &sink) {
     http_response resp;
     http_request req;
     try {
-        req = request_from_cgi();
+        req = read_request(ctx);
         registry_dispatch(req, resp);
     } catch (const std::bad_alloc &) {
         resp = http_response{};
@@ -24,6 +38,89 @@ int main() {
     // The line is written before the answer: once the client has the whole
     // answer it may look at the log, and the process may still be running.
     qf_audit_flush();
-    write_response(req, resp, stdout);
+    write_response(req, resp, sink);
+}
+
+int serve_cgi() {
+    answer([](void *) { return request_from_cgi(); }, nullptr, [](std::string_view bytes) {
+        return fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+    });
+    fflush(stdout);
     return 0;
 }
+
+// The request body as a FILE, so handlers read it as they read standard
+// input under CGI.
+ssize_t fcgi_body_read(void *cookie, char *buf, size_t size) {
+    auto *in = static_cast<FCGX_Stream *>(cookie);
+    int want = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
+    int n = FCGX_GetStr(buf, want, in);
+    return n < 0 || (n == 0 && FCGX_GetError(in) != 0) ? -1 : n;
+}
+
+FILE *fcgi_body(FCGX_Stream *in) {
+    cookie_io_functions_t io{};
+    io.read = fcgi_body_read;
+    return fopencookie(in, "r", io);
+}
+
+struct fcgi_call {
+    FCGX_Request *request;
+    FILE *body;
+    const char *hold; // REGISTRY_TEST_HOLD of the responder's own environment
+};
+
+// Tests kill a responder in the middle of a request: with REGISTRY_TEST_HOLD
+// in the responder's environment, a request that carries the header
+// X-Registry-Test-Hold is held after it was read, before it is answered.
+void hold_if_asked(const fcgi_call &call) {
+    if (call.hold && FCGX_GetParam("HTTP_X_REGISTRY_TEST_HOLD", call.request->envp)) plat_hold_at_fifos(call.hold);
+}
+
+// One request of a responder. While it runs, the process environment is the
+// request's variables alone, as a CGI process's would be: the access log and
+// the CGI toolkit read the request from there. Everything a previous request
+// could have left behind is forgotten first.
+void serve_one(FCGX_Request &request, const char *hold) {
+    char **outer = environ;
+    environ = request.envp;
+    qf_audit_begin_request();
+    cgi_request_reset();
+    reg_storage_clear_error();
+    fcgi_call call{&request, fcgi_body(request.in), hold};
+    answer(
+        [](void *ctx) {
+            auto *c = static_cast<fcgi_call *>(ctx);
+            // Standard input is the responder's listening socket: never a body.
+            if (!c->body) throw std::bad_alloc();
+            char **envp = c->request->envp;
+            http_request req =
+                request_from_env([envp](const char *name) { return FCGX_GetParam(name, envp); }, c->body);
+            hold_if_asked(*c);
+            return req;
+        },
+        &call,
+        [&request](std::string_view bytes) {
+            return FCGX_PutStr(bytes.data(), static_cast<int>(bytes.size()), request.out) >= 0;
+        });
+    if (call.body) fclose(call.body);
+    environ = outer;
+}
+
+int serve_fastcgi() {
+    // A client gone mid-answer ends that answer, not the responder.
+    signal(SIGPIPE, SIG_IGN);
+    if (FCGX_Init() != 0) return 1;
+    const char *hold = getenv("REGISTRY_TEST_HOLD");
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, 0, 0) != 0) return 1;
+    while (FCGX_Accept_r(&request) >= 0) {
+        serve_one(request, hold);
+        FCGX_Finish_r(&request);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main() { return FCGX_IsCGI() ? serve_cgi() : serve_fastcgi(); }

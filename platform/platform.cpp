@@ -174,6 +174,26 @@ int plat_file_info(const char *path, int64_t *size, int64_t *mtime) {
     return 0;
 }
 
+int plat_file_stamp(const char *path, int64_t *size, int64_t *mtime_ns) {
+    struct stat st;
+    if (!path || !*path || stat(path, &st) != 0) return -1;
+    if (size) *size = static_cast<int64_t>(st.st_size);
+    if (mtime_ns) *mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return 0;
+}
+
+void plat_hold_at_fifos(const char *base) {
+    if (!base || !*base) return;
+    std::string here = std::string(base) + ".here";
+    struct stat st;
+    if (stat(here.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    if (stat(base, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    int fd = open(here.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    fd = open(base, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+}
+
 int plat_is_link(const char *path) {
     struct stat st;
     return path && *path && lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? 1 : 0;

@@ -16,6 +16,15 @@ int plat_entry_kind(const char *path);
 /* Size in bytes and last-write time in Unix seconds of a path (links followed).
  * The time is -1 when it cannot be had or lies before 1970. Returns 0 or -1. */
 int plat_file_info(const char *path, int64_t *size, int64_t *mtime);
+/* Size and last-write time in nanoseconds since 1970 (links followed): tells
+ * apart two writes within one second. Returns 0 or -1 (absent, unreadable). */
+int plat_file_stamp(const char *path, int64_t *size, int64_t *mtime_ns);
+
+/* A test's hold point: opens the FIFO "<base>.here" for writing, which returns
+ * once the test opens it for reading (the test then knows where the process
+ * is), then the FIFO base for reading, which returns once the test opens it for
+ * writing. Returns at once when either is not a FIFO. */
+void plat_hold_at_fifos(const char *base);
 
 /* Directory enumeration. Entries come in the file system's order, "." and ".."
  * included. is_dir follows symbolic links (a link to a directory reports 1);

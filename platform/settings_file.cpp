@@ -80,6 +80,24 @@ int oci_fsync_enabled(void) {
     return settings_switch_in(t.c_str(), kFsyncKey, 1);
 }
 
+uint64_t oci_settings_generation(void) {
+    // Seen as (present, size, time); the first look counts as a change.
+    static bool s_seen = false;
+    static bool s_present = false;
+    static int64_t s_size = 0, s_time = 0;
+    static uint64_t s_generation = 0;
+    int64_t size = 0, time = 0;
+    bool present = plat_file_stamp(kSettingsFile, &size, &time) == 0;
+    if (!s_seen || present != s_present || size != s_size || time != s_time) {
+        s_seen = true;
+        s_present = present;
+        s_size = size;
+        s_time = time;
+        ++s_generation;
+    }
+    return s_generation;
+}
+
 void oci_storage_root_setting(char *root, size_t cap) {
     if (!root || cap == 0) return;
     root[0] = '\0';

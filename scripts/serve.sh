@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # serve.sh - builds the registry and serves it with lighttpd on 127.0.0.1.
-# Usage: scripts/serve.sh [port]      (default: $PORT, else 5000)
-#        scripts/serve.sh [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--insecure-open]
+# Usage: scripts/serve.sh [--cgi] [port]      (default: $PORT, else 5000)
+#        scripts/serve.sh [--cgi] [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--insecure-open]
+# The registry runs as FastCGI responders (one per core, each answering many
+# requests; REGISTRY_RESPONDERS sets another count); --cgi runs it as a CGI
+# program, one process per request.
 # Listening on an address other than loopback needs a configured user (see README,
 # "Deploying on a host") or --insecure-open.
 # The instance directory ($REGISTRY_INSTANCE, default the current directory) holds
@@ -12,13 +15,14 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 [ "${SKIP_BUILD:-0}" = 1 ] || "$here/scripts/setup.sh"
 
-addr=127.0.0.1 port=${PORT:-5000} cert= key= open=0
+hosting=fastcgi addr=127.0.0.1 port=${PORT:-5000} cert= key= open=0
 while [ $# -gt 0 ]; do
   case $1 in
     --listen) addr=${2%:*} port=${2##*:}; shift 2 ;;
     --tls-cert) cert=$(realpath "$2"); shift 2 ;;
     --tls-key) key=$(realpath "$2"); shift 2 ;;
     --insecure-open) open=1; shift ;;
+    --cgi) hosting=cgi; shift ;;
     [0-9]*) port=$1; shift ;;
     *) echo "serve.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -80,6 +84,7 @@ export REGISTRY_LISTEN_CONF="$listen_conf" REGISTRY_TLS_CERT="$cert" REGISTRY_TL
 export PORT="$port" REGISTRY_INSTANCE="$instance" REGISTRY_STORAGE_ROOT="${REGISTRY_STORAGE_ROOT:-}"
 export REGISTRY_BLOB_DIR="$root/blobs/sha256"
 export REGISTRY_UI_DIR="$here/ui"
+export REGISTRY_HOSTING_CONF="$here/conf/hosting-$hosting.conf" REGISTRY_RESPONDERS="${REGISTRY_RESPONDERS:-$(nproc)}"
 scheme=http; [ -z "$cert" ] || scheme=https
-echo "registry: $scheme://$addr:$port/v2/ (instance $instance, storage $root), page at $scheme://$addr:$port/"
+echo "registry ($hosting): $scheme://$addr:$port/v2/ (instance $instance, storage $root), page at $scheme://$addr:$port/"
 exec lighttpd -D -f "${REGISTRY_LIGHTTPD_CONF:-$here/conf/lighttpd.conf}"

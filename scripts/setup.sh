@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev
-          lighttpd curl ca-certificates skopeo podman
+          lighttpd libfcgi-dev libfcgi-bin curl ca-certificates skopeo podman
           lighttpd-mod-openssl openssl systemd logrotate iproute2)
 missing=()
 for p in "${packages[@]}"; do

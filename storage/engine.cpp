@@ -130,4 +130,10 @@ reg_err_kind reg_storage_last_error_kind(void) { return s_error_kind; }
 
 int reg_storage_last_errno(void) { return s_error_errno; }
 
+void reg_storage_clear_error(void) {
+    s_error[0] = '\0';
+    s_error_kind = REG_ERR_NONE;
+    s_error_errno = 0;
+}
+
 } // extern "C"

@@ -34,6 +34,9 @@ reg_err_kind reg_storage_last_error_kind(void);
 /* The errno of the last I/O failure (ENOSPC for a full disk), 0 when the
  * last failure was of another kind or the system gave no reason. */
 int reg_storage_last_errno(void);
+/* Forgets the last error (text, kind and errno): a process that answers many
+ * requests starts each one without the previous request's failure. */
+void reg_storage_clear_error(void);
 
 /* Removes one repository: its manifests and tags, in one rename out of the
  * tree; repositories nested below it stay. REG_ERR_NOT_FOUND when the name is

@@ -28,13 +28,15 @@ check() { # description, expected, actual
 
 # Start on the first free port of a few random candidates. Arguments go to serve.sh after the
 # port; with --tls-cert the server is probed over HTTPS, trusting the CA file $server_ca only.
+# REGISTRY_HOSTING=cgi runs the registry as a CGI program, anything else as FastCGI responders.
 start_server() {
-  local scheme=http probe=()
+  local scheme=http probe=() hosting=()
+  [ "${REGISTRY_HOSTING:-fastcgi}" = cgi ] && hosting=(--cgi)
   case " $* " in *" --tls-cert "*) scheme=https probe=(--cacert "${server_ca:?CA file for the probe}") ;; esac
   for _ in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 30000))
     SKIP_BUILD=1 REGISTRY_INSTANCE="$instance" REGISTRY_BUILD_DIR=$(dirname "$program") \
-      REGISTRY_STORAGE_ROOT='' "$here/scripts/serve.sh" "$port" "$@" >"$instance/serve.log" 2>&1 &
+      REGISTRY_STORAGE_ROOT='' "$here/scripts/serve.sh" "${hosting[@]}" "$port" "$@" >"$instance/serve.log" 2>&1 &
     pid=$!
     for _ in $(seq 50); do
       if curl -s -o /dev/null "${probe[@]}" "$scheme://127.0.0.1:$port/"; then return 0; fi

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -666,6 +667,40 @@ TEST(AuditFlush, WritesAtMostOneLine) {
         EXPECT_EQ(res.out, r.out);
         EXPECT_EQ(mask_time(req.log()), entry);
     }
+}
+
+// A process that answers many requests: each starts without the last one's
+// status, bytes, actor and client, gets its own line, and sees an edit of the
+// settings (the log switched off, then on again) at its start.
+TEST(AuditRequests, EachRequestStartsAfreshAndSeesSettingsEdits) {
+    Request req;
+    ChildResult res = req.run([&req] {
+        qf_audit_note_status(401);
+        qf_audit_note_bytes(5);
+        qf_audit_note_actor("alice");
+        qf_audit_note_client("10.0.0.1");
+        qf_audit_flush();
+
+        qf_audit_begin_request();
+        qf_audit_note_status(404);
+        qf_audit_flush();
+
+        req.settings("{\"registry_access_log\": 0}");
+        qf_audit_begin_request();
+        qf_audit_note_status(200);
+        qf_audit_flush();
+
+        unlink(req.at("config.json").c_str());
+        qf_audit_begin_request();
+        qf_audit_note_status(500);
+        // Written at exit, once.
+    });
+    EXPECT_EQ(res.exit_code, 0);
+    Logged first;
+    first.actor_text = first.actor_json = "alice";
+    first.client_text = first.client_json = "10.0.0.1";
+    EXPECT_EQ(mask_time(req.log()),
+              line("GET", "/", 5, 401, first) + line("GET", "/", 0, 404) + line("GET", "/", 0, 500));
 }
 
 } // namespace

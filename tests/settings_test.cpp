@@ -1,11 +1,16 @@
 // settings_test.cpp - the settings lookups over config.json: values, scanning rule, window, bad files.
 #include <stdint.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "base/settings.h"
 #include "front/oci_common.h"
 #include "tests/fixtures.h"
 #include "tests/test_util.h"
@@ -136,6 +141,41 @@ TEST_F(Settings, ReadAfreshOnEveryCall) {
     EXPECT_EQ(oci_retention_protect_latest(), 1);
     settings(std::nullopt);
     expect_lookups(kDefaults);
+}
+
+// The settings file is seen as changed by its size or its time to the
+// nanosecond (two edits within a second), as absent or present again; a file
+// left alone, or rewritten with its size and time, is not.
+TEST_F(Settings, GenerationFollowsSizeAndTime) {
+    const std::string path = dir / "config.json";
+    auto set_time = [&path](long ns) {
+        struct timespec times[2] = {{1700000000, ns}, {1700000000, ns}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    };
+    settings("{\"registry_retention_keep_n\": 3}");
+    set_time(100);
+    uint64_t seen = oci_settings_generation();
+    struct Row {
+        const char *step;
+        std::function<void()> edit;
+        bool changed;
+    };
+    const std::vector<Row> rows = {
+        {"left alone", [] {}, false},
+        {"same size and time", [&] { settings("{\"registry_retention_keep_n\": 4}"); set_time(100); }, false},
+        {"one nanosecond later", [&] { set_time(101); }, true},
+        {"longer, same time", [&] { settings("{\"registry_retention_keep_n\": 40}"); set_time(101); }, true},
+        {"removed", [&] { settings(std::nullopt); }, true},
+        {"still absent", [] {}, false},
+        {"back", [&] { settings("{}"); }, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.step);
+        row.edit();
+        uint64_t now = oci_settings_generation();
+        EXPECT_EQ(now != seen, row.changed);
+        seen = now;
+    }
 }
 
 } // namespace

@@ -55,6 +55,8 @@ run_scenario() {
 }
 
 # The admin routes by the stand-in: the test configuration sends /v2/_admin/* to it.
+# The stand-in is a CGI script, so this part runs the registry as CGI too (a
+# FastCGI responder would take every /_registry request, stand-in or not).
 mkdir -p "$instance/stub"
 cat >"$instance/ui-test.conf" <<CONF
 include "$here/conf/lighttpd.conf"
@@ -63,7 +65,7 @@ include "$here/conf/lighttpd.conf"
 }
 setenv.add-environment += ( "UI_STUB_STATE" => "$instance/stub" )
 CONF
-REGISTRY_LIGHTTPD_CONF="$instance/ui-test.conf" start_server || exit 1
+REGISTRY_HOSTING=cgi REGISTRY_LIGHTTPD_CONF="$instance/ui-test.conf" start_server || exit 1
 check "the page at /" 200 "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/")"
 check "the page at /ui/" 200 "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/ui/")"
 check "/ui leads to /ui/" "301 http://127.0.0.1:$port/ui/" \
