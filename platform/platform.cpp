@@ -44,8 +44,12 @@ void run_hook(plat_op op) {
     fire.fn(fire.arg);
 }
 
+uint64_t s_op_calls[PLAT_OP_COUNT];
+
 // Counts down the armed operation; true when this call is the one to fail.
+// Every call passes here, so this is also where calls are counted.
 bool injected_fault(plat_op op) {
+    ++s_op_calls[op];
     run_hook(op);
     int &left = s_fault_at[op];
     if (left <= 0) return false;
@@ -146,13 +150,22 @@ void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg) {
     s_hooks[op] = nth > 0 && fn ? armed_hook{nth, fn, arg} : armed_hook{};
 }
 
+uint64_t plat_op_count(plat_op op) { return op >= 0 && op < PLAT_OP_COUNT ? s_op_calls[op] : 0; }
+
+void plat_op_counts_reset(void) {
+    for (uint64_t &n : s_op_calls)
+        n = 0;
+}
+
 int plat_entry_kind(const char *path) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     if (!path || !*path || stat(path, &st) != 0) return PLAT_ABSENT;
     return S_ISDIR(st.st_mode) ? PLAT_DIR : PLAT_FILE;
 }
 
 int plat_file_info(const char *path, int64_t *size, int64_t *mtime) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     if (!path || !*path || stat(path, &st) != 0) return -1;
     if (size) *size = static_cast<int64_t>(st.st_size);
@@ -161,6 +174,7 @@ int plat_file_info(const char *path, int64_t *size, int64_t *mtime) {
 }
 
 int plat_is_link(const char *path) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     return path && *path && lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? 1 : 0;
 }
@@ -479,6 +493,7 @@ int plat_terminal_columns(int fd) {
 }
 
 int plat_truncate(const char *path, int64_t size) {
+    ++s_op_calls[PLAT_OP_TRUNCATE];
     if (!path || size < 0) return -1;
     int rc;
     do {
@@ -488,6 +503,7 @@ int plat_truncate(const char *path, int64_t size) {
 }
 
 int plat_fd_size(int fd, int64_t *size) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     if (!size || fstat(fd, &st) != 0) return -1;
     *size = static_cast<int64_t>(st.st_size);

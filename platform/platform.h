@@ -134,9 +134,16 @@ typedef enum {
     PLAT_OP_CLOSE,       /* plat_close, and the close of a temporary */
     PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
     PLAT_OP_TOUCH,
+    PLAT_OP_STAT,     /* counted only: plat_entry_kind, plat_file_info, plat_is_link, plat_fd_size */
+    PLAT_OP_TRUNCATE, /* counted only: plat_truncate */
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* Every call of every kind above is counted in this process (a plain counter
+ * per kind: on a network file system each is a round trip, and benchmarks
+ * read the counts). plat_op_count answers the calls since the last reset. */
+uint64_t plat_op_count(plat_op op);
+void plat_op_counts_reset(void);
 /* The same with the given errno in place of EIO (ENOSPC: a full disk). */
 void plat_fault_inject_errno(plat_op op, int nth, int err);
 /* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
