@@ -1,5 +1,4 @@
 // fs.cpp - the engine's file-system primitives: directories, whole files, listings, removal.
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,15 +54,6 @@ int mkdirs(const char *path) {
     if (len > kPathMax - 1) return -1;
     char copy[kPathMax];
     memcpy(copy, path, len + 1);
-    // Nearly always the directory is there already or only its last component
-    // is missing: one call then, where a walk from the root costs one call per
-    // component (27 for a manifest store's directories, each a round trip on a
-    // network file system). Only a missing parent (ENOENT) takes the walk; any
-    // other failure is judged as the walk would judge the last component.
-    int rc = plat_mkdir(copy);
-    if (rc == PLAT_EXISTS) return 0;
-    if (rc == 0) return !s_fsync || parent_synced(copy) ? 0 : -1;
-    if (errno != ENOENT) return plat_entry_kind(copy) == PLAT_DIR ? 0 : -1;
     for (size_t i = 1; i < len; ++i) {
         if (copy[i] != '/') continue;
         copy[i] = '\0';
