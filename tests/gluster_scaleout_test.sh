@@ -70,7 +70,8 @@ volume management
     option event-threads 1
 end-volume
 VOL
-in_ns glusterd -N -f "$work/glusterd.vol" --log-file="$work/log/glusterd.log" --pid-file="$work/glusterd.pid" &
+# nsenter execs glusterd, so $! is glusterd's own pid (a shell function here would leave a subshell's).
+nsenter --net="/run/netns/$ns" glusterd -N -f "$work/glusterd.vol" --log-file="$work/log/glusterd.log" --pid-file="$work/glusterd.pid" &
 gd_pid=$!
 ready=0
 for _ in $(seq 100); do
