@@ -1,16 +1,15 @@
 // access.cpp - users, rights and anonymous reads from the settings and the password file.
 #include "auth/access.h"
 
-#include <crypt.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "auth/auth_internal.h"
+#include "auth/passwd_file.h"
 #include "auth/throttle.h"
 #include "base/qf_str.h"
 #include "base/settings_parse.h"
@@ -143,6 +142,15 @@ bool access_settings(const std::vector<setting_member> &members, access_config &
     return settings_user(members, cfg, problem);
 }
 
+reg_need right_of(passwd_role role) {
+    switch (role) {
+    case passwd_role::admin: return REG_NEED_ADMIN;
+    case passwd_role::write: return REG_NEED_WRITE;
+    case passwd_role::read: break;
+    }
+    return REG_NEED_READ;
+}
+
 bool password_users(const std::string &file, access_config &cfg, std::string &problem) {
     std::string text;
     int rc = auth_read_whole(file.c_str(), text, kPasswordFileMax);
@@ -150,26 +158,26 @@ bool password_users(const std::string &file, access_config &cfg, std::string &pr
         problem = file + ": " + (rc == PLAT_MISSING ? "missing" : rc == -3 ? "larger than 4 MiB" : strerror(errno));
         return false;
     }
-    std::vector<passwd_entry> entries;
-    std::string error;
-    if (!passwd_parse(text, entries, error)) {
-        problem = file + ": " + error;
+    passwd_file parsed;
+    passwd_error error;
+    if (!passwd_parse(text, parsed, error)) {
+        problem = file + ": line " + std::to_string(error.line) + ": " + error.message;
         return false;
     }
     // A file with no user is more likely cut short than meant to open the
     // registry to everyone.
-    if (entries.empty()) {
+    if (parsed.users.empty()) {
         problem = file + ": names no user";
         return false;
     }
-    for (passwd_entry &e : entries) {
+    for (passwd_user &p : parsed.users) {
         for (const user_entry &u : cfg.users) {
-            if (u.name == e.user) {
-                problem = file + ": the user \"" + e.user + "\" is also the settings file's user";
+            if (u.name == p.name) {
+                problem = file + ": the user \"" + p.name + "\" is also the settings file's user";
                 return false;
             }
         }
-        cfg.users.push_back({e.user, e.hash, e.right, false});
+        cfg.users.push_back({p.name, p.hash, right_of(p.role), false});
     }
     return true;
 }
@@ -255,20 +263,11 @@ private:
 
 verified_cache s_verified;
 
-bool crypt_matches(const user_entry &u, const std::string &password) {
-    auto data = std::make_unique<crypt_data>();
-    memset(data.get(), 0, sizeof(crypt_data));
-    const char *out = crypt_r(password.c_str(), u.hash.c_str(), data.get());
-    bool ok = out && out[0] != '*' && same_text(out, u.hash);
-    explicit_bzero(data.get(), sizeof(crypt_data));
-    return ok;
-}
-
 bool password_ok(const user_entry &u, const std::string &password) {
     if (u.sha256) return auth_sha256_matches(password, u.hash);
     if (password.find('\0') != std::string::npos) return false;
     if (s_verified.hit(u, password)) return true;
-    if (!crypt_matches(u, password)) return false;
+    if (!passwd_hash_matches(u.hash.c_str(), password.c_str())) return false;
     s_verified.store(u, password);
     return true;
 }

@@ -6,7 +6,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "auth/access.h"
 
@@ -20,18 +19,5 @@ bool auth_split_basic(const char *header, std::string &user, std::string &passwo
 
 // SHA-256 of password against 64 hex digits (either case), looked at whole.
 bool auth_sha256_matches(std::string_view password, std::string_view hex);
-
-// One line of a password file.
-struct passwd_entry {
-    std::string user;
-    std::string hash;
-    reg_need right = REG_NEED_READ;
-};
-
-// Parses a password file: `user:hash` or `user:hash:role` a line, blank lines
-// and '#' comments skipped. False with error naming the line for anything
-// else (unknown role, a hash the system's crypt does not know or thinks
-// weak, a user twice).
-bool passwd_parse(std::string_view text, std::vector<passwd_entry> &entries, std::string &error);
 
 #endif

@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 void usage() {
-    fprintf(stderr, "usage: gc_stress [--seconds N] [--pushers N] [--collectors N] [--grace N]\n"
+    fprintf(stderr, "usage: gc_stress [--seconds N] [--pushers N] [--collectors N] [--deleters N] [--grace N]\n"
                     "Runs in a fresh directory under the system's temporary directory, removed afterwards.\n");
 }
 
@@ -39,6 +39,8 @@ int main(int argc, char **argv) {
             opts.pushers = atoi(next);
         else if (strcmp(argv[i], "--collectors") == 0)
             opts.collectors = atoi(next);
+        else if (strcmp(argv[i], "--deleters") == 0)
+            opts.deleters = atoi(next);
         else if (strcmp(argv[i], "--grace") == 0)
             grace = atoi(next);
         else {
@@ -47,7 +49,7 @@ int main(int argc, char **argv) {
         }
         ++i;
     }
-    if (opts.seconds <= 0 || opts.seconds > 3600 || opts.pushers < 1 || opts.collectors < 0) {
+    if (opts.seconds <= 0 || opts.seconds > 3600 || opts.pushers < 1 || opts.collectors < 0 || opts.deleters < 0) {
         usage();
         return 2;
     }
@@ -66,6 +68,8 @@ int main(int argc, char **argv) {
            t.pushes / t.elapsed, t.tag_deletes, t.collections, t.refusals, t.blobs_deleted);
     printf("late_failures %ld presence_check_failures %ld other_errors %ld delete_errors %ld manifests_checked %ld\n",
            t.late_failures, t.head_failures, t.other_errors, t.delete_errors, t.manifests_checked);
+    printf("deleters %d deletions %ld refused %ld pushes_lost_to_deletions %ld\n", opts.deleters, t.deletions,
+           t.deletions_refused, t.lost_to_deletions);
     printf("violations %ld\n", violations);
     for (const std::string &m : t.messages)
         printf("  %s\n", m.c_str());

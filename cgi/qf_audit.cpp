@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kRootMax = 1400;
 constexpr size_t kActorMax = 160;
+constexpr size_t kClientMax = 64;     // an IPv6 address with a zone fits
+constexpr size_t kClientEscMax = 260; // escaped, in either form
 constexpr int64_t kDefaultCap = 5242880;
 constexpr size_t kSettingsMax = 8191;
 constexpr size_t kPathEscMax = 900;
@@ -31,6 +33,7 @@ int64_t s_cap = kDefaultCap;
 int s_status = 0;
 int64_t s_bytes = 0;
 char s_actor[kActorMax] = "anonymous";
+char s_client[kClientMax] = "";
 
 // The settings file's first bytes; the log never parses it as JSON.
 void read_settings(char *text, size_t cap) {
@@ -127,8 +130,9 @@ void init_once() {
     atexit(qf_audit_flush);
 }
 
-// The log's own short escapes; unlike JSON string escaping elsewhere, 0x08 and
-// 0x0C are written in \u form here.
+// Escapes for a value inside the JSON object: the short forms, and \u00NN for
+// every other control byte and every byte from 0x7f, one escape per byte, so
+// the line is printable ASCII and valid JSON whatever the request sent.
 const char *short_escape(unsigned char c) {
     switch (c) {
     case '\t': return "\\t";
@@ -141,20 +145,38 @@ const char *short_escape(unsigned char c) {
 }
 
 // Escapes into out; stops while at least 8 bytes are free so no escape is split.
-void esc_into(char *out, size_t cap, const char *in) {
+void json_esc_into(char *out, size_t cap, const char *in) {
     size_t len = 0;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; ++p) {
         if (len + 7 >= cap) break;
         if (const char *esc = short_escape(*p)) {
             memcpy(out + len, esc, 2);
             len += 2;
-        } else if (*p < 0x20) {
+        } else if (*p < 0x20 || *p >= 0x7f) {
             snprintf(out + len, cap - len, "\\u%04x", *p);
             len += 6;
         } else {
             out[len++] = static_cast<char>(*p);
         }
     }
+    out[len] = '\0';
+}
+
+// A field of the plain-text part: space, control bytes, backslash, double
+// quote and bytes from 0x7f become \xNN, so a request can neither end a field
+// nor a line early, nor pass for the JSON object. "-" stands for an empty value.
+void text_esc_into(char *out, size_t cap, const char *in) {
+    size_t len = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; ++p) {
+        if (len + 7 >= cap) break;
+        if (*p <= 0x20 || *p >= 0x7f || *p == '\\' || *p == '"') {
+            snprintf(out + len, cap - len, "\\x%02x", *p);
+            len += 4;
+        } else {
+            out[len++] = static_cast<char>(*p);
+        }
+    }
+    if (len == 0 && cap > 1) out[len++] = '-';
     out[len] = '\0';
 }
 
@@ -208,26 +230,42 @@ void qf_audit_note_actor(const char *name) {
     if (name && *name) qf_strlcpy(s_actor, name, sizeof s_actor);
 }
 
+void qf_audit_note_client(const char *addr) {
+    init_once();
+    if (addr && *addr) qf_strlcpy(s_client, addr, sizeof s_client);
+}
+
 void qf_audit_flush(void) {
     init_once();
     if (!s_enabled || s_flushed || s_status <= 0) return;
     s_flushed = 1;
 
+    // Every value but the numbers and the time stamp comes from the request.
     const char *method = cgi_method();
+    const char *client = s_client[0] ? s_client : cgi_env("REMOTE_ADDR", "-");
     char ts[64];
     time_stamp(ts, sizeof ts);
-    char path[kPathEscMax];
-    esc_into(path, sizeof path, cgi_path_info());
-    char actor[kActorEscMax];
-    esc_into(actor, sizeof actor, s_actor);
+    static char method_text[kLineMax], method_json[kJsonMax];
+    text_esc_into(method_text, sizeof method_text, method);
+    json_esc_into(method_json, sizeof method_json, method);
+    char path_text[kPathEscMax], path_json[kPathEscMax];
+    text_esc_into(path_text, sizeof path_text, cgi_path_info());
+    json_esc_into(path_json, sizeof path_json, cgi_path_info());
+    char actor_text[kActorEscMax], actor_json[kActorEscMax];
+    text_esc_into(actor_text, sizeof actor_text, s_actor);
+    json_esc_into(actor_json, sizeof actor_json, s_actor);
+    char client_text[kClientEscMax], client_json[kClientEscMax];
+    text_esc_into(client_text, sizeof client_text, client);
+    json_esc_into(client_json, sizeof client_json, client);
 
     char json[kJsonMax];
     qf_snprintf(json, sizeof json,
-                "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,\"actor\":\"%s\"}", ts,
-                method, path, s_status, static_cast<long long>(s_bytes), actor);
+                "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,\"actor\":\"%s\","
+                "\"client\":\"%s\"}",
+                ts, method_json, path_json, s_status, static_cast<long long>(s_bytes), actor_json, client_json);
     static char line[kLineMax];
-    int len = qf_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path, static_cast<long long>(s_bytes),
-                          s_status, s_actor, ts, json);
+    int len = qf_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s %s\n", method_text, path_text,
+                          static_cast<long long>(s_bytes), s_status, actor_text, client_text, ts, json);
     if (len <= 0) return;
 
     rotate_if_needed(static_cast<size_t>(len));

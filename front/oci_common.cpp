@@ -122,11 +122,14 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name_out, 
     return 1;
 }
 
-int64_t oci_quota_used_bytes(void) {
+namespace {
+
+// One count of the store's statistics; 0 when it cannot be had.
+int64_t stats_bytes(const char *member) {
     const char *stats = reg_storage_get_stats_json();
     if (!stats) return 0;
     json_doc_ptr doc(json_read(stats, strlen(stats)));
-    json_val *bytes = json_obj_get(json_doc_root(doc.get()), "blob_bytes");
+    json_val *bytes = json_obj_get(json_doc_root(doc.get()), member);
     int64_t used = 0;
     if (json_is_sint(bytes))
         used = json_get_sint(bytes);
@@ -134,6 +137,12 @@ int64_t oci_quota_used_bytes(void) {
         used = static_cast<int64_t>(json_get_uint(bytes));
     return used;
 }
+
+} // namespace
+
+int64_t oci_quota_used_bytes(void) { return stats_bytes("blob_bytes"); }
+
+int64_t oci_quota_parts_bytes(void) { return stats_bytes("upload_bytes"); }
 
 void oci_fmt_bytes(int64_t count, char *buffer) {
     constexpr double kKiB = 1024.0, kMiB = 1048576.0, kGiB = 1073741824.0;
@@ -160,11 +169,16 @@ int oci_quota_check_adding(const char *upload_id, int64_t incoming, char *messag
     if (has_buffer) message[0] = '\0';
     int64_t quota = oci_quota_bytes();
     if (quota == 0) return 1;
-    int64_t upload = 0;
-    if (upload_id && reg_blob_upload_size(upload_id, &upload) != 0) return 1;
-    if (upload < 0) upload = 0;
+    if (upload_id) {
+        int64_t held = 0;
+        if (reg_blob_upload_size(upload_id, &held) != 0) return 1;
+    }
     if (incoming < 0) incoming = 0;
     int64_t used = oci_quota_used_bytes();
+    // Every session's part file counts, this one's among them: sessions
+    // each under the quota must not together pass it.
+    int64_t upload = oci_quota_parts_bytes();
+    if (upload < 0) upload = 0;
     // A sum past the 64-bit range is beyond every quota, not a wrapped small number.
     int64_t total = 0;
     if (!__builtin_add_overflow(used, upload, &total) && !__builtin_add_overflow(total, incoming, &total) &&

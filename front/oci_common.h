@@ -38,6 +38,8 @@ int oci_quota_check(const char *upload_id, char *message, size_t message_size);
 int oci_quota_check_adding(const char *upload_id, int64_t incoming, char *message, size_t message_size);
 /* Bytes the blob store holds; 0 when they cannot be learned. */
 int64_t oci_quota_used_bytes(void);
+/* The bytes every upload session's part file holds. */
+int64_t oci_quota_parts_bytes(void);
 /* count in B, KB, MB or GB (powers of 1024) into a buffer of OCI_FMT_BYTES_SIZE bytes. */
 #define OCI_FMT_BYTES_SIZE 32
 void oci_fmt_bytes(int64_t count, char *buffer);

@@ -16,6 +16,7 @@ int main() {
         resp = http_response{};
         respond_error(resp, 500, "UNKNOWN", "out of memory");
     }
+    qf_audit_note_client(req.client.c_str());
     qf_audit_note_status(resp.status);
     if (!resp.actor.empty()) qf_audit_note_actor(resp.actor.c_str());
     qf_audit_note_bytes(resp.sendfile.empty() ? (req.is_head() ? 0 : static_cast<int64_t>(resp.body.size()))

@@ -13,7 +13,6 @@
 namespace {
 
 constexpr size_t kPathMax = 4096;
-constexpr char kRunning[] = "\"running\":true";
 constexpr char kLastResult[] = "_gc/last_result.json";
 
 // 1 for "1", "true" or a bare name, 0 for "0" or "false", fallback when
@@ -64,6 +63,17 @@ std::string read_last_result() {
     return text;
 }
 
+// The engine's last error as the last-run record, after prefix.
+void record_failure(const char *prefix) {
+    std::string error = std::string("{\"error\":\"") + prefix;
+    const char *why = reg_storage_last_error();
+    for (const char *p = why; *p; ++p) {
+        if (*p == '"' || *p == '\\') error += '\\';
+        if (static_cast<unsigned char>(*p) >= 0x20) error += *p;
+    }
+    keep_last_result(error + "\"}");
+}
+
 void run_collection(void *arg) {
     int dry_run = *static_cast<int *>(arg);
     const char *report = reg_gc_json(dry_run);
@@ -71,13 +81,7 @@ void run_collection(void *arg) {
         keep_last_result(report);
         return;
     }
-    std::string error = "{\"error\":\"";
-    const char *why = reg_storage_last_error();
-    for (const char *p = why; *p; ++p) {
-        if (*p == '"' || *p == '\\') error += '\\';
-        if (static_cast<unsigned char>(*p) >= 0x20) error += *p;
-    }
-    keep_last_result(error + "\"}");
+    record_failure("");
 }
 
 // The progress record, with the last detached run's outcome added when there is one.
@@ -118,15 +122,24 @@ void handle_admin_gc_start(const http_request &req, const route_match &, http_re
         return;
     }
     if (!front_storage_ready(resp)) return;
-    std::string progress = reg_gc_progress_json();
-    if (progress.find(kRunning) != std::string::npos) {
-        respond_json(resp, 409, progress + "\n");
+    // The run lock is taken here, before the answer, and handed to the
+    // detached run: of many starts at once exactly one is answered 202.
+    if (reg_gc_lock() != 0) {
+        if (reg_storage_last_error_kind() == REG_ERR_CONFLICT) {
+            respond_json(resp, 409, std::string(reg_gc_progress_json()) + "\n");
+            return;
+        }
+        record_failure("cannot start: ");
+        respond_engine_error(resp, engine_op::repository);
         return;
     }
     if (plat_spawn_detached(run_collection, &dry_run) != 0) {
+        reg_gc_lock_release();
+        keep_last_result("{\"error\":\"cannot start a collection: no process could be started\"}");
         respond_error(resp, 500, "UNKNOWN", "cannot start a collection");
         return;
     }
+    reg_gc_lock_handed_over();
     respond_json(resp, 202, std::string("{\"started\":true,\"dry_run\":") + (dry_run ? "true" : "false") + "}\n");
     resp.header("Location", "/v2/_admin/gc");
 }

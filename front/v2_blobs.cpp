@@ -72,17 +72,14 @@ void handle_blob_delete(const http_request &, const route_match &m, http_respons
             respond_engine_error(resp, engine_op::blob_delete);
         return;
     }
-    char holder[kPathMax];
-    int named = reg_blob_named_by(digest, holder, sizeof holder);
-    if (named < 0) {
-        respond_engine_error(resp, engine_op::blob_delete);
-        return;
-    }
-    if (named == 1) {
-        respond_error(resp, 405, "DENIED", "blob is still named by manifest " + std::string(holder) + ": " + m.tail);
-        return;
-    }
+    // The engine looks for what names the blob and removes it under one
+    // deletion mark (see the top of storage/gc.cpp), so no manifest stored
+    // meanwhile is left naming a removed blob.
     if (reg_blob_delete(digest) != 0) {
+        if (reg_storage_last_error_kind() == REG_ERR_DENIED) {
+            respond_error(resp, 405, "DENIED", reg_storage_last_error());
+            return;
+        }
         respond_engine_error(resp, engine_op::blob_delete);
         return;
     }

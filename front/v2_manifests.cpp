@@ -52,7 +52,12 @@ bool manifest_type_acceptable(std::string_view type) {
 } // namespace
 
 void handle_manifest_get(const http_request &, const route_match &m, http_response &resp) {
-    if (!reference_usable(m.tail, resp)) return;
+    // A reference that can name nothing stored is a manifest not found, as
+    // for any other missing one; only a store of it is refused as invalid.
+    if (!api_tag_valid(m.tail) && !api_digest_valid(m.tail)) {
+        respond_error(resp, 404, "MANIFEST_UNKNOWN", "manifest unknown: not a tag or a sha256 digest");
+        return;
+    }
     if (!front_storage_ready(resp)) return;
     heap_body body;
     size_t len = 0;
@@ -185,6 +190,11 @@ void handle_manifest_delete(const http_request &, const route_match &m, http_res
     int rc = api_digest_valid(m.tail) ? reg_manifest_delete(m.name.c_str(), m.tail.c_str())
                                       : reg_tag_delete(m.name.c_str(), m.tail.c_str());
     if (rc != 0) {
+        // Refused like a blob delete while something names it.
+        if (reg_storage_last_error_kind() == REG_ERR_DENIED) {
+            respond_error(resp, 405, "DENIED", reg_storage_last_error());
+            return;
+        }
         manifest_failure(m, engine_op::manifest_delete, resp);
         return;
     }

@@ -104,11 +104,20 @@ bool quota_allows(const char *upload_id, const http_request &req, body_reader &r
         quota_refused(resp, upload_id, req.content_length);
         return false;
     }
-    int64_t held = 0;
-    if (upload_id && reg_blob_upload_size(upload_id, &held) != 0) held = 0;
-    int64_t room = quota - oci_quota_used_bytes() - held;
+    // Every session's part file counts against the quota, this one's among them.
+    int64_t room = quota - oci_quota_used_bytes() - oci_quota_parts_bytes();
     reader.limit = room > 0 ? room : 0;
     return true;
+}
+
+// A session that cannot start: past the cap on open sessions is the client's
+// to retry later.
+void start_refused(http_response &resp) {
+    if (reg_storage_last_error_kind() == REG_ERR_TOO_MANY) {
+        respond_error(resp, 429, "TOOMANYREQUESTS", reg_storage_last_error());
+        return;
+    }
+    respond_engine_error(resp, engine_op::upload);
 }
 
 // Appends the body; false when the answer is already given.
@@ -175,7 +184,7 @@ void monolithic(const http_request &req, const route_match &m, const std::string
     if (!already_stored(digest) && !quota_allows(nullptr, req, reader, resp)) return;
     char id[37];
     if (reg_upload_start(m.name.c_str(), id) != 0) {
-        respond_engine_error(resp, engine_op::upload);
+        start_refused(resp);
         return;
     }
     int64_t size = 0;
@@ -220,7 +229,7 @@ void handle_upload_start(const http_request &req, const route_match &m, http_res
     }
     char id[37];
     if (reg_upload_start(m.name.c_str(), id) != 0) {
-        respond_engine_error(resp, engine_op::upload);
+        start_refused(resp);
         return;
     }
     session_answer(resp, 202, m, id, 0);

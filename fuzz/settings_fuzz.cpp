@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 // The access log reads its settings once per process, in functions of its own
 // file; the file is compiled into this program so that each input can start
@@ -19,6 +20,7 @@ static int fuzz_no_exit_hook(void (*)(void)) { return 0; }
 
 #include "auth/v2_auth.h"
 #include "base/settings.h"
+#include "base/settings_parse.h"
 #include "fuzz/fuzz_util.h"
 
 namespace {
@@ -31,6 +33,21 @@ constexpr size_t kOutSizes[] = {1, 2, 17, 4096};
 
 void check_terminated(const char *out, size_t size, const char *what) {
     if (strnlen(out, size) >= size) fuzz::fail("lookup result not terminated", what);
+}
+
+// The strict reading the access check takes: a refusal always says why, and
+// an accepted object never holds a key twice.
+void strict_parse(const std::string &text) {
+    std::vector<setting_member> members;
+    std::string error;
+    if (!settings_parse(text, members, error)) {
+        if (error.empty()) fuzz::fail("settings refused without a reason");
+        if (!members.empty()) fuzz::fail("members left after a refusal");
+        return;
+    }
+    for (size_t i = 0; i < members.size(); ++i)
+        for (size_t j = i + 1; j < members.size(); ++j)
+            if (members[i].key == members[j].key) fuzz::fail("a key accepted twice", members[i].key.c_str());
 }
 
 void restart_access_log() {
@@ -83,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (json_str_key(settings.c_str(), key, out, cap)) check_terminated(out, cap, key);
         }
 
+    strict_parse(settings);
     access_log_reads();
     return 0;
 }

@@ -4,12 +4,15 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -123,6 +126,17 @@ int create_temp(const char *dir, char (&temp)[kTempPathMax]) {
         if (errno != EEXIST && errno != EINTR) return -1;
     }
     return -1;
+}
+
+// Mode 0600 whatever the umask. The owner of a replaced file is kept where the
+// process may set it (a root-run tool must not take a file away from the server
+// that reads it); where it may not, the file is the caller's own anyway.
+void make_private(int fd, const char *path) {
+    fchmod(fd, 0600);
+    struct stat st;
+    if (stat(path, &st) == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // Not permitted: the temporary stays the caller's.
+    }
 }
 
 } // namespace
@@ -278,6 +292,12 @@ int plat_create_excl(const char *path) {
     return 0;
 }
 
+int plat_link_excl(const char *from, const char *to) {
+    if (injected_fault(PLAT_OP_CREATE_EXCL)) return -1;
+    if (link(from, to) == 0) return 0;
+    return errno == EEXIST ? PLAT_EXISTS : -1;
+}
+
 int plat_open_append_existing(const char *path) {
     if (injected_fault(PLAT_OP_OPEN_EXISTING)) return -1;
     int fd;
@@ -320,6 +340,17 @@ int plat_random_bytes(void *buf, size_t len) {
 }
 
 uint32_t plat_process_id(void) { return static_cast<uint32_t>(getpid()); }
+
+int plat_host_name(char *out, size_t cap) {
+    if (!out || cap == 0 || gethostname(out, cap) != 0) return -1;
+    out[cap - 1] = '\0';
+    return 0;
+}
+
+int plat_process_alive(uint32_t pid) {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return 1;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ? 1 : 0;
+}
 
 // Two forks: the middle process ends at once, so the worker is nobody's child
 // that must be waited for, and setsid takes it out of the server's reach.
@@ -437,6 +468,7 @@ int plat_write_file_atomic(const char *path, const void *data, size_t len, int f
     int fd = create_temp(dir, temp);
     if (fd < 0) return -1;
     bool sync = (flags & PLAT_SYNC) != 0;
+    if ((flags & PLAT_PRIVATE) != 0) make_private(fd, path);
     bool written = (len == 0 || plat_write_all(fd, data, len) == 0) && (!sync || plat_fsync(fd) == 0);
     // The close is checked even after a failed write: the descriptor goes either way.
     bool closed = plat_close(fd) == 0;
@@ -508,6 +540,40 @@ int plat_fd_size(int fd, int64_t *size) {
     if (!size || fstat(fd, &st) != 0) return -1;
     *size = static_cast<int64_t>(st.st_size);
     return 0;
+}
+
+int plat_lock_file(const char *path) {
+    if (!path || !*path || injected_fault(PLAT_OP_LOCK)) return -1;
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Closing the descriptor releases the lock.
+void plat_unlock_file(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+int plat_terminal_echo(int fd, int on) {
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return -1;
+    if (on)
+        t.c_lflag |= ECHO;
+    else
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    // TCSANOW: what was typed ahead of the prompt is kept, not thrown away.
+    return tcsetattr(fd, TCSANOW, &t) == 0 ? 0 : -1;
 }
 
 } // extern "C"

@@ -55,6 +55,9 @@ int plat_close(int fd);
  * or -1. plat_write_all writes every byte, resuming short writes: 0 or -1. */
 enum { PLAT_MISSING = -2 };
 int plat_create_excl(const char *path);
+/* Gives the file at from a second name to, only when nothing is there yet
+ * (the file appears whole, content and all): 0, PLAT_EXISTS, or -1. */
+int plat_link_excl(const char *from, const char *to);
 int plat_open_append_existing(const char *path);
 int plat_write_all(int fd, const void *data, size_t len);
 /* Sets a path's last-write (and access) time to now, links followed: 0,
@@ -93,7 +96,9 @@ int plat_fsync_dir(const char *path);
  * temporary is flushed to disk before the rename and the directory after it.
  * 0; or -1 with the temporary removed (the target is untouched unless only the
  * directory's flush failed, which leaves the new content not yet durable). */
-enum { PLAT_SYNC = 1 };
+enum { PLAT_SYNC = 1, PLAT_PRIVATE = 2 };
+/* PLAT_PRIVATE: the new file has mode 0600 whatever the umask, and keeps the
+ * owner and group of the file it replaces where the process may set them. */
 #define PLAT_TEMP_PREFIX ".tmp-"
 int plat_write_file_atomic(const char *path, const void *data, size_t len, int flags);
 /* 1 when a directory entry's name is that of such a temporary, else 0. */
@@ -103,6 +108,11 @@ int plat_is_temp_name(const char *name);
 int plat_random_bytes(void *buf, size_t len);
 /* The calling process's id. */
 uint32_t plat_process_id(void);
+/* This machine's host name into out (cap bytes): 0, or -1. */
+int plat_host_name(char *out, size_t cap);
+/* 0 only when no process of this id runs on this machine; 1 when one does or
+ * it cannot be told. */
+int plat_process_alive(uint32_t pid);
 
 /* Monotonic clock in milliseconds. */
 uint64_t plat_monotonic_ms(void);
@@ -134,6 +144,7 @@ typedef enum {
     PLAT_OP_CLOSE,       /* plat_close, and the close of a temporary */
     PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
     PLAT_OP_TOUCH,
+    PLAT_OP_LOCK, /* plat_lock_file */
     PLAT_OP_STAT,     /* counted only: plat_entry_kind, plat_file_info, plat_is_link, plat_fd_size */
     PLAT_OP_TRUNCATE, /* counted only: plat_truncate */
     PLAT_OP_COUNT
@@ -171,6 +182,15 @@ int plat_terminal_columns(int fd);
  * that must be undone); plat_fd_size gives the size of an open file. 0 or -1. */
 int plat_truncate(const char *path, int64_t size);
 int plat_fd_size(int fd, int64_t *size);
+
+/* Advisory lock shared by cooperating processes: opens (creating with mode
+ * 0600) the file at path and waits for its exclusive lock. A descriptor to
+ * hand to plat_unlock_file, or -1. */
+int plat_lock_file(const char *path);
+void plat_unlock_file(int fd);
+/* Switches the echo of typed characters on a terminal off (on = 0) or back
+ * on: 0, or -1 when the descriptor is no terminal. */
+int plat_terminal_echo(int fd, int on);
 
 #ifdef __cplusplus
 }

@@ -23,7 +23,7 @@ storage_root() {
   if [ -n "${REGISTRY_STORAGE_ROOT:-}" ]; then printf '%s' "$REGISTRY_STORAGE_ROOT"; return; fi
   local key value
   for key in storage_root registry_storage_root; do
-    value=$(head -c 2047 "$instance/config.json" 2>/dev/null |
+    value=$(cat "$instance/config.json" 2>/dev/null | tr '\n' ' ' |
             sed -n "s/.*\"$key\":[^\"]*\"\\([^\"]*\\)\".*/\\1/p" | head -n 1)
     if [ -n "$value" ]; then printf '%s' "$value"; return; fi
   done

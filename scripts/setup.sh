@@ -4,8 +4,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          lighttpd curl ca-certificates skopeo podman glusterfs-server glusterfs-client)
+packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev
+          lighttpd curl ca-certificates skopeo podman glusterfs-server glusterfs-client iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -289,15 +289,29 @@ int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
     return 0;
 }
 
+// The protocol "Deletions" at the top of gc.cpp: mark, look, remove.
 int reg_blob_delete(const char *digest) {
     if (!digest_argument_ok(digest)) return -1;
+    deletion_mark mark;
+    if (!mark.acquire(digest + kDigestPrefixLen)) return -1;
     char path[kPathMax];
     if (!stored_blob_path(digest, path)) return -1;
-    // Gone since the check (another delete, a collection): nothing left to remove.
+    char holder[kPathMax];
+    int named = reg_blob_named_by(digest, holder, sizeof holder);
+    if (named < 0) return -1;
+    if (named == 1) {
+        set_error_kind(REG_ERR_DENIED, "blob is still named by %s%s: %s", strchr(holder, '@') ? "manifest " : "",
+                       holder, digest);
+        return -1;
+    }
+    // Gone since the check (a collection): nothing left to remove. A
+    // collection that moved it aside meanwhile finds nothing to put back.
     if (plat_entry_kind(path) == PLAT_FILE && plat_unlink(path) != 0) {
         set_error("remove failed");
         return -1;
     }
+    char aside[kPathMax];
+    if (blob_aside_path(aside, path) && plat_entry_kind(aside) == PLAT_FILE) plat_unlink(aside);
     // Succeeds only once the directory is empty; a fan-out directory still
     // holding other blobs stays.
     char fan_out[kPathMax];

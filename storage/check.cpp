@@ -35,6 +35,7 @@ constexpr char kMissingChild[] = "manifest index names a manifest that is not st
 constexpr char kTagDangling[] = "tag names a manifest that is not stored";
 constexpr char kRevisionDangling[] = "revision link names a manifest that is not stored";
 constexpr char kRevisionMismatch[] = "revision link does not name its own digest";
+constexpr char kSymlink[] = "symbolic link (never followed; the engine writes none)";
 
 // What happened to the file an issue is about.
 constexpr char kActionReported[] = "reported";
@@ -107,6 +108,7 @@ public:
             check_tags(repo);
         }
         check_uploads();
+        check_links("");
         return write_report();
     }
 
@@ -192,6 +194,10 @@ private:
         if (!list(rel, items)) return;
         for (const dir_item &item : items) {
             std::string path = rel + "/" + item.name;
+            // A blob a collection moved aside goes back or away at the next run.
+            if (!item.is_dir && item.name.size() == kHexLen + 6 && ends_with(item.name, ".aside") &&
+                hex64_valid(item.name.substr(0, kHexLen).c_str()))
+                continue;
             // A blob stands in the directory its first two digits name; anywhere else no lookup finds it.
             if (item.is_dir || !hex64_valid(item.name.c_str()) || item.name.compare(0, 2, fanout) != 0) {
                 stray(path, item.is_dir);
@@ -213,6 +219,27 @@ private:
         } else {
             sound_blobs_.insert(f.hex);
         }
+    }
+
+    // Every symbolic link anywhere in the tree; the walk itself follows none.
+    void check_links(const std::string &rel) {
+        std::string path = admin_at_root(rel);
+        plat_dir *dir = plat_dir_open(path.c_str());
+        if (!dir) return;
+        std::vector<std::string> subdirs;
+        const char *name;
+        int is_dir, is_link;
+        while (plat_dir_next(dir, &name, &is_dir, &is_link)) {
+            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+            std::string child = rel.empty() ? name : rel + "/" + name;
+            if (is_link)
+                report(kSymlink, child, "", true);
+            else if (is_dir)
+                subdirs.push_back(child);
+        }
+        plat_dir_close(dir);
+        for (const std::string &sub : subdirs)
+            check_links(sub);
     }
 
     void stray(const std::string &rel, bool is_dir) { report(is_dir ? kStrayDir : kStrayFile, rel, "", !is_dir); }
@@ -350,13 +377,17 @@ private:
         }
     }
 
-    // Part files are uploads in progress or abandoned ones that a collection removes; anything else is stray.
+    // Part files are uploads in progress or abandoned ones that a collection
+    // removes; "_state" holds what the engine keeps beside them (owner, hash,
+    // the writer's lock), which a collection sweeps too. Anything else is stray.
     void check_uploads() {
         std::vector<dir_item> items;
         if (!list("uploads", items)) return;
-        for (const dir_item &item : items)
+        for (const dir_item &item : items) {
+            if (item.is_dir && item.name == "_state") continue;
             if (item.is_dir || !ends_with(item.name, ".part") || item.name.size() <= 5)
                 stray("uploads/" + item.name, item.is_dir);
+        }
     }
 
     // ---- report ----------------------------------------------------------

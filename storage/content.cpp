@@ -8,6 +8,7 @@
 #include "base/qf_str.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 
 namespace {
@@ -25,6 +26,8 @@ void find_repositories(const std::string &rel, const std::string &name, int comp
                        std::vector<std::string> &repos) {
     std::vector<dir_item> items;
     if (list_dir_all(at_root(rel).c_str(), items) != 0) {
+        if (plat_entry_kind(at_root(rel).c_str()) == PLAT_ABSENT && !rel.empty() && rel != "repositories")
+            return; // deleted meanwhile
         set_error("cannot list repositories: %s", rel.c_str());
         throw scan_failure{};
     }
@@ -37,30 +40,6 @@ void find_repositories(const std::string &rel, const std::string &name, int comp
     }
 }
 
-bool descriptor_is(json_val *descriptor, const char *digest) {
-    const char *d = manifest_member_digest(descriptor);
-    return d && strcmp(d, digest) == 0;
-}
-
-bool any_descriptor_is(json_val *list, const char *digest) {
-    size_t count = json_arr_size(list);
-    for (size_t i = 0; i < count; ++i)
-        if (descriptor_is(json_arr_get(list, i), digest)) return true;
-    return false;
-}
-
-// Whether the body names digest the way a collection counts references.
-bool body_names(const char *text, size_t len, const char *digest) {
-    // Most bodies do not hold the digits at all; only those that do are parsed.
-    if (!memmem(text, len, digest + kDigestPrefixLen, kHexLen)) return false;
-    json_doc_ptr doc(json_read(text, len));
-    json_val *root = json_doc_root(doc.get());
-    if (!json_is_obj(root)) return false;
-    return descriptor_is(json_obj_get(root, "config"), digest) ||
-           any_descriptor_is(json_obj_get(root, "layers"), digest) ||
-           any_descriptor_is(json_obj_get(root, "manifests"), digest);
-}
-
 // "<repo>@sha256:<hex>" of the first manifest naming digest, or "".
 std::string first_naming(const char *digest) {
     std::vector<std::string> repos;
@@ -69,6 +48,7 @@ std::string first_naming(const char *digest) {
         std::string dir = at_root("repositories/" + repo + "/_manifests");
         std::vector<dir_item> items;
         if (list_dir_all(dir.c_str(), items) != 0) {
+            if (plat_entry_kind(dir.c_str()) == PLAT_ABSENT) continue; // deleted meanwhile
             set_error("cannot list manifests: %s", repo.c_str());
             throw scan_failure{};
         }
@@ -82,7 +62,7 @@ std::string first_naming(const char *digest) {
                 set_error("cannot read manifest: %s@sha256:%s", repo.c_str(), item.name.c_str());
                 throw scan_failure{};
             }
-            if (body_names(body.get(), len, digest)) return repo + "@sha256:" + item.name;
+            if (body_names_digest(body.get(), len, digest)) return repo + "@sha256:" + item.name;
         }
     }
     return "";
@@ -116,7 +96,14 @@ int reg_tag_delete(const char *repo_name, const char *tag) {
     manifest_tags_dir(tags_dir, repo_name);
     char tag_dir[kPathMax];
     qf_snprintf(tag_dir, sizeof tag_dir, "%s/%s", tags_dir, tag);
-    if (delete_tree(tag_dir) != 0) {
+    // One rename takes the tag out: a store of the same tag running meanwhile
+    // writes it again whole (see write_manifest), never half of it.
+    int moved = move_to_trash(tag_dir);
+    if (moved == 1) {
+        set_error_kind(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, tag);
+        return -1;
+    }
+    if (moved < 0) {
         set_error("delete tag failed: %s:%s", repo_name, tag);
         return -1;
     }
@@ -136,6 +123,15 @@ int reg_blob_named_by(const char *digest, char *out, size_t cap) {
         return -1;
     }
     try {
+        // Records first: a store that removes its record after this read
+        // has written its manifest before the listings that follow.
+        std::string in_flight;
+        int recorded = record_naming(digest, in_flight);
+        if (recorded < 0) return -1;
+        if (recorded > 0) {
+            qf_strlcpy(out, in_flight.c_str(), cap);
+            return 1;
+        }
         std::string found = first_naming(digest);
         qf_strlcpy(out, found.c_str(), cap);
         return found.empty() ? 0 : 1;

@@ -146,8 +146,12 @@ int list_dir_all(const char *path, std::vector<dir_item> &out) {
     if (!dir) return -1;
     const char *name;
     int is_dir, is_link;
+    // The engine never writes a symbolic link, so one is a hand's work or an
+    // attack: it is listed as what it is, never as the directory it may point
+    // to, so no walk descends through it out of the tree (or into another part
+    // of it). registry-admin check reports them; a collection refuses them.
     while (plat_dir_next(dir.get(), &name, &is_dir, &is_link))
-        if (!is_dot_entry(name)) out.push_back({name, is_dir != 0});
+        if (!is_dot_entry(name)) out.push_back({name, is_dir != 0 && !is_link, is_link != 0});
     if (plat_dir_failed(dir.get())) {
         out.clear();
         return -1;

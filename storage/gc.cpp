@@ -58,9 +58,57 @@
 // period: a client may pause between chunks, and its session must not end
 // because an operator chose a short grace period for finished blobs. Younger
 // part files are passed over; they never stop the run.
+//
+// Symbolic links: the engine writes none. A listing reports a link as a
+// link, never as the directory it may point to, so no walk descends through
+// one. A run that meets a link among the repositories refuses, since a
+// repository behind it could name blobs the run cannot see; a linked fan-out
+// directory of the blob store is passed over, so nothing it leads to is ever
+// removed. `registry-admin check` reports every link.
+//
+// Deletions (blob, manifest by digest, the manifest a deleted last tag leaves
+// unnamed, retention, tag, repository). A deletion of digest X:
+//   m  creates the mark _gc/deleting/<X> exclusively (a second deletion of X
+//      is refused with a conflict while it stands: deletions of one digest
+//      run one at a time on any host);
+//   s  reads every store record (a record's name starts with the digits of
+//      the manifest it stores; its body names the rest), then lists the
+//      manifests (every repository for a blob, the repository for a
+//      manifest): anything naming X refuses the deletion (405 DENIED), a
+//      store of X itself in flight makes it a conflict;
+//   u  removes X (a blob: its file and any aside name; a manifest: its tags
+//      by one rename each into _gc/trash, then its files);
+//   and removes the mark.
+// A manifest store S additionally looks, after p and before relying on
+// anything, for the marks: of its own digest (one standing refuses S with a
+// conflict), of each child it lists and each blob it names (one standing
+// counts the object as deleted already: BLOB_UNKNOWN).
+// Claim: when S succeeds, nothing it names is removed by a deletion D while
+// S's manifest is stored. If S found no mark for X at time t, every deletion
+// of X either ended (u done) before t, so S then found X missing and failed,
+// or created its mark after t, so after p: D's read of the records finds S's
+// record, or S removed it after writing its files, which D's listing that
+// follows then finds. Either way D refuses. A mark left by a crash is
+// honoured for kAbandonedSeconds and then taken over.
+// Tags and repositories: a tag deletion renames the tag's directory into the
+// trash, a repository deletion the repository's _manifests directory, each
+// in one atomic step; a store writing meanwhile has some of its files moved
+// away. S therefore looks again after writing (body, revision link and tag
+// link present and naming its digest) and writes again when they are not,
+// bounded: the store then came after the deletion. An index S whose child
+// went with a repository deletion during S removes its own files and fails
+// as if the deletion came first. The repository deletion itself cannot fail
+// halfway: the rename moves all of it or nothing. A repository emptied by a
+// deletion loses its directories by rmdir only, which refuses a directory
+// a store has written into; a store whose freshly made directory was removed
+// before its write fails that round and writes again.
+// Blobs named only by a manifest a deletion removed are left to collections,
+// which the argument above covers; deletions never remove a blob because a
+// manifest went.
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
@@ -152,6 +200,72 @@ void remove_abandoned_records(bool dry_run) {
     }
 }
 
+// ---- the run lock --------------------------------------------------------
+
+// One collection at a time per storage tree, on any host: the lock file is
+// created exclusively, names its holder ("<host> <process id>") and is
+// touched whenever the run publishes its progress. It is stale, and the next
+// start takes it over, when its holder is a process of this host that no
+// longer runs (a crash, a kill), or when nobody touched it for
+// kRunLockStaleSeconds (a holder on a host gone). A takeover in error costs
+// no data: runs at once are safe (see the top of this file), only wasteful.
+constexpr int64_t kRunLockStaleSeconds = 600;
+bool s_lock_held = false;
+
+void run_lock_path(char *out) { gc_state_path(out, kGcRunLockFile); }
+
+bool run_lock_stale(const char *path) {
+    int64_t mtime = -1;
+    if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) return false;
+    return plat_wall_seconds() - mtime >= kRunLockStaleSeconds || owned_lock_holder_gone(path);
+}
+
+bool take_run_lock() {
+    char path[kPathMax];
+    run_lock_path(path);
+    if (s_lock_held) {
+        owned_lock_rename_holder(path);
+        return true;
+    }
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+        set_error("cannot create the collection's state directory");
+        return false;
+    }
+    int rc = owned_lock_create(path);
+    // Taken over by removing it and creating it again exclusively: of two
+    // processes doing so at once, one creates it.
+    if (rc == PLAT_EXISTS && run_lock_stale(path) && plat_unlink(path) == 0) rc = owned_lock_create(path);
+    if (rc == PLAT_EXISTS) {
+        set_error_kind(REG_ERR_CONFLICT, "a collection is already running on this storage");
+        return false;
+    }
+    if (rc != 0) {
+        set_error("cannot create the collection's run lock");
+        return false;
+    }
+    s_lock_held = true;
+    return true;
+}
+
+void release_run_lock() {
+    if (!s_lock_held) return;
+    char path[kPathMax];
+    run_lock_path(path);
+    // Once more after a failure: a lock left behind refuses every run until
+    // it is found stale.
+    if (plat_unlink(path) != 0 && plat_entry_kind(path) != PLAT_ABSENT) plat_unlink(path);
+    s_lock_held = false;
+}
+
+void touch_run_lock() {
+    if (!s_lock_held) return;
+    char path[kPathMax];
+    run_lock_path(path);
+    plat_touch(path);
+}
+
 // ---- the run -------------------------------------------------------------
 
 struct run {
@@ -167,6 +281,7 @@ struct run {
     bool cancelled = false;
     int reachable = 0;
     int young_kept = 0;
+    int64_t young_free_within = 0; // seconds until the last blob kept young is old
     ref_set refs;
 
     void refresh_elapsed() { progress.elapsed_ms = static_cast<int64_t>(plat_monotonic_ms() - start_ms); }
@@ -176,6 +291,7 @@ struct run {
         if (now - snapshot_ms <= kSnapshotQuietMs && progress.blobs_scanned - snapshot_scanned <= kSnapshotQuietScans)
             return;
         gc_write_snapshot(&progress);
+        touch_run_lock();
         snapshot_ms = now;
         snapshot_scanned = progress.blobs_scanned;
     }
@@ -270,6 +386,9 @@ void find_repositories(const std::string &rel, int components, std::vector<std::
         refuse("cannot list repositories", rel);
     }
     for (const dir_item &item : items) {
+        // A repository behind a link cannot be walked without following it,
+        // and one left out would lose its blobs: no collection then.
+        if (item.is_link) refuse("symbolic link in the repository tree (see registry-admin check)", rel + "/" + item.name);
         if (!item.is_dir || item.name == "_manifests") continue;
         std::string child = rel + "/" + item.name;
         if (components >= kRepoComponentsMax) refuse("repository tree too deep", child);
@@ -306,7 +425,11 @@ bool mark_body(run &r, const std::string &rel) {
     heap_text text(read_file_alloc(at_root(rel).c_str(), &len));
     if (!text) {
         if (vanished(rel)) return false;
-        refuse("cannot read manifest", rel);
+        // Removed and written again between the two looks (a repository
+        // deleted and a store of the same manifest after it): read it anew.
+        text.reset(read_file_alloc(at_root(rel).c_str(), &len));
+        if (!text && vanished(rel)) return false;
+        if (!text) refuse("cannot read manifest", rel);
     }
     if (!mark_text(r, text.get(), len)) refuse("cannot parse manifest", rel);
     return true;
@@ -419,7 +542,13 @@ bool sweep_blob(run &r, const char *path, const char *hex) {
     removal outcome = !is_old(r, mtime) ? removal::kept_young
                       : r.dry_run       ? removal::removed
                                         : remove_blob(r, path);
-    if (outcome == removal::kept_young) ++r.young_kept;
+    if (outcome == removal::kept_young) {
+        ++r.young_kept;
+        if (mtime >= 0) {
+            int64_t left = std::max(mtime + r.grace - r.sweep_now, r.started + kFileTimeSlack + 1 - r.sweep_now);
+            r.young_free_within = std::max(r.young_free_within, left);
+        }
+    }
     if (outcome == removal::removed) {
         ++r.progress.blobs_deleted;
         r.progress.bytes_freed += size;
@@ -488,18 +617,20 @@ const char *write_report(const run &r, const upload_totals &uploads) {
     qf_snprintf(s_result, kResultMax,
                 "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,\"blobs_deleted\":%d,\"bytes_freed\":%lld,"
                 "\"blobs_kept\":%d,\"stale_uploads\":%d,\"stale_upload_bytes\":%lld,\"cancelled\":%s,"
-                "\"elapsed_ms\":%lld,\"blobs_young_kept\":%d,\"uploads_in_progress\":%d,\"grace_seconds\":%lld}",
+                "\"elapsed_ms\":%lld,\"blobs_young_kept\":%d,\"uploads_in_progress\":%d,\"grace_seconds\":%lld,"
+                "\"young_kept_free_within_seconds\":%lld}",
                 r.dry_run ? "true" : "false", p.blobs_total, r.reachable, p.blobs_deleted,
                 static_cast<long long>(p.bytes_freed), p.blobs_total - p.blobs_deleted, uploads.stale,
                 static_cast<long long>(uploads.stale_bytes), r.cancelled ? "true" : "false",
                 static_cast<long long>(plat_monotonic_ms() - r.start_ms), r.young_kept, uploads.in_progress,
-                static_cast<long long>(r.grace));
+                static_cast<long long>(r.grace), static_cast<long long>(r.young_free_within));
     return s_result;
 }
 
 const char *collect(bool dry_run) {
     upload_totals uploads = remove_stale_uploads(dry_run);
     remove_abandoned_records(dry_run);
+    if (!dry_run) empty_trash();
     std::unique_ptr<run> r(new (std::nothrow) run);
     if (!r) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
@@ -605,5 +736,17 @@ void gc_write_snapshot(const gc_progress *progress) {
 
 extern "C" const char *reg_gc_json(int dry_run) {
     if (!require_ready()) return nullptr;
-    return guarded<const char *>(nullptr, [&] { return collect(dry_run != 0); });
+    if (!take_run_lock()) return nullptr;
+    const char *report = guarded<const char *>(nullptr, [&] { return collect(dry_run != 0); });
+    release_run_lock();
+    return report;
 }
+
+extern "C" int reg_gc_lock(void) {
+    if (!require_ready()) return -1;
+    return guarded(-1, [] { return take_run_lock() ? 0 : -1; });
+}
+
+extern "C" void reg_gc_lock_handed_over(void) { s_lock_held = false; }
+
+extern "C" void reg_gc_lock_release(void) { release_run_lock(); }

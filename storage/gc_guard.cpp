@@ -12,7 +12,7 @@ namespace {
 constexpr int kRecordTries = 4;
 
 // A name no other process draws: the process id and random digits.
-bool record_name(char *out, size_t cap) {
+bool record_name(char *out, size_t cap, const char *manifest_hex) {
     unsigned char bytes[8];
     if (plat_random_bytes(bytes, sizeof bytes) != 0) {
         uint64_t now = plat_monotonic_ms();
@@ -21,7 +21,8 @@ bool record_name(char *out, size_t cap) {
     char hex[2 * sizeof bytes + 1];
     for (size_t i = 0; i < sizeof bytes; ++i)
         qf_snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
-    return qf_snprintf(out, cap, "%s/%s/%s/%u-%s", s_root, kGcDir, kGcIntentsDir, plat_process_id(), hex) <
+    return qf_snprintf(out, cap, "%s/%s/%s/%s-%u-%s", s_root, kGcDir, kGcIntentsDir, manifest_hex,
+                       plat_process_id(), hex) <
            static_cast<int>(cap);
 }
 
@@ -52,7 +53,7 @@ store_record::~store_record() {
     if (path_[0]) plat_unlink(path_);
 }
 
-bool store_record::write(const void *body, size_t len) {
+bool store_record::write(const char *hex, const void *body, size_t len) {
     char dir[kPathMax];
     qf_snprintf(dir, sizeof dir, "%s/%s/%s", s_root, kGcDir, kGcIntentsDir);
     if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
@@ -61,7 +62,7 @@ bool store_record::write(const void *body, size_t len) {
     }
     for (int attempt = 0; attempt < kRecordTries; ++attempt) {
         char path[kPathMax];
-        if (!record_name(path, sizeof path)) break;
+        if (!record_name(path, sizeof path, hex)) break;
         int rc = plat_create_excl(path);
         if (rc == PLAT_EXISTS) continue;
         if (rc != 0) break;

@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "platform/json_doc.h"
 #include "storage/storage_internal.h"
 
@@ -20,6 +22,52 @@ constexpr char kGcIntentsDir[] = "intents";
 constexpr char kAsideSuffix[] = ".aside";
 // A part file or a store record not written to for this long is abandoned.
 constexpr int64_t kAbandonedSeconds = 900;
+// Marks of deletions in flight, one file per digest (see deletion.cpp).
+constexpr char kGcDeletingDir[] = "deleting";
+// Tags and repositories renamed out of the tree, removed from here.
+constexpr char kGcTrashDir[] = "trash";
+// The exclusive lock of the one collection running on this storage tree.
+constexpr char kGcRunLockFile[] = "run.lock";
+
+// The mark of one deletion in flight for a digest, created exclusively (so
+// deletions of one digest run one at a time, on any host) and removed when
+// the deletion ends. Stores look for it before they rely on what it names.
+class deletion_mark {
+public:
+    deletion_mark() = default;
+    ~deletion_mark();
+    deletion_mark(const deletion_mark &) = delete;
+    deletion_mark &operator=(const deletion_mark &) = delete;
+    // hex: 64 digits. false with the last error set: REG_ERR_CONFLICT when
+    // another deletion of the digest holds the mark.
+    bool acquire(const char *hex);
+
+private:
+    char path_[kPathMax] = "";
+};
+
+// true when a deletion of the digest (64 hex digits) holds its mark.
+bool deletion_running(const char *hex);
+// Whether a store in flight names digest ("sha256:..."): 2 when it stores
+// that very manifest, 1 when its body names it, 0 when none does, -1 with the
+// last error set when the records cannot all be read. what tells which.
+int record_naming(const char *digest, std::string &what);
+// Whether the body names digest the way a collection counts references.
+bool body_names_digest(const char *text, size_t len, const char *digest);
+// Moves a file or directory into the trash in one rename, then removes it
+// there: 0, 1 when nothing was at path, -1 when it could not be moved.
+int move_to_trash(const char *path);
+// Removes what deletions cut short left in the trash.
+void empty_trash();
+
+// A lock file that names its holder ("<host> <process id>"): created whole
+// and exclusively (written under a name of this process's own, then linked
+// to path): 0, PLAT_EXISTS, or -1.
+int owned_lock_create(const char *path);
+// Names this process as the holder (a lock handed over to a child).
+void owned_lock_rename_holder(const char *path);
+// true when the holder is a process of this host that no longer runs.
+bool owned_lock_holder_gone(const char *path);
 
 // Path of a blob file's aside name (out: kPathMax bytes); false when it does not fit.
 bool blob_aside_path(char *out, const char *blob_path);
@@ -39,8 +87,9 @@ public:
     ~store_record();
     store_record(const store_record &) = delete;
     store_record &operator=(const store_record &) = delete;
-    // false with the last error set when the record cannot be written.
-    bool write(const void *body, size_t len);
+    // false with the last error set when the record cannot be written. Its
+    // name starts with hex, the digits of the manifest being stored.
+    bool write(const char *hex, const void *body, size_t len);
 
 private:
     char path_[kPathMax] = "";

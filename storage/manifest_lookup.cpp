@@ -1,10 +1,12 @@
 // manifest_lookup.cpp - finding a stored manifest by tag or digest, reading it back, deleting it.
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "base/qf_str.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 
 namespace {
@@ -57,7 +59,68 @@ void remove_manifest_files(const char *repo_name, const char *hex) {
         if (is_file(path)) plat_unlink(path);
 }
 
+// An index of the repository that lists the manifest: "<repo>@sha256:<hex>"
+// in holder and 1; 0 when none does; -1 when the bodies cannot all be read.
+int index_naming(const char *repo_name, const char *hex, std::string &holder) {
+    char dir[kPathMax];
+    manifest_body_path(dir, repo_name, "");
+    dir[strlen(dir) - 1] = '\0';
+    std::vector<dir_item> items;
+    if (list_dir_all(dir, items) != 0) return 0; // the repository went meanwhile
+    char digest[kDigestLen + 1];
+    qf_snprintf(digest, sizeof digest, "sha256:%s", hex);
+    for (const dir_item &item : items) {
+        if (item.is_dir || !hex64_valid(item.name.c_str()) || item.name == hex) continue;
+        std::string path = std::string(dir) + "/" + item.name;
+        size_t len = 0;
+        heap_text body(read_file_alloc(path.c_str(), &len));
+        if (!body) {
+            if (plat_entry_kind(path.c_str()) == PLAT_ABSENT) continue;
+            set_error("cannot read manifest: %s@sha256:%s", repo_name, item.name.c_str());
+            return -1;
+        }
+        if (body_names_digest(body.get(), len, digest)) {
+            holder = std::string(repo_name) + "@sha256:" + item.name;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// With the deletion mark held: what still names the manifest, looked at in
+// the order the argument at the top of gc.cpp needs (records, then bodies).
+// 0 when nothing does; -1 with the last error set (REG_ERR_DENIED when an
+// index lists it, REG_ERR_CONFLICT when a store of it is in flight).
+int nothing_names(const char *repo_name, const char *hex) {
+    char digest[kDigestLen + 1];
+    qf_snprintf(digest, sizeof digest, "sha256:%s", hex);
+    std::string what;
+    int recorded = record_naming(digest, what);
+    if (recorded < 0) return -1;
+    if (recorded == 2) {
+        set_error_kind(REG_ERR_CONFLICT, "%s: %s@%s; retry", what.c_str(), repo_name, digest);
+        return -1;
+    }
+    if (recorded == 1) {
+        set_error_kind(REG_ERR_DENIED, "manifest is listed by %s: %s@%s", what.c_str(), repo_name, digest);
+        return -1;
+    }
+    int indexed = index_naming(repo_name, hex, what);
+    if (indexed < 0) return -1;
+    if (indexed == 1) {
+        set_error_kind(REG_ERR_DENIED, "manifest is listed by index %s: %s@%s", what.c_str(), repo_name, digest);
+        return -1;
+    }
+    return 0;
+}
+
 int delete_by_digest(const char *repo_name, const char *reference, const char *hex) {
+    deletion_mark mark;
+    if (!mark.acquire(hex)) return -1;
+    // Looked up again under the mark: another deletion may have taken it.
+    char again[kHexLen + 1];
+    if (manifest_resolve(repo_name, reference, again) != 0) return -1;
+    if (nothing_names(repo_name, hex) != 0) return -1;
     char tags_dir[kPathMax];
     manifest_tags_dir(tags_dir, repo_name);
     std::vector<dir_item> items;
@@ -70,7 +133,7 @@ int delete_by_digest(const char *repo_name, const char *reference, const char *h
             if (!item.is_dir || !tag_names(repo_name, item.name.c_str(), hex)) continue;
             char tag_dir[kPathMax];
             qf_snprintf(tag_dir, sizeof tag_dir, "%s/%s", tags_dir, item.name.c_str());
-            if (delete_tree(tag_dir) != 0) failed = true;
+            if (move_to_trash(tag_dir) < 0) failed = true;
         }
         plat_rmdir(tags_dir); // only succeeds when no tag is left
     }
@@ -82,6 +145,7 @@ int delete_by_digest(const char *repo_name, const char *reference, const char *h
     char rev_dir[kPathMax];
     manifest_rev_dir(rev_dir, repo_name, hex);
     plat_rmdir(rev_dir); // only succeeds when empty
+    remove_if_emptied(repo_name);
     return 0;
 }
 
@@ -92,6 +156,10 @@ int delete_by_tag(const char *repo_name, const char *tag, const char *hex) {
         set_error("delete tag failed");
         return -1;
     }
+    // The manifest goes too only when nothing else names it; a store or
+    // deletion of it in flight keeps it (the tag alone went).
+    deletion_mark mark;
+    if (!mark.acquire(hex) || nothing_names(repo_name, hex) != 0) return 0;
     char tags_dir[kPathMax];
     manifest_tags_dir(tags_dir, repo_name);
     std::vector<dir_item> items;
@@ -104,6 +172,7 @@ int delete_by_tag(const char *repo_name, const char *tag, const char *hex) {
         break;
     }
     remove_manifest_files(repo_name, hex);
+    remove_if_emptied(repo_name);
     return 0;
 }
 

@@ -16,6 +16,7 @@ namespace {
 
 constexpr size_t kMediaTypeMax = 256; // captured "mediaType", with terminator
 constexpr size_t kLinkMax = 80;       // "sha256:" and 64 digits, with terminator
+constexpr int kWriteTries = 32;       // rounds of writes racing deletions can undo
 
 bool body_file_present(const char *repo_name, const char *hex) {
     char path[kPathMax];
@@ -23,11 +24,7 @@ bool body_file_present(const char *repo_name, const char *hex) {
     return plat_entry_kind(path) == PLAT_FILE;
 }
 
-// A child of an index may be stored in any repository; this one is looked at
-// first. The other repositories are found once per index, not once per child.
-bool child_manifest_stored(const char *repo_name, const char *digest, std::unique_ptr<name_list> &others) {
-    const char *hex = digest + kDigestPrefixLen;
-    if (body_file_present(repo_name, hex)) return true;
+bool child_stored_elsewhere(const char *hex, std::unique_ptr<name_list> &others) {
     if (!others) {
         others = std::make_unique<name_list>();
         others->collect_repos();
@@ -35,6 +32,14 @@ bool child_manifest_stored(const char *repo_name, const char *digest, std::uniqu
     for (int i = 0; i < others->count(); ++i)
         if (body_file_present((*others)[i], hex)) return true;
     return false;
+}
+
+// A child of an index may be stored in any repository; this one is looked at
+// first. The other repositories are found once per index, not once per child.
+bool child_manifest_stored(const char *repo_name, const char *digest, std::unique_ptr<name_list> &others) {
+    const char *hex = digest + kDigestPrefixLen;
+    if (body_file_present(repo_name, hex)) return true;
+    return child_stored_elsewhere(hex, others);
 }
 
 int check_index(const char *repo_name, json_val *manifests) {
@@ -54,7 +59,9 @@ int check_index(const char *repo_name, json_val *manifests) {
             set_error_kind(REG_ERR_INVALID, "manifest index entry %zu missing valid digest", i);
             return -1;
         }
-        if (!child_manifest_stored(repo_name, digest, others)) {
+        // A child whose deletion holds its mark counts as deleted already
+        // (see "Deletions" at the top of gc.cpp).
+        if (deletion_running(digest + kDigestPrefixLen) || !child_manifest_stored(repo_name, digest, others)) {
             set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
             return -1;
         }
@@ -64,7 +71,7 @@ int check_index(const char *repo_name, json_val *manifests) {
 
 // Present, and kept from any collection until this store has written its files.
 bool blob_present(const char *digest) {
-    if (keep_named_blob(digest)) return true;
+    if (!deletion_running(digest + kDigestPrefixLen) && keep_named_blob(digest)) return true;
     set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
     return false;
 }
@@ -176,17 +183,79 @@ bool write_tag_link(const char *repo_name, const char *tag, const char *link) {
     return true;
 }
 
+bool file_holds_link(const char *path, const char *link) {
+    char text[kTagLinkCap];
+    size_t len = 0;
+    return read_file(path, text, sizeof text, &len) == 0 && len == strlen(link) && memcmp(text, link, len) == 0;
+}
+
+// Looked at again after the writes: a repository or tag deletion that moved
+// the directories away between two writes leaves some of them in the trash.
+bool manifest_whole(const char *repo_name, const char *reference, bool is_tag, const char *hex, const char *link) {
+    char path[kPathMax];
+    manifest_body_path(path, repo_name, hex);
+    if (plat_entry_kind(path) != PLAT_FILE) return false;
+    manifest_rev_path(path, repo_name, hex);
+    if (!file_holds_link(path, link)) return false;
+    if (!is_tag) return true;
+    manifest_tag_path(path, repo_name, reference);
+    return file_holds_link(path, link);
+}
+
 // Each file is replaced whole (written beside, flushed, renamed over) in a
 // fixed order, the tag last, so a tag never names a manifest whose files are
 // missing; a failure or a crash leaves what was written before it, which a
-// later put of the same body rewrites.
+// later put of the same body rewrites. When a deletion of the repository or
+// of the tag ran between the writes, they are made again: the store then
+// came after the deletion.
 bool write_manifest(const char *repo_name, const char *reference, bool is_tag, const void *body, size_t body_len,
                     const char *type, const char *hex) {
     char link[kLinkMax];
     qf_snprintf(link, sizeof link, "sha256:%s", hex);
-    if (!write_body_and_type(repo_name, body, body_len, type, hex)) return false;
-    if (!write_revision_link(repo_name, hex, link)) return false;
-    return !is_tag || write_tag_link(repo_name, reference, link);
+    bool last_failed = false;
+    for (int attempt = 0; attempt < kWriteTries; ++attempt) {
+        bool written = write_body_and_type(repo_name, body, body_len, type, hex) &&
+                       write_revision_link(repo_name, hex, link) &&
+                       (!is_tag || write_tag_link(repo_name, reference, link));
+        if (written && manifest_whole(repo_name, reference, is_tag, hex, link)) return true;
+        // A deletion moving or removing directories between a mkdirs and a
+        // write fails that round, and the next one makes them again. A write
+        // that fails in every round is a real failure, and its message stands.
+        last_failed = !written;
+    }
+    if (last_failed) return false;
+    set_error_kind(REG_ERR_CONFLICT, "the repository was deleted again and again while this manifest was stored; retry");
+    return false;
+}
+
+// An index whose child went with a repository deletion during the store
+// must not stay: its files are taken away again and the store fails as if
+// the deletion came first.
+int children_still_stored(const char *repo_name, const void *body, size_t body_len, bool is_tag,
+                          const char *reference, const char *hex) {
+    json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
+    json_val *manifests = json_obj_get(json_doc_root(doc.get()), "manifests");
+    if (!manifests) return 0;
+    std::unique_ptr<name_list> others;
+    size_t count = json_arr_size(manifests);
+    for (size_t i = 0; i < count; ++i) {
+        const char *digest = manifest_member_digest(json_arr_get(manifests, i));
+        if (!digest || child_manifest_stored(repo_name, digest, others)) continue;
+        char link[kLinkMax];
+        qf_snprintf(link, sizeof link, "sha256:%s", hex);
+        char path[kPathMax];
+        if (is_tag) {
+            manifest_tag_path(path, repo_name, reference);
+            if (file_holds_link(path, link)) plat_unlink(path);
+        }
+        manifest_rev_path(path, repo_name, hex);
+        plat_unlink(path);
+        manifest_body_path(path, repo_name, hex);
+        plat_unlink(path);
+        set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
+        return -1;
+    }
+    return 0;
 }
 
 int manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
@@ -213,10 +282,17 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
         return -1;
     }
 
+    char hex[65];
+    body_hex(body, body_len, hex);
     // Written before the check of what the body names and removed when the
-    // store ends: how a collection running meanwhile learns of these blobs.
+    // store ends: how a collection or a deletion running meanwhile learns of
+    // this store (see the top of gc.cpp).
     store_record record;
-    if (!record.write(body, body_len)) return -1;
+    if (!record.write(hex, body, body_len)) return -1;
+    if (deletion_running(hex)) {
+        set_error_kind(REG_ERR_CONFLICT, "a deletion of sha256:%s is running; retry", hex);
+        return -1;
+    }
     char media_type[kMediaTypeMax];
     if (check_body(repo_name, body, body_len, media_type) != 0) {
         // A body refused because memory ran out while reading it is not the client's fault.
@@ -224,10 +300,9 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
         return -1;
     }
 
-    char hex[65];
-    body_hex(body, body_len, hex);
     const char *type = chosen_type(content_type, media_type);
     if (!write_manifest(repo_name, reference, is_tag, body, body_len, type, hex)) return -1;
+    if (children_still_stored(repo_name, body, body_len, is_tag, reference, hex) != 0) return -1;
     qf_snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
     return 0;
 }

@@ -23,14 +23,21 @@ typedef enum {
     REG_ERR_INVALID,
     REG_ERR_CONFLICT,
     REG_ERR_IO,
-    REG_ERR_NO_MEMORY
+    REG_ERR_NO_MEMORY,
+    /* A deletion refused because a stored manifest (or one being stored)
+     * still names the object; the text names it. */
+    REG_ERR_DENIED,
+    /* Refused because a limit is reached (open upload sessions). */
+    REG_ERR_TOO_MANY
 } reg_err_kind;
 reg_err_kind reg_storage_last_error_kind(void);
 /* The errno of the last I/O failure (ENOSPC for a full disk), 0 when the
  * last failure was of another kind or the system gave no reason. */
 int reg_storage_last_errno(void);
 
-/* Removes a repository's whole directory tree (and repositories nested in it). */
+/* Removes one repository: its manifests and tags, in one rename out of the
+ * tree; repositories nested below it stay. REG_ERR_NOT_FOUND when the name is
+ * no repository (also when repositories live below it). */
 int reg_repo_delete(const char *name);
 
 /* Blob uploads and the content-addressed blob store. An upload id is 36
@@ -44,6 +51,9 @@ int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *out, size_t cap);
+/* Refused with REG_ERR_DENIED while a stored manifest of any repository, or
+ * a manifest store in flight, names the blob; REG_ERR_CONFLICT while another
+ * deletion of the same digest runs. */
 int reg_blob_delete(const char *digest);
 
 /* Manifests. A reference starting with "sha256:" is a digest, anything else a
@@ -52,6 +62,10 @@ int reg_blob_delete(const char *digest);
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
                      const char *content_type, char *digest_out);
 const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out, char *digest_out);
+/* By digest: refused with REG_ERR_DENIED while an index of the repository
+ * (stored or being stored) lists the manifest, REG_ERR_CONFLICT while a store
+ * of it or another deletion of it runs. By tag: the tag goes, and the
+ * manifest with it when nothing else names it. */
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
 /* Tag list and catalog as JSON in the result buffer; n <= 0 means no page limit. */
@@ -69,6 +83,16 @@ const char *reg_storage_get_stats_json(void);
  * error set. Another process follows a run with reg_gc_progress_json and stops
  * it with reg_gc_cancel (0, or -1 with the last error set). */
 const char *reg_gc_json(int dry_run);
+/* One collection at a time per storage tree: reg_gc_json takes the run lock
+ * (REG_ERR_CONFLICT while another run holds it) unless this process holds it
+ * already, and gives it up when it ends. A process that starts a run in a
+ * child takes it first with reg_gc_lock (0, or -1 with the last error set),
+ * then, once the child is started, says so with reg_gc_lock_handed_over, or
+ * gives it up with reg_gc_lock_release when the child could not be started.
+ * A lock no run has touched for ten minutes is taken over. */
+int reg_gc_lock(void);
+void reg_gc_lock_handed_over(void);
+void reg_gc_lock_release(void);
 int reg_gc_cancel(void);
 const char *reg_gc_progress_json(void);
 
@@ -128,7 +152,11 @@ int reg_gc_cancel_r(char *err, size_t cap);
 /* ---- Write side of the HTTP front door: uploads bound to a repository and
  * hashed as they are written, tag removal, blob references. ---- */
 /* Starts an upload that belongs to repo_name (the owner is kept beside the
- * part file); out_upload_uuid holds 37 bytes. 0, or -1 with the last error set. */
+ * part file); out_upload_uuid holds 37 bytes. 0, or -1 with the last error set.
+ * Sessions not written for 15 minutes are removed first; then REG_ERR_TOO_MANY
+ * when "registry_upload_sessions_max" (default 1000) sessions are open, or
+ * "registry_upload_sessions_per_repository_max" (default 100) of repo_name's
+ * (a setting of -1 lifts the cap). */
 int reg_upload_start(const char *repo_name, char *out_upload_uuid);
 /* 0 when the upload exists and belongs to repo_name; -1 otherwise, with
  * REG_ERR_NOT_FOUND for an unknown upload or another repository's, and

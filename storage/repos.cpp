@@ -8,6 +8,7 @@
 
 #include "base/qf_str.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 
 namespace {
@@ -36,20 +37,55 @@ void remove_emptied_parents(const char *name) {
 
 namespace {
 
+// The repository's own directory goes when nothing is nested in it.
+int finish_removal(const char *name, const char *repo_dir) {
+    std::vector<dir_item> items;
+    if (plat_rmdir(repo_dir) == 0) {
+        remove_emptied_parents(name);
+    } else if (list_dir_all(repo_dir, items) == 0 && items.empty()) {
+        set_error("delete repository failed: %s", name);
+        return -1;
+    }
+    return 0;
+}
+
+// Only a directory holding "_manifests" is a repository; a name that merely
+// has repositories below it is none, and nothing of it is removed. The
+// manifests directory leaves the tree in one rename, so a store running
+// meanwhile writes either before it (and goes with it) or after it (into a
+// new repository, whole: see write_manifest); nested repositories stay.
 int repo_delete(const char *name) {
     if (!repo_argument_ok(name)) return -1;
     char repo_dir[kPathMax];
     repo_dir_path(repo_dir, name);
-    if (plat_entry_kind(repo_dir) != PLAT_DIR) {
-        set_error_kind(REG_ERR_NOT_FOUND, "repository not found: %s", name);
-        return -1;
-    }
-    if (delete_tree(repo_dir) != 0) {
+    // A repository directory that is a link goes as a link: the removal
+    // never reaches into the tree it points at.
+    if (plat_is_link(repo_dir)) {
+        if (plat_unlink(repo_dir) == 0) return 0;
         set_error("delete repository failed: %s", name);
         return -1;
     }
-    remove_emptied_parents(name);
-    return 0;
+    char manifests[kPathMax];
+    qf_snprintf(manifests, sizeof manifests, "%s/_manifests", repo_dir);
+    if (plat_entry_kind(manifests) != PLAT_DIR) {
+        // An empty directory is what a deletion cut short before its last
+        // step leaves: finished now. Anything else is no repository.
+        std::vector<dir_item> items;
+        if (list_dir_all(repo_dir, items) == 0 && items.empty()) return finish_removal(name, repo_dir);
+        set_error_kind(REG_ERR_NOT_FOUND, "repository not found: %s", name);
+        return -1;
+    }
+    int moved = move_to_trash(manifests);
+    // Another deletion moved it first: this one came second.
+    if (moved == 1) {
+        set_error_kind(REG_ERR_NOT_FOUND, "repository not found: %s", name);
+        return -1;
+    }
+    if (moved < 0) {
+        set_error("delete repository failed: %s", name);
+        return -1;
+    }
+    return finish_removal(name, repo_dir);
 }
 
 } // namespace
@@ -107,4 +143,33 @@ extern "C" int reg_repo_exists(const char *name) {
     char manifests[kPathMax];
     qf_snprintf(manifests, sizeof manifests, "%s/_manifests", dir);
     return plat_entry_kind(manifests) == PLAT_DIR ? 1 : 0;
+}
+
+// Every removal is an rmdir, which only an empty directory allows: a store
+// that made a directory a moment before writing into it finds it gone, and
+// write_manifest makes it again.
+void remove_if_emptied(const char *name) {
+    char dir[kPathMax];
+    manifest_tags_dir(dir, name);
+    std::vector<dir_item> items;
+    if (list_dir_all(dir, items) == 0)
+        for (const dir_item &item : items) {
+            if (!item.is_dir) continue;
+            std::string tag = std::string(dir) + "/" + item.name;
+            plat_rmdir((tag + "/current").c_str());
+            plat_rmdir(tag.c_str());
+        }
+    plat_rmdir(dir);
+    char manifests[kPathMax];
+    manifest_body_path(manifests, name, "");
+    manifests[strlen(manifests) - 1] = '\0';
+    std::string revisions = std::string(manifests) + "/revisions/sha256";
+    if (list_dir_all(revisions.c_str(), items) == 0)
+        for (const dir_item &item : items)
+            if (item.is_dir) plat_rmdir((revisions + "/" + item.name).c_str());
+    plat_rmdir(revisions.c_str());
+    plat_rmdir((std::string(manifests) + "/revisions").c_str());
+    if (plat_rmdir(manifests) != 0) return;
+    repo_dir_path(dir, name);
+    if (plat_rmdir(dir) == 0) remove_emptied_parents(name);
 }

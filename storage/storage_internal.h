@@ -96,7 +96,8 @@ void blob_path_for_digest(char *out, const char *digest);
 // error. Throws std::bad_alloc without memory.
 struct dir_item {
     std::string name;
-    bool is_dir;
+    bool is_dir;          // a real directory: never a link to one
+    bool is_link = false; // a symbolic link, whatever it points to
 };
 int list_dir_all(const char *path, std::vector<dir_item> &out);
 
@@ -166,6 +167,10 @@ struct json_val;
 // The "digest" member of a manifest's descriptor object when it is a valid
 // digest and nothing more, else NULL.
 const char *manifest_member_digest(json_val *descriptor);
+
+// Removes a repository's directories once no manifest or tag is left in them
+// (it then leaves the catalog); anything still there keeps it.
+void remove_if_emptied(const char *name);
 
 // Turns a tag or digest reference into the manifest's 64 hex digits (hex_out: 65 bytes).
 int manifest_resolve(const char *repo_name, const char *reference, char *hex_out);

@@ -14,4 +14,23 @@ void upload_state_remove(const char *id);
 // for more than quiet_seconds (left by a finish or cancel cut short).
 void upload_state_sweep(bool dry_run, int64_t quiet_seconds);
 
+// One writer per upload session: an append or a finish holds the session's
+// lock file (uploads/_state/<id>.lock) while it runs, so a second request on
+// the same session is refused instead of interleaving its bytes. A lock whose
+// holder process is gone from this host, or whose session has not been
+// written for the abandon time, is taken over.
+class upload_writer {
+public:
+    upload_writer() = default;
+    ~upload_writer();
+    upload_writer(const upload_writer &) = delete;
+    upload_writer &operator=(const upload_writer &) = delete;
+    // false with the last error set: REG_ERR_CONFLICT when another request
+    // holds the session.
+    bool acquire(const char *id);
+
+private:
+    char path_[4096] = "";
+};
+
 #endif

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "base/qf_str.h"
+#include "base/settings.h"
 #include "digest/sha256.h"
 #include "platform/platform.h"
+#include "storage/gc_internal.h"
 #include "storage/storage_internal.h"
 #include "storage/upload_state.h"
 
@@ -24,6 +26,7 @@ constexpr size_t kCopyChunk = 1 << 20; // bytes moved per read and write
 constexpr char kStateDir[] = "_state";
 constexpr char kOwnerExt[] = ".owner";
 constexpr char kHashExt[] = ".hash";
+constexpr char kLockExt[] = ".lock";
 constexpr char kHashMagic[8] = {'r', 'e', 'g', 'h', 'a', 's', 'h', '1'};
 
 // The saved form of a running hash: the bytes it covers and the context.
@@ -174,6 +177,21 @@ void upload_state_remove(const char *id) {
     if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
 }
 
+namespace {
+
+// The holder crashed (a process of this host that is gone), or the session
+// has seen no write for the abandon time, so no writer can still be at work.
+bool writer_gone(const char *lock, const char *id) {
+    if (owned_lock_holder_gone(lock)) return true;
+    char part[kPathMax];
+    upload_path_for_uuid(part, id);
+    int64_t mtime = -1;
+    return plat_file_info(part, nullptr, &mtime) == 0 && mtime >= 0 &&
+           plat_wall_seconds() - mtime >= kAbandonedSeconds;
+}
+
+} // namespace
+
 void upload_state_sweep(bool dry_run, int64_t quiet_seconds) {
     char dir[kPathMax];
     state_dir(dir);
@@ -193,6 +211,92 @@ void upload_state_sweep(bool dry_run, int64_t quiet_seconds) {
     }
 }
 
+upload_writer::~upload_writer() {
+    if (path_[0]) plat_unlink(path_);
+}
+
+bool upload_writer::acquire(const char *id) {
+    char dir[kPathMax];
+    state_dir(dir);
+    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+        set_error("cannot create upload state directory");
+        return false;
+    }
+    char path[kPathMax];
+    state_path(path, id, kLockExt);
+    int rc = owned_lock_create(path);
+    if (rc == PLAT_EXISTS && writer_gone(path, id) && plat_unlink(path) == 0) rc = owned_lock_create(path);
+    if (rc == PLAT_EXISTS) {
+        set_error_kind(REG_ERR_CONFLICT, "another request is writing to upload %s", id);
+        return false;
+    }
+    if (rc != 0) {
+        set_error("cannot lock upload %s", id);
+        return false;
+    }
+    qf_strlcpy(path_, path, sizeof path_);
+    return true;
+}
+
+namespace {
+
+constexpr int64_t kSessionsMaxDefault = 1000;
+constexpr int64_t kSessionsPerRepoMaxDefault = 100;
+
+// A cap from the settings: the default when absent or 0, none when negative.
+int64_t session_cap(const char *key, int64_t fallback) {
+    int64_t value = oci_config_int(key);
+    return value == 0 ? fallback : value;
+}
+
+bool owned_by(const std::string &id, const char *repo_name) {
+    char path[kPathMax];
+    state_path(path, id.c_str(), kOwnerExt);
+    char owner[kRepoNameMax + 2];
+    size_t len = 0;
+    if (read_file(path, owner, sizeof owner, &len) != 0) return false;
+    return len == strlen(repo_name) && memcmp(owner, repo_name, len) == 0;
+}
+
+// Removes sessions no write has reached for the abandon time, so a flood of
+// abandoned sessions needs no operator, and checks the caps on the rest.
+bool session_room(const char *repo_name) {
+    int64_t total_cap = session_cap("\"registry_upload_sessions_max\"", kSessionsMaxDefault);
+    int64_t repo_cap = session_cap("\"registry_upload_sessions_per_repository_max\"", kSessionsPerRepoMaxDefault);
+    char dir[kPathMax];
+    qf_snprintf(dir, sizeof dir, "%s/uploads", s_root);
+    std::vector<dir_item> items;
+    if (list_dir_all(dir, items) != 0) return true; // the start itself reports a broken upload area
+    int64_t now = plat_wall_seconds(), open = 0, mine = 0;
+    constexpr size_t kPartSuffix = 5; // ".part"
+    for (const dir_item &item : items) {
+        if (item.is_dir || item.name.size() != kUploadIdLen + kPartSuffix) continue;
+        std::string id = item.name.substr(0, kUploadIdLen);
+        if (!id_ok(id.c_str()) || item.name.compare(kUploadIdLen, kPartSuffix, ".part") != 0) continue;
+        std::string part = std::string(dir) + "/" + item.name;
+        int64_t mtime = -1;
+        if (plat_file_info(part.c_str(), nullptr, &mtime) != 0 || mtime < 0) continue;
+        if (now - mtime >= kAbandonedSeconds) {
+            if (plat_unlink(part.c_str()) == 0) upload_state_remove(id.c_str());
+            continue;
+        }
+        ++open;
+        if (repo_cap > 0 && owned_by(id, repo_name)) ++mine;
+    }
+    if (total_cap > 0 && open >= total_cap) {
+        set_error_kind(REG_ERR_TOO_MANY, "too many upload sessions open: %lld", static_cast<long long>(open));
+        return false;
+    }
+    if (repo_cap > 0 && mine >= repo_cap) {
+        set_error_kind(REG_ERR_TOO_MANY, "too many upload sessions open for %s: %lld", repo_name,
+                       static_cast<long long>(mine));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 extern "C" {
 
 int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
@@ -205,6 +309,7 @@ int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
         set_error_kind(REG_ERR_INVALID, "invalid repository name: %s", repo_name);
         return -1;
     }
+    if (!guarded(false, [&] { return session_room(repo_name); })) return -1;
     if (reg_blob_start_upload(out_upload_uuid) != 0) return -1;
     char dir[kPathMax];
     state_dir(dir);
@@ -248,6 +353,15 @@ int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg
     append_run run;
     run.id = upload_uuid;
     upload_path_for_uuid(run.part, upload_uuid);
+    if (plat_entry_kind(run.part) != PLAT_FILE) return unknown_upload(upload_uuid);
+    // A second writer is told the true size: clients resume from the Range
+    // of a 416 answer, as after any range that does not continue the upload.
+    upload_writer writer;
+    if (!writer.acquire(upload_uuid)) {
+        int64_t size = 0;
+        if (size_out && plat_file_info(run.part, &size, nullptr) == 0) *size_out = size;
+        return -1;
+    }
     fd_guard fd(plat_open_append_existing(run.part));
     if (fd.get() == PLAT_MISSING) return unknown_upload(upload_uuid);
     if (fd.get() < 0 || plat_fd_size(fd.get(), &run.start) != 0) {

@@ -82,7 +82,7 @@ TEST_F(Access, BrokenPasswordFilesRefuseEveryone) {
         {"an unknown role", "bob:" + good + ":root\n"},
         {"a user twice", "bob:" + good + "\nbob:" + good + ":write\n"},
         {"an empty user", ":" + good + "\n"},
-        {"a user with a space", "b b:" + good + "\n"},
+        {"a user ending in a space", "bob :" + good + "\n"},
     };
     settings(std::nullopt);
     for (const Row &row : rows) {

@@ -165,7 +165,7 @@ TEST_F(EngineEndToEnd, UploadStoreReadListCountDelete) {
     EXPECT_FALSE(exists(m + "/revisions/sha256/" + image_hex));
     EXPECT_FALSE(exists(m + "/tags/v2"));
     EXPECT_FALSE(exists(m + "/tags/latest"));
-    EXPECT_TRUE(is_dir(m + "/tags/v1")) << "the emptied tag directory of the earlier delete stays";
+    EXPECT_FALSE(is_dir(m + "/tags/v1")) << "a repository left with nothing goes with its directories";
     EXPECT_STREQ("{\"name\":\"library/app\",\"tags\":[]}", reg_tags_list_json("library/app"));
 
     // The index in the other repository is untouched; blobs are never removed by manifest deletion.
@@ -173,14 +173,14 @@ TEST_F(EngineEndToEnd, UploadStoreReadListCountDelete) {
     for (const std::string *d : {&config_digest, &layer1_digest, &layer2_digest})
         EXPECT_EQ(1, reg_blob_exists(d->c_str())) << *d;
 
-    // Deleting the index's last tag removes its files; the tag directory stays, unlisted.
+    // Deleting the index's last tag removes its files; the repository, left
+    // with nothing, leaves the catalog.
     const std::string index_hex = std::string(index_digest).substr(7);
     ASSERT_EQ(0, reg_manifest_delete("other/idx", "multi"));
     EXPECT_FALSE(exists(manifests("other/idx") + "/" + index_hex));
-    EXPECT_TRUE(is_dir(manifests("other/idx") + "/revisions/sha256/" + index_hex));
-    EXPECT_TRUE(is_dir(manifests("other/idx") + "/tags/multi"));
-    EXPECT_STREQ("{\"name\":\"other/idx\",\"tags\":[]}", reg_tags_list_json("other/idx"));
-    EXPECT_EQ("{\"version\":\"1.9.0\",\"repositories\":2,\"tags\":0,\"blobs\":3,\"blob_bytes\":" +
+    EXPECT_FALSE(is_dir(manifests("other/idx")));
+    EXPECT_EQ(0, reg_repo_exists("other/idx"));
+    EXPECT_EQ("{\"version\":\"1.9.0\",\"repositories\":0,\"tags\":0,\"blobs\":3,\"blob_bytes\":" +
                   std::to_string(blob_bytes) + ",\"active_uploads\":0,\"upload_bytes\":0}",
               std::string(reg_storage_get_stats_json()));
 

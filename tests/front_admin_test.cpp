@@ -98,6 +98,10 @@ TEST_F(FrontAdmin, AStartWhileARunGoesOnIsAConflict) {
                          "\"blobs_deleted\":0,\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":" +
                          std::to_string(time(nullptr)) + ",\"elapsed_ms\":5,\"cancelled\":false}";
     write_all(root_ + "/_gc/progress.json", record);
+    // The run's lock, held by a process that runs (this one).
+    char host[256] = "";
+    gethostname(host, sizeof host);
+    write_all(root_ + "/_gc/run.lock", std::string(host) + " " + std::to_string(getpid()));
     http_response resp = call("POST", "/v2/_admin/gc");
     EXPECT_EQ(409, resp.status);
     EXPECT_NE(std::string::npos, resp.body.find("\"running\":true")) << resp.body;

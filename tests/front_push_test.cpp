@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -370,6 +372,42 @@ TEST_F(PushTest, QuotaAllowsExactlyTheLimitAndRefusesOneByteMore) {
     EXPECT_EQ(201, call("PUT", "/v2/app/blobs/uploads/" + next, "digest=" + sha256_digest(again), again).status);
 }
 
+// Part files count: sessions each under the quota do not together pass it.
+TEST_F(PushTest, OpenSessionsCountAgainstTheQuota) {
+    config("{\"registry_quota_bytes\": 1000, \"registry_gc_grace_seconds\": 0}");
+    std::string first = open_session("app"), second = open_session("app");
+    EXPECT_EQ(202, call("PATCH", "/v2/app/blobs/uploads/" + first, "", std::string(700, 'a')).status);
+    http_response over = call("PATCH", "/v2/app/blobs/uploads/" + second, "", std::string(400, 'b'));
+    EXPECT_EQ(413, over.status) << over.body;
+    EXPECT_EQ(202, call("PATCH", "/v2/app/blobs/uploads/" + second, "", std::string(300, 'b')).status);
+    // Without a Content-Length the body is cut where the quota ends.
+    Headers unknown;
+    unknown.content_length = -1;
+    EXPECT_EQ(413, call("PATCH", "/v2/app/blobs/uploads/" + first, "", "c", unknown).status);
+}
+
+// Open sessions are capped per repository and in all; one no write reached
+// for fifteen minutes is removed by the next start and frees its place.
+TEST_F(PushTest, OpenSessionsAreCappedAndAbandonedOnesMakeRoom) {
+    config("{\"registry_upload_sessions_per_repository_max\": 2, \"registry_upload_sessions_max\": 3}");
+    std::string a1 = open_session("a"), a2 = open_session("a");
+    http_response third = call("POST", "/v2/a/blobs/uploads/", "", "");
+    EXPECT_EQ(429, third.status) << third.body;
+    EXPECT_EQ("TOOMANYREQUESTS", error_code(third));
+    std::string b1 = open_session("b");
+    EXPECT_EQ(429, call("POST", "/v2/b/blobs/uploads/", "", "").status) << "three open in all";
+    EXPECT_EQ(429, call("POST", "/v2/b/blobs/uploads/", "digest=" + sha256_digest("x"), "x").status);
+
+    // Abandoned: its part file dated back past the session timeout.
+    std::string part = root_ + "/uploads/" + a1 + ".part";
+    struct timespec old[2] = {{time(nullptr) - 901, 0}, {time(nullptr) - 901, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, part.c_str(), old, 0));
+    std::string a3 = open_session("a");
+    EXPECT_FALSE(testutil::exists(part));
+    EXPECT_EQ(404, call("PATCH", "/v2/a/blobs/uploads/" + a1, "", "late").status);
+    EXPECT_EQ(202, call("PATCH", "/v2/a/blobs/uploads/" + a2, "", "on time").status);
+}
+
 TEST_F(PushTest, ManifestPutStoresByTagAndDigestAndRefusesBadManifests) {
     std::string config_digest = put_blob("app", "{}");
     std::string layer = put_blob("app", "layer one");
@@ -468,16 +506,19 @@ TEST_F(PushTest, ManifestDeleteByTagKeepsTheManifestByDigestRemovesAllTags) {
     std::string digest = sha256_digest(body);
     for (const char *tag : {"a", "b", "c"})
         ASSERT_EQ(201, call("PUT", std::string("/v2/app/manifests/") + tag, "", body).status);
+    // Another image keeps the repository: one left with nothing leaves the catalog.
+    std::string other = image_manifest(put_blob("app", "{\"other\":1}"), {});
+    ASSERT_EQ(201, call("PUT", "/v2/app/manifests/keep", "", other).status);
 
     EXPECT_EQ(202, call("DELETE", "/v2/app/manifests/a").status);
     EXPECT_EQ(404, call("GET", "/v2/app/manifests/a").status);
     EXPECT_EQ(200, call("GET", "/v2/app/manifests/" + digest).status);
-    EXPECT_EQ("{\"name\":\"app\",\"tags\":[\"b\",\"c\"]}\n", call("GET", "/v2/app/tags/list").body);
+    EXPECT_EQ("{\"name\":\"app\",\"tags\":[\"b\",\"c\",\"keep\"]}\n", call("GET", "/v2/app/tags/list").body);
 
     EXPECT_EQ(202, call("DELETE", "/v2/app/manifests/" + digest).status);
     EXPECT_EQ(404, call("GET", "/v2/app/manifests/b").status);
     EXPECT_EQ(404, call("GET", "/v2/app/manifests/" + digest).status);
-    EXPECT_EQ("{\"name\":\"app\",\"tags\":[]}\n", call("GET", "/v2/app/tags/list").body);
+    EXPECT_EQ("{\"name\":\"app\",\"tags\":[\"keep\"]}\n", call("GET", "/v2/app/tags/list").body);
 
     struct Row {
         std::string path;

@@ -131,8 +131,10 @@ TEST_F(FrontRead, EveryRouteAnswersItsSuccessAndErrorRows) {
         {"GET", "/v2/library/ubuntu/manifests/nope", "", 404, "MANIFEST_UNKNOWN", ""},
         {"GET", "/v2/library/ubuntu/manifests/" + std::string(kZeroDigest), "", 404, "MANIFEST_UNKNOWN", ""},
         {"GET", "/v2/library/debian/manifests/latest", "", 404, "NAME_UNKNOWN", ""},
-        {"GET", "/v2/library/ubuntu/manifests/sha256:totallywrong", "", 400, "MANIFEST_INVALID", ""},
-        {"GET", "/v2/library/ubuntu/manifests/" + std::string(129, 't'), "", 400, "MANIFEST_INVALID", ""},
+        // A reference that can name nothing stored is a manifest not found.
+        {"GET", "/v2/library/ubuntu/manifests/sha256:totallywrong", "", 404, "MANIFEST_UNKNOWN", ""},
+        {"GET", "/v2/library/ubuntu/manifests/" + std::string(129, 't'), "", 404, "MANIFEST_UNKNOWN", ""},
+        {"GET", "/v2/library/ubuntu/manifests/.INVALID_MANIFEST_NAME", "", 404, "MANIFEST_UNKNOWN", ""},
         {"GET", "/v2/a//b/manifests/latest", "", 400, "NAME_INVALID", ""},
         {"GET", "/v2/library/ubuntu/blobs/" + layer_, "", 200, "", ""},
         {"GET", "/v2/library/ubuntu/blobs/" + std::string(kZeroDigest), "", 404, "BLOB_UNKNOWN", ""},
@@ -219,9 +221,9 @@ TEST_F(FrontRead, DeletingARepositoryThroughTheFrontDoor) {
 }
 
 TEST_F(FrontRead, RepositoryDeletionFailingOnTheFileSystemIsAServerError) {
-    // Every removal fails: the repository stays and the client is told it was not the request's fault.
-    plat_fault_inject(PLAT_OP_UNLINK, 1);
-    plat_fault_inject(PLAT_OP_RMDIR, 1);
+    // The rename that takes the repository out fails: the repository stays
+    // whole and the client is told it was not the request's fault.
+    plat_fault_inject(PLAT_OP_RENAME, 1);
     http_response resp = call("DELETE", "/v2/library/ubuntu");
     EXPECT_EQ(500, resp.status) << resp.body;
     EXPECT_EQ("UNKNOWN", code_of(resp));

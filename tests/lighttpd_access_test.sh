@@ -71,6 +71,43 @@ check "and allows nothing to run" "default-src 'none'; frame-ancestors 'none'; s
 check "a refused request names no server path" "" "$(grep -o "$instance" "$instance/body")"
 check "the retention refusals deleted no tag" 1 "$(curl -s -u reader:rpw "$base/v2/team/one/tags/list" | grep -o latest | wc -l)"
 
+# Credentials and limits before the body: a refused 300 MiB body is answered
+# after a few MiB at most (the socket buffers), not received and spooled whole.
+big=$((300 * 1024 * 1024))
+# streamed LENGTH METHOD PATH [curl options...] -> "status bytes-sent"
+streamed() {
+  local length=$1 method=$2 path=$3
+  shift 3
+  head -c "$length" /dev/zero | curl -s -o /dev/null -w '%{http_code} %{size_upload}' -X "$method" \
+    -H "Content-Length: $length" -H 'Transfer-Encoding:' -H 'Content-Type: application/octet-stream' -T - "$@" "$base$path"
+}
+# refused_early WHAT STATUS METHOD PATH [curl options...]
+refused_early() {
+  local what=$1 expected=$2 method=$3 path=$4 answer
+  shift 4
+  answer=$(streamed "$big" "$method" "$path" "$@")
+  check "$what" "$expected" "${answer% *}"
+  check "$what: the body was not taken" yes "$([ "${answer#* }" -lt $((big / 4)) ] && echo yes || echo no)"
+}
+zero_digest="sha256:$(printf x | sha256sum | cut -d' ' -f1)"
+refused_early "an anonymous monolithic upload" 401 POST "/v2/team/one/blobs/uploads/?digest=$zero_digest"
+refused_early "a wrong password on an upload" 401 POST "/v2/team/one/blobs/uploads/?digest=$zero_digest" -u writer:nope
+refused_early "a reader's upload" 403 POST "/v2/team/one/blobs/uploads/?digest=$zero_digest" -u reader:rpw
+refused_early "an anonymous manifest past the server's cap" 413 PUT /v2/team/one/manifests/big
+refused_early "a writer's 300 MiB manifest" 413 PUT /v2/team/one/manifests/big -u writer:wpw
+stored=$(find "$root/blobs" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
+echo "{\"registry_gc_grace_seconds\": 0, \"registry_quota_bytes\": $((stored + 1048576))}" >"$instance/config.json"
+session=$(curl -s -D - -o /dev/null -u writer:wpw -X POST -H 'Content-Length: 0' "$base/v2/team/one/blobs/uploads/" |
+  tr -d '\r' | sed -n 's/^Location: //p')
+refused_early "a chunk past the quota" 413 PATCH "$session" -u writer:wpw
+check "the session is still at its start" "0-0" "$(curl -s -o /dev/null -D - -u writer:wpw "$base$session" |
+  tr -d '\r' | sed -n 's/^Range: //p')"
+check "a chunk within the quota streams in" "202 65536" "$(streamed 65536 PATCH "$session" -u writer:wpw)"
+echo '{"registry_gc_grace_seconds": 0}' >"$instance/config.json"
+check "outside the upload routes the server caps a body at 8 MiB" 413 \
+  "$(head -c $((9 * 1024 * 1024)) /dev/zero | curl -s -o /dev/null -w '%{http_code}' -X PUT -u writer:wpw \
+     -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' -H 'Transfer-Encoding: chunked' -T - "$base/v2/team/one/manifests/big")"
+
 # Anonymous reads as a choice: pulls without credentials, nothing else.
 echo '{"registry_anonymous_read": true}' >"$instance/config.json"
 check "anonymous pull with anonymous reads on" 200 "$(status GET /v2/team/one/manifests/latest)"
@@ -78,6 +115,8 @@ check "anonymous blob HEAD" 200 "$(status HEAD "/v2/team/one/blobs/$layer1" -I)"
 check "anonymous push still refused" 401 "$(status POST /v2/team/one/blobs/uploads/ -d '')"
 check "anonymous deletion still refused" 401 "$(status DELETE /v2/team/one)"
 check "anonymous usage still refused" 401 "$(status GET /v2/_admin/usage)"
+check "the access log names the client of a refused request" yes \
+  "$(grep -q '^GET /v2/_admin/usage [0-9]* 401 anonymous 127\.0\.0\.1 .*"client":"127\.0\.0\.1"' "$root/registry_access.log" && echo yes || echo no)"
 
 # Fail closed: each mistake makes every route 500, with the reason in the error log.
 good_hash=$(printf pw | sha256sum | cut -d' ' -f1)

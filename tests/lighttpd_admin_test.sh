@@ -37,12 +37,14 @@ check "the image's blobs stay" yes "$(exists "$root/blobs/sha256/${layer1:7:2}/$
 # A run in progress as its record shows it: a second start is refused with that record.
 now=$(date +%s)
 printf '{"running":true,"phase":"deleting","blobs_scanned":256,"blobs_total":900,"blobs_deleted":3,"bytes_freed":10,"dry_run":false,"started_unix":%s,"elapsed_ms":40,"cancelled":false}' "$now" >"$root/_gc/progress.json"
+# ... and its run lock, held by a process that runs (this shell).
+printf '%s %s' "$(hostname)" "$$" >"$root/_gc/run.lock"
 code=$(curl -s -o "$instance/again.b" -w '%{http_code}' -X POST -d "" "$base/gc")
 check "a start while one runs answers 409" 409 "$code"
 check "the 409 carries the progress" yes "$(grep -q '"blobs_total":900' "$instance/again.b" && echo yes || echo no)"
 check "cancel answers 202" 202 "$(curl -s -o /dev/null -w '%{http_code}' -X DELETE "$base/gc")"
 check "cancel leaves the marker for the run" yes "$(exists "$root/_gc/cancel")"
-rm -f "$root/_gc/progress.json" "$root/_gc/cancel"
+rm -f "$root/_gc/progress.json" "$root/_gc/cancel" "$root/_gc/run.lock"
 
 check "dry run start answers 202" 202 "$(curl -s -o /dev/null -w '%{http_code}' -X POST -d "" "$base/gc?dry_run=1")"
 retention=$(curl -s -X POST -d "" "$base/retention?dry_run=1&keep=1")

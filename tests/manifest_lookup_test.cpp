@@ -304,8 +304,8 @@ TEST_F(ManifestLookupTest, FailedRemovalsKeepTheManifest) {
         bool tag_link_kept;
     } rows[] = {
         {"unlink", "v1", [] { plat_fault_inject(PLAT_OP_UNLINK, 1); }, "delete tag failed", true},
-        // the tag directory's removal fails after its link is gone
-        {"rmdir", digest, [] { plat_fault_inject(PLAT_OP_RMDIR, 1); }, delete_tags_failed, false},
+        // the rename that takes the tag directory out fails
+        {"rename", digest, [] { plat_fault_inject(PLAT_OP_RENAME, 1); }, delete_tags_failed, true},
         // tags that cannot be listed cannot be removed
         {"unlistable", digest, [&tags] { g_refuse_opendir = tags.c_str(); }, delete_tags_failed, true},
     };
@@ -317,7 +317,7 @@ TEST_F(ManifestLookupTest, FailedRemovalsKeepTheManifest) {
         EXPECT_EQ(row.message, last_error());
         g_refuse_opendir = nullptr;
         plat_fault_inject(PLAT_OP_UNLINK, 0);
-        plat_fault_inject(PLAT_OP_RMDIR, 0);
+        plat_fault_inject(PLAT_OP_RENAME, 0);
         EXPECT_TRUE(manifest_files_present(body));
         EXPECT_EQ(row.tag_link_kept, fs::is_regular_file(tag_link("v1")));
     }
@@ -358,8 +358,9 @@ TEST_F(ManifestLookupTest, DeletingTheLastTagRemovesTheManifestFiles) {
     testutil::write_all(tags_dir() + "/stray-file", digest); // not a directory: no tag
     ASSERT_EQ(0, reg_manifest_delete("lib/app", "last")) << last_error();
     EXPECT_TRUE(manifest_files_absent(body));
-    EXPECT_TRUE(fs::is_directory(tags_dir() + "/last/current"));
-    EXPECT_TRUE(fs::is_directory(rev_dir(body)));
+    // Emptied directories go; the repository stays for what it still holds.
+    EXPECT_FALSE(fs::exists(tags_dir() + "/last"));
+    EXPECT_FALSE(fs::exists(rev_dir(body)));
     EXPECT_TRUE(manifest_files_present(other));
 }
 
@@ -422,7 +423,9 @@ TEST_F(ManifestLookupTest, DeletingByDigestRemovesEveryTagNamingIt) {
     EXPECT_FALSE(fs::exists(tags_dir()));
     EXPECT_TRUE(manifest_files_absent(other));
     EXPECT_FALSE(fs::exists(rev_dir(other)));
-    EXPECT_TRUE(fs::is_directory(manifests() + "/revisions/sha256"));
+    // Left with nothing, the repository leaves the catalog.
+    EXPECT_FALSE(fs::exists(manifests()));
+    EXPECT_EQ(0, reg_repo_exists("lib/app"));
 }
 
 TEST_F(ManifestLookupTest, DeletingByDigestWorksWithoutTagsOrRevisionLink) {

@@ -110,7 +110,7 @@ TEST(OciSendError, EscapesMessageNotCodeAndLogsByteCount) {
     EXPECT_EQ(r.out, kPreamble404 + "{\"errors\":[{\"code\":\"CO\"DE\",\"message\":\"a\\\"b\\\\c\\u0001\"}]}\n");
     // 38 fixed bytes, 5 of code, 6 of message before escaping.
     std::string log = testutil::read_all(dir / "registry_access.log");
-    EXPECT_EQ(log.substr(0, log.find(" 2")), "DELETE /v2/x 49 404 anonymous");
+    EXPECT_EQ(log.substr(0, log.find(" 2")), "DELETE /v2/x 49 404 anonymous -");
 }
 
 TEST(OciSendError, MissingCodeAndMessage) {

@@ -55,6 +55,7 @@ std::string hex_of(const std::string &data) {
 struct child_counts {
     long pushes, tag_deletes, collections, refusals, push_violations, late_failures, head_failures, other_errors;
     long blobs_deleted, delete_errors;
+    long deletions, deletions_refused, lost_to_deletions;
     char message[kMessageMax];
 };
 
@@ -64,7 +65,8 @@ void note(child_counts &c, const std::string &what) {
 
 class pusher {
 public:
-    pusher(int index, long deadline) : index_(index), deadline_(deadline), rng_(getpid() * 7919u + index) {}
+    pusher(int index, long deadline, bool deletions)
+        : index_(index), deadline_(deadline), deletions_(deletions), rng_(getpid() * 7919u + index) {}
 
     void run(child_counts &c) {
         // At least one push, however slow the machine.
@@ -137,6 +139,12 @@ private:
     void judge_failure(child_counts &c) {
         std::string error = reg_storage_last_error();
         static const std::string kUnknown = "BLOB_UNKNOWN: ";
+        // With deleters about, a blob may go by a deletion at any time, and a
+        // store may meet a deletion of its own manifest: the tree check judges.
+        if (deletions_ && (error.rfind(kUnknown, 0) == 0 || reg_storage_last_error_kind() == REG_ERR_CONFLICT)) {
+            ++c.lost_to_deletions;
+            return;
+        }
         if (error.rfind(kUnknown, 0) != 0) {
             ++c.other_errors;
             note(c, "manifest put: " + error);
@@ -155,6 +163,7 @@ private:
 
     int index_;
     long deadline_;
+    bool deletions_;
     std::mt19937 rng_;
     std::map<std::string, long> finished_; // digest → when this push's upload of it finished
 };
@@ -169,6 +178,61 @@ void collect(child_counts &c, long deadline) {
             ++c.refusals;
             note(c, std::string("collection: ") + reg_storage_last_error());
         }
+    } while (now_ms() < deadline);
+}
+
+// Entries of a directory (names only), or none.
+std::vector<std::string> names_in(const fs::path &dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        out.push_back(it->path().filename().string());
+    return out;
+}
+
+void judge_deletion(child_counts &c, int rc, const char *what) {
+    if (rc == 0) {
+        ++c.deletions;
+        return;
+    }
+    reg_err_kind kind = reg_storage_last_error_kind();
+    if (kind == REG_ERR_DENIED || kind == REG_ERR_CONFLICT || kind == REG_ERR_NOT_FOUND) {
+        ++c.deletions_refused;
+        return;
+    }
+    ++c.delete_errors;
+    note(c, std::string(what) + ": " + reg_storage_last_error());
+}
+
+// Deletes at random what the pushers store: a blob, a manifest by digest, now
+// and then a whole repository.
+void deleter(child_counts &c, const std::string &root, long deadline, int index) {
+    std::mt19937 rng(getpid() * 104729u + index);
+    long n = 0;
+    do {
+        std::string repo = "team" + std::to_string(rng() % 2) + "/app" + std::to_string(rng() % 3);
+        if (n % 7 == 6) {
+            judge_deletion(c, reg_repo_delete(repo.c_str()), "repository delete");
+        } else if (n % 2 == 0) {
+            std::vector<std::string> fanouts = names_in(fs::path(root) / "blobs" / "sha256");
+            if (!fanouts.empty()) {
+                std::string fanout = fanouts[rng() % fanouts.size()];
+                std::vector<std::string> blobs = names_in(fs::path(root) / "blobs" / "sha256" / fanout);
+                if (!blobs.empty()) {
+                    std::string digest = "sha256:" + blobs[rng() % blobs.size()];
+                    if (digest.size() == 71) judge_deletion(c, reg_blob_delete(digest.c_str()), "blob delete");
+                }
+            }
+        } else {
+            std::vector<std::string> bodies = names_in(fs::path(root) / "repositories" / repo / "_manifests");
+            std::vector<std::string> digests;
+            for (const std::string &name : bodies)
+                if (name.size() == 64) digests.push_back("sha256:" + name);
+            if (!digests.empty())
+                judge_deletion(c, reg_manifest_delete(repo.c_str(), digests[rng() % digests.size()].c_str()),
+                               "manifest delete");
+        }
+        ++n;
     } while (now_ms() < deadline);
 }
 
@@ -200,6 +264,9 @@ void add(totals &t, const child_counts &c) {
     t.other_errors += c.other_errors;
     t.blobs_deleted += c.blobs_deleted;
     t.delete_errors += c.delete_errors;
+    t.deletions += c.deletions;
+    t.deletions_refused += c.deletions_refused;
+    t.lost_to_deletions += c.lost_to_deletions;
     if (c.message[0] && static_cast<int>(t.messages.size()) < kMessagesKept) t.messages.emplace_back(c.message);
 }
 
@@ -264,6 +331,19 @@ long check_tree(const std::string &root, long *manifests, std::vector<std::strin
                 violation(violations, messages, "blob " + hex + " does not hash to its name");
         }
     }
+    // Every tag names a manifest stored in its repository.
+    for (auto it = fs::recursive_directory_iterator(fs::path(root) / "repositories", ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const fs::path &path = it->path();
+        if (!it->is_regular_file() || path.filename() != "link" || path.parent_path().filename() != "current")
+            continue;
+        fs::path tags = path.parent_path().parent_path().parent_path();
+        if (tags.filename() != "tags") continue;
+        std::string link = read_file(path);
+        if (link.size() != 71) continue;
+        if (!fs::is_regular_file(tags.parent_path() / link.substr(7)))
+            violation(violations, messages, "tag " + path.string() + " names missing manifest " + link);
+    }
     for (auto it = fs::recursive_directory_iterator(fs::path(root) / "blobs", ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->path().extension() == ".aside") violation(violations, messages, "left aside: " + it->path().string());
@@ -287,12 +367,16 @@ totals run(const options &opts) {
     fflush(stdout);
     fflush(stderr);
     std::vector<std::pair<pid_t, int>> children;
-    for (int i = 0; i < opts.pushers + opts.collectors; ++i) {
+    bool deletions = opts.deleters > 0;
+    for (int i = 0; i < opts.pushers + opts.collectors + opts.deleters; ++i) {
         int fds[2];
         if (pipe(fds) != 0) break;
-        pid_t pid = i < opts.pushers
-                        ? spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { pusher(i, deadline).run(c); })
-                        : spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { collect(c, deadline); });
+        pid_t pid =
+            i < opts.pushers
+                ? spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { pusher(i, deadline, deletions).run(c); })
+            : i < opts.pushers + opts.collectors
+                ? spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { collect(c, deadline); })
+                : spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { deleter(c, opts.root, deadline, i); });
         close(fds[1]);
         if (pid < 0) {
             close(fds[0]);

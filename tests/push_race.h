@@ -12,6 +12,9 @@ struct options {
     std::string root; // storage root; the settings file is the working directory's
     int pushers = 3;
     int collectors = 1;
+    // Processes deleting blobs, manifests by digest and whole repositories at
+    // random while the others push and collect.
+    int deleters = 0;
     double seconds = 3;
 };
 
@@ -33,6 +36,9 @@ struct totals {
     // A tag deletion that failed otherwise than for a tag already gone: pushers
     // move the same tags, and a tag link rewritten in place can be read half written.
     long delete_errors = 0;
+    long deletions = 0;            // deletions that removed something
+    long deletions_refused = 0;    // refused because something named it, or it was gone, or another ran
+    long lost_to_deletions = 0;    // pushes failed because a deletion removed what they named (with deleters)
     long manifests_checked = 0;    // stored manifests found at the end
     long tree_violations = 0;      // named blobs missing or not hashing to their names, leftovers
     std::vector<std::string> messages; // the first few failures, for the log
@@ -42,7 +48,8 @@ struct totals {
 // Runs the pushers and collectors as forked processes until the time is up, then checks the tree.
 totals run(const options &opts);
 
-// Every stored manifest's blobs exist and hash to their names; nothing is left aside, no store record remains.
+// Every stored manifest's blobs exist and hash to their names, every tag names a stored manifest;
+// nothing is left aside, no store record remains.
 long check_tree(const std::string &root, long *manifests, std::vector<std::string> *messages);
 
 } // namespace pushrace

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -126,19 +127,34 @@ std::string utc_now() {
 }
 
 // The line as the log should hold it, with both cuts applied and kTs for the time.
-std::string line(const std::string &method, const std::string &path, long long bytes, int status,
-                 const std::string &actor_text, const std::string &actor_json) {
-    std::string json = std::string("{\"ts\":\"") + kTs + "\",\"method\":\"" + method + "\",\"path\":\"" + path +
-                       "\",\"status\":" + std::to_string(status) + ",\"bytes\":" + std::to_string(bytes) +
-                       ",\"actor\":\"" + actor_json + "\"}";
+// Path and method are given as both parts show them (plain characters only) unless path_json is given.
+struct Logged {
+    std::string actor_text = "anonymous", actor_json = "anonymous";
+    std::string client_text = "-", client_json = "-";
+    std::string path_json; // "" when the same as the plain-text path
+};
+
+std::string line(const std::string &method, const std::string &path, long long bytes, int status, const Logged &l) {
+    const std::string &path_json = l.path_json.empty() ? path : l.path_json;
+    std::string json = std::string("{\"ts\":\"") + kTs + "\",\"method\":\"" + method + "\",\"path\":\"" +
+                       path_json + "\",\"status\":" + std::to_string(status) + ",\"bytes\":" + std::to_string(bytes) +
+                       ",\"actor\":\"" + l.actor_json + "\",\"client\":\"" + l.client_json + "\"}";
     json = json.substr(0, 1199);
     std::string text = method + " " + path + " " + std::to_string(bytes) + " " + std::to_string(status) + " " +
-                       actor_text + " " + kTs + " " + json + "\n";
+                       l.actor_text + " " + l.client_text + " " + kTs + " " + json + "\n";
     return text.substr(0, 2399);
 }
 
+std::string line(const std::string &method, const std::string &path, long long bytes, int status,
+                 const std::string &actor_text, const std::string &actor_json) {
+    Logged l;
+    l.actor_text = actor_text;
+    l.actor_json = actor_json;
+    return line(method, path, bytes, status, l);
+}
+
 std::string line(const std::string &method, const std::string &path, long long bytes, int status) {
-    return line(method, path, bytes, status, "anonymous", "anonymous");
+    return line(method, path, bytes, status, Logged{});
 }
 
 TEST(AuditLine, DeletionLogsDocumentedLine) {
@@ -146,6 +162,7 @@ TEST(AuditLine, DeletionLogsDocumentedLine) {
     req.env("REQUEST_METHOD", "DELETE");
     req.env("PATH_INFO", "/v2/library/ubuntu");
     req.env("TZ", "QFT-05:45"); // a local zone far from UTC shows up in the stamp
+    req.env("REMOTE_ADDR", "192.0.2.10");
     std::string before = utc_now();
     ChildResult res = req.run([] {
         cgi_header_status(202, "Accepted");
@@ -157,9 +174,9 @@ TEST(AuditLine, DeletionLogsDocumentedLine) {
     EXPECT_EQ(res.out, "Status: 202 Accepted\r\nDocker-Distribution-API-Version: registry/2.0\r\n\r\n");
 
     std::string log = req.log();
-    EXPECT_EQ(mask_time(log), "DELETE /v2/library/ubuntu 0 202 anonymous YYYY-MM-DDTHH:MM:SSZ "
+    EXPECT_EQ(mask_time(log), "DELETE /v2/library/ubuntu 0 202 anonymous 192.0.2.10 YYYY-MM-DDTHH:MM:SSZ "
                               "{\"ts\":\"YYYY-MM-DDTHH:MM:SSZ\",\"method\":\"DELETE\",\"path\":\"/v2/library/ubuntu\","
-                              "\"status\":202,\"bytes\":0,\"actor\":\"anonymous\"}\n");
+                              "\"status\":202,\"bytes\":0,\"actor\":\"anonymous\",\"client\":\"192.0.2.10\"}\n");
     std::vector<size_t> found = time_stamps(log);
     ASSERT_FALSE(found.empty());
     std::string ts = log.substr(found[0], 20);
@@ -236,23 +253,83 @@ TEST(AuditLine, LargeByteCountIsNotTruncated) {
     EXPECT_EQ(mask_time(req.log()), line("GET", "/", 8589934592LL, 200));
 }
 
-TEST(AuditLine, EscapesPathEverywhereAndActorOnlyInJson) {
-    Request req;
-    req.env("PATH_INFO", "/a b\tc\nd\re\"f\\g\x01h\x08i\x0cj\x1fk\x7fl\xc3\xa9");
-    ChildResult res = req.run([] {
-        qf_audit_note_actor("eve \"x\"\\\t\x02\xc3\xa9");
-        qf_audit_note_status(200);
-    });
-    EXPECT_EQ(res.exit_code, 0);
-    const std::string path = "/a b\\tc\\nd\\re\\\"f\\\\g\\u0001h\\u0008i\\u000cj\\u001fk\x7fl\xc3\xa9";
-    EXPECT_EQ(mask_time(req.log()),
-              line("GET", path, 0, 200, "eve \"x\"\\\t\x02\xc3\xa9", "eve \\\"x\\\"\\\\\\t\\u0002\xc3\xa9"));
+// Whatever a request puts in a field, the plain-text part keeps its eight
+// space-separated fields (the JSON object last) and the line its one line feed: the forgeries below
+// come out as \xNN in the text and as JSON escapes in the object.
+TEST(AuditLine, HostileValuesCannotForgeFieldsOrLines) {
+    enum Field { kMethod, kPath, kActor, kClientEnv, kClientNoted };
+    struct Row {
+        const char *name;
+        Field field;
+        std::string value;
+        std::string text;
+        std::string json;
+    };
+    const std::vector<Row> rows = {
+        {"a second line in the path", kPath, "/v2/x\n GET /v2/admin 0 200 admin",
+         "/v2/x\\x0a\\x20GET\\x20/v2/admin\\x200\\x20200\\x20admin", "/v2/x\\n GET /v2/admin 0 200 admin"},
+        {"every control and escape character", kPath, "/a b\tc\rd\"e\\f\x01g\x08h\x0ci\x1fj\x7fk",
+         "/a\\x20b\\x09c\\x0dd\\x22e\\x5cf\\x01g\\x08h\\x0ci\\x1fj\\x7fk",
+         "/a b\\tc\\rd\\\"e\\\\f\\u0001g\\u0008h\\u000ci\\u001fj\\u007fk"},
+        {"bytes above ASCII, one escape each", kPath, "/\xc3\xa9\xe2\x80\xae\xff", "/\\xc3\\xa9\\xe2\\x80\\xae\\xff",
+         "/\\u00c3\\u00a9\\u00e2\\u0080\\u00ae\\u00ff"},
+        {"terminal escape sequence", kPath, "/\x1b[2J\x1b[31mok", "/\\x1b[2J\\x1b[31mok", "/\\u001b[2J\\u001b[31mok"},
+        {"an escape spelled out stays apart from a real one", kPath, "/a\\x41", "/a\\x5cx41", "/a\\\\x41"},
+        {"an actor with a space", kActor, "alice 10.0.0.1", "alice\\x2010.0.0.1", "alice 10.0.0.1"},
+        {"an actor closing the JSON string", kActor, "x\",\"actor\":\"admin", "x\\x22,\\x22actor\\x22:\\x22admin",
+         "x\\\",\\\"actor\\\":\\\"admin"},
+        {"a method with fields", kMethod, "GET /v2/ 0 200 root", "GET\\x20/v2/\\x200\\x20200\\x20root",
+         "GET /v2/ 0 200 root"},
+        {"a method with a quote", kMethod, "G\"ET", "G\\x22ET", "G\\\"ET"},
+        {"the address of the environment", kClientEnv, "192.0.2.1 forged\n", "192.0.2.1\\x20forged\\x0a",
+         "192.0.2.1 forged\\n"},
+        {"an address noted by the front door", kClientNoted, "2001:db8::1%eth0 x", "2001:db8::1%eth0\\x20x",
+         "2001:db8::1%eth0 x"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Request req;
+        req.env("REMOTE_ADDR", "192.0.2.99");
+        if (r.field == kMethod) req.env("REQUEST_METHOD", r.value);
+        if (r.field == kPath) req.env("PATH_INFO", r.value);
+        if (r.field == kClientEnv) req.env("REMOTE_ADDR", r.value);
+        ChildResult res = req.run([&] {
+            if (r.field == kActor) qf_audit_note_actor(r.value.c_str());
+            if (r.field == kClientNoted) qf_audit_note_client(r.value.c_str());
+            qf_audit_note_status(200);
+        });
+        EXPECT_EQ(res.exit_code, 0);
+        Logged l;
+        l.client_text = l.client_json = "192.0.2.99";
+        std::string method = "GET", path = "/";
+        if (r.field == kMethod) method = r.text;
+        if (r.field == kPath) {
+            path = r.text;
+            l.path_json = r.json;
+        }
+        if (r.field == kActor) l.actor_text = r.text, l.actor_json = r.json;
+        if (r.field == kClientEnv || r.field == kClientNoted) l.client_text = r.text, l.client_json = r.json;
+        std::string expected = line(method, path, 0, 200, l);
+        if (r.field == kMethod) {
+            size_t at = expected.find("\"method\":\"") + 10;
+            expected.replace(at, r.text.size(), r.json);
+        }
+        std::string log = req.log();
+        EXPECT_EQ(mask_time(log), expected);
+        // Printable ASCII but for the one line feed at the end, and seven fields before the object.
+        for (size_t i = 0; i + 1 < log.size(); ++i)
+            EXPECT_TRUE(log[i] >= 0x20 && log[i] < 0x7f) << i;
+        EXPECT_EQ(log.find('\n'), log.size() - 1);
+        std::string head = log.substr(0, log.find(" {"));
+        EXPECT_EQ(std::count(head.begin(), head.end(), ' '), 6) << head;
+    }
 }
 
 TEST(AuditLine, LongPathIsCutToWholeEscapes) {
     struct Row {
         std::string path;
         std::string logged;
+        std::string json = ""; // "" when the same
     };
     auto repeat = [](const std::string &s, size_t n) {
         std::string out;
@@ -263,9 +340,9 @@ TEST(AuditLine, LongPathIsCutToWholeEscapes) {
     const Row rows[] = {
         {std::string(1000, 'a'), std::string(893, 'a')},
         {std::string(893, 'a'), std::string(893, 'a')},
-        {std::string(892, 'a') + "\x01", std::string(892, 'a') + "\\u0001"},
-        {std::string(1000, '\x01'), repeat("\\u0001", 149)},
-        {std::string(1000, '"'), repeat("\\\"", 447)},
+        {std::string(892, 'a') + "\x01", std::string(892, 'a') + "\\x01", std::string(892, 'a') + "\\u0001"},
+        {std::string(1000, '\x01'), repeat("\\x01", 224), repeat("\\u0001", 149)},
+        {std::string(1000, '"'), repeat("\\x22", 224), repeat("\\\"", 447)},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.logged.substr(0, 12) + " x" + std::to_string(r.logged.size()));
@@ -273,7 +350,9 @@ TEST(AuditLine, LongPathIsCutToWholeEscapes) {
         req.env("PATH_INFO", r.path);
         ChildResult res = req.run([] { qf_audit_note_status(200); });
         EXPECT_EQ(res.exit_code, 0);
-        EXPECT_EQ(mask_time(req.log()), line("GET", r.logged, 0, 200));
+        Logged l;
+        l.path_json = r.json;
+        EXPECT_EQ(mask_time(req.log()), line("GET", r.logged, 0, 200, l));
     }
 }
 
@@ -286,11 +365,17 @@ TEST(AuditLine, ActorIsCutTo159) {
     std::string quotes157;
     for (int i = 0; i < 157; ++i)
         quotes157 += "\\\"";
+    auto repeat_x22 = [](int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i)
+            out += "\\x22";
+        return out;
+    };
     const Row rows[] = {
         {std::string(200, 'b'), std::string(159, 'b'), std::string(159, 'b')},
         {std::string(159, 'b'), std::string(159, 'b'), std::string(159, 'b')},
-        // Escaped, 159 quotes outgrow the 320-byte escape buffer.
-        {std::string(200, '"'), std::string(159, '"'), quotes157},
+        // Escaped, 159 quotes outgrow the 320-byte escape buffers.
+        {std::string(200, '"'), repeat_x22(79), quotes157},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.actor.substr(0, 1) + " x" + std::to_string(r.actor.size()));
@@ -305,12 +390,12 @@ TEST(AuditLine, ActorIsCutTo159) {
 
 TEST(AuditLine, OverLongLineIsCutAndLosesLineFeed) {
     // A long method fills the JSON object to its 1199-character limit; then the
-    // line is method + 1240 characters, so 1159 fills 2399 exactly.
+    // line is method + 1242 characters, so 1157 fills 2399 exactly.
     struct Row {
         size_t method_len;
         bool ends_with_lf;
     };
-    const Row rows[] = {{1159, true}, {1160, false}, {2000, false}};
+    const Row rows[] = {{1157, true}, {1158, false}, {2000, false}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.method_len);
         Request req;

@@ -166,6 +166,7 @@ DieRun die_with_log(const std::function<void()> &die) {
     run.child = testutil::run_in_child(
         [&] {
             unsetenv("REGISTRY_STORAGE_ROOT");
+            unsetenv("REMOTE_ADDR");
             setenv("REQUEST_METHOD", "PUT", 1);
             setenv("PATH_INFO", "/v2/x", 1);
             die();
@@ -201,8 +202,8 @@ std::string mask_time(const std::string &line) {
 
 std::string expected_log(int status) {
     std::string s = std::to_string(status);
-    return "PUT /v2/x 0 " + s + " anonymous TS {\"ts\":\"TS\",\"method\":\"PUT\",\"path\":\"/v2/x\",\"status\":" + s +
-           ",\"bytes\":0,\"actor\":\"anonymous\"}\n";
+    return "PUT /v2/x 0 " + s + " anonymous - TS {\"ts\":\"TS\",\"method\":\"PUT\",\"path\":\"/v2/x\",\"status\":" +
+           s + ",\"bytes\":0,\"actor\":\"anonymous\",\"client\":\"-\"}\n";
 }
 
 TEST(CgiDie, TextResponseEndsProcessAndLogsStatus) {

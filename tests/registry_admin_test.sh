@@ -168,7 +168,7 @@ T
 )" -- "${run[@]}" gc --dry-run
 [ -s "$work/stderr" ] && fail "gc without a terminal drew on standard error: $(cat -v "$work/stderr")"
 
-expect "gc --json" 0 '{"dry_run":false,"blobs_total":6,"blobs_reachable":4,"blobs_deleted":2,"bytes_freed":7048,"blobs_kept":4,"stale_uploads":0,"stale_upload_bytes":0,"cancelled":false,"elapsed_ms":<T>,"blobs_young_kept":0,"uploads_in_progress":0,"grace_seconds":3600}' \
+expect "gc --json" 0 '{"dry_run":false,"blobs_total":6,"blobs_reachable":4,"blobs_deleted":2,"bytes_freed":7048,"blobs_kept":4,"stale_uploads":0,"stale_upload_bytes":0,"cancelled":false,"elapsed_ms":<T>,"blobs_young_kept":0,"uploads_in_progress":0,"grace_seconds":3600,"young_kept_free_within_seconds":0}' \
   -- "${run[@]}" gc --json
 [ "$(find "$store/blobs" -type f | wc -l)" = 4 ] || fail "gc did not remove exactly the two unnamed blobs"
 

@@ -620,29 +620,43 @@ TEST_F(StorageRootTest, DeleteWalksAtMost16EmptiedParents) {
     EXPECT_TRUE(testutil::is_dir(repos("c0")));
 }
 
-TEST_F(StorageRootTest, DeleteTakesRepositoriesNestedBelow) {
+// A deletion removes exactly the repository named: repositories nested below
+// it stay, and a name with repositories below it that is none itself is unknown.
+TEST_F(StorageRootTest, DeleteRemovesExactlyThatRepository) {
     start();
     make_repo(repos("a"));
     make_repo(repos("a/b"));
     make_repo(repos("ab"));
+    make_repo(repos("team/one"));
+    make_repo(repos("team/two"));
     EXPECT_EQ(0, reg_repo_delete("a"));
-    EXPECT_FALSE(testutil::exists(repos("a")));
+    EXPECT_FALSE(testutil::exists(repos("a/_manifests")));
+    EXPECT_TRUE(testutil::is_dir(repos("a/b/_manifests")));
     EXPECT_TRUE(testutil::is_dir(repos("ab/_manifests")));
+
+    EXPECT_EQ(-1, reg_repo_delete("team"));
+    EXPECT_EQ(REG_ERR_NOT_FOUND, reg_storage_last_error_kind());
+    EXPECT_TRUE(testutil::is_dir(repos("team/one/_manifests")));
+    EXPECT_TRUE(testutil::is_dir(repos("team/two/_manifests")));
 }
 
 TEST_F(StorageRootTest, FailedRemovalIsReportedAndLeavesTheRest) {
     start();
     make_repo(repos("lib/app"));
-    plat_fault_inject(PLAT_OP_UNLINK, 2);
+    size_t before = 0;
+    for (const auto &e : fs::recursive_directory_iterator(repos("lib/app")))
+        before += e.is_regular_file();
+    // The one rename that takes the repository out fails: all of it stays.
+    plat_fault_inject(PLAT_OP_RENAME, 1);
     EXPECT_EQ(-1, reg_repo_delete("lib/app"));
     EXPECT_EQ("delete repository failed: lib/app", last_error());
     EXPECT_TRUE(testutil::is_dir(repos("lib/app/_manifests")));
     size_t files = 0;
     for (const auto &e : fs::recursive_directory_iterator(repos("lib/app")))
         files += e.is_regular_file();
-    EXPECT_EQ(1u, files);
+    EXPECT_EQ(before, files);
 
-    // The retry takes the rest.
+    // The retry takes it.
     EXPECT_EQ(0, reg_repo_delete("lib/app")) << last_error();
     EXPECT_FALSE(testutil::exists(repos("lib/app")));
 }

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/admin_format.h"
+#include "tools/admin_user.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ constexpr char kHelpMain[] =
     "  usage                 what the store holds, in all and per repository\n"
     "  ls [REPO]             the repositories, or one repository's tags\n"
     "  check [--repair]      verify the whole tree; --repair moves damaged files aside\n"
+    "  user add|passwd|del|ls  the users of the password file (see user --help)\n"
     "\n"
     "Options (before or after the command):\n"
     "  --root DIR      storage root (else REGISTRY_STORAGE_ROOT, else the settings\n"
@@ -439,6 +441,24 @@ extern "C" void pause_before_removal(void *arg) {
     }
 }
 
+// Why blobs an operator expected to go were kept, in words: the report's
+// counts alone read as if the run failed.
+void print_kept_reasons(doc &d) {
+    long long young = d.num("blobs_young_kept");
+    if (young > 0) {
+        long long within = d.num("young_kept_free_within_seconds");
+        printf("%lld blob%s kept as young: written or used less than the grace period (%s) ago; a run in %s "
+               "or later can remove %s if nothing names %s by then.\n",
+               young, young == 1 ? " was" : "s were", human_duration_ms(d.num("grace_seconds") * 1000).c_str(),
+               human_duration_ms((within > 0 ? within : 1) * 1000).c_str(), young == 1 ? "it" : "them",
+               young == 1 ? "it" : "them");
+    }
+    long long uploads = d.num("uploads_in_progress");
+    if (uploads > 0)
+        printf("%lld upload%s in progress (written in the last 15 minutes) left alone.\n", uploads,
+               uploads == 1 ? "" : "s");
+}
+
 void print_gc_summary(const char *report) {
     doc d(report);
     bool dry = d.flag("dry_run");
@@ -458,13 +478,15 @@ void print_gc_summary(const char *report) {
         {removed, std::to_string(d.num("blobs_deleted")) + " (" + human_bytes(d.num("bytes_freed")) + ")"},
         {stale, std::to_string(d.num("stale_uploads")) + " (" + human_bytes(d.num("stale_upload_bytes")) + ")"},
     });
+    print_kept_reasons(d);
 }
 
 int gc_run(const options &o, bool dry_run) {
     test_pause pause;
     if (const char *dir = getenv(kPauseEnv); dir && *dir) {
         pause.dir = dir;
-        plat_hook_inject(PLAT_OP_UNLINK, 1, pause_before_removal, &pause);
+        // Unlink 1 removes the run lock's temporary name; 2 is the first removal.
+        plat_hook_inject(PLAT_OP_UNLINK, 2, pause_before_removal, &pause);
     }
     g_interrupted = 0;
     struct sigaction action {};
@@ -791,6 +813,7 @@ int main(int argc, char **argv) {
     if (command == "usage") return cmd_usage(o);
     if (command == "ls") return cmd_ls(o);
     if (command == "check") return cmd_check(o);
+    if (command == "user") return o.help ? (printf("%s", kHelpUser), kExitOk) : admin_user_command(o.words, o.instance);
     if (command == "help") return printf("%s", kHelpMain), kExitOk;
     if (command[0] == '-') return usage_error("unknown option: " + command, nullptr);
     return usage_error("unknown command: " + command, nullptr);
