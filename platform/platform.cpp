@@ -32,6 +32,22 @@ struct armed_hook {
 armed_hook s_hooks[PLAT_OP_COUNT];
 std::string s_fault_path[PLAT_OP_COUNT];
 
+struct path_hook {
+    std::string path;
+    plat_hook_fn fn = nullptr;
+    void *arg = nullptr;
+};
+path_hook s_path_hooks[PLAT_OP_COUNT];
+
+// Disarmed before it runs, as run_hook below.
+void run_path_hook(plat_op op, const char *path) {
+    path_hook &hook = s_path_hooks[op];
+    if (!hook.fn || hook.path != path) return;
+    path_hook fire = hook;
+    hook = path_hook{};
+    fire.fn(fire.arg);
+}
+
 bool injected_path_fault(plat_op op, const char *path) {
     if (s_fault_path[op].empty() || s_fault_path[op] != path) return false;
     errno = EIO;
@@ -159,6 +175,11 @@ void plat_fault_inject_path(plat_op op, const char *path) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_path[op] = path ? path : "";
 }
 
+void plat_hook_inject_path(plat_op op, const char *path, plat_hook_fn fn, void *arg) {
+    if (op < 0 || op >= PLAT_OP_COUNT) return;
+    s_path_hooks[op] = path && fn ? path_hook{path, fn, arg} : path_hook{};
+}
+
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg) {
     if (op < 0 || op >= PLAT_OP_COUNT) return;
     s_hooks[op] = nth > 0 && fn ? armed_hook{nth, fn, arg} : armed_hook{};
@@ -252,7 +273,8 @@ void plat_dir_close(plat_dir *dir) {
 }
 
 int plat_mkdir(const char *path) {
-    if (injected_fault(PLAT_OP_MKDIR)) return -1;
+    run_path_hook(PLAT_OP_MKDIR, path);
+    if (injected_fault(PLAT_OP_MKDIR) || injected_path_fault(PLAT_OP_MKDIR, path)) return -1;
     if (mkdir(path, 0755) == 0) return 0;
     return errno == EEXIST ? PLAT_EXISTS : -1;
 }

@@ -160,7 +160,7 @@ void plat_fault_inject_errno(plat_op op, int nth, int err);
 /* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
 int plat_fault_pending(plat_op op);
 /* Every call of the named operation on exactly this path fails with EIO (for
- * PLAT_OP_DIR_OPEN and PLAT_OP_DIR_READ); NULL switches it off. */
+ * PLAT_OP_DIR_OPEN, PLAT_OP_DIR_READ and PLAT_OP_MKDIR); NULL switches it off. */
 void plat_fault_inject_path(plat_op op, const char *path);
 
 /* Race simulation for tests: fn(arg) runs just before the nth call (1 = the
@@ -168,6 +168,10 @@ void plat_fault_inject_path(plat_op op, const char *path);
  * not count. nth 0 or a null fn switches it off. */
 typedef void (*plat_hook_fn)(void *arg);
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg);
+/* The same, armed by place: fn(arg) runs just before the first call of the
+ * named operation on exactly this path (for PLAT_OP_MKDIR); a null path or fn
+ * switches it off. */
+void plat_hook_inject_path(plat_op op, const char *path, plat_hook_fn fn, void *arg);
 
 /* ---- For command-line tools ---- */
 /* Changes the working directory: 0 or -1. */
