@@ -32,6 +32,22 @@ struct armed_hook {
 armed_hook s_hooks[PLAT_OP_COUNT];
 std::string s_fault_path[PLAT_OP_COUNT];
 
+struct path_hook {
+    std::string path;
+    plat_hook_fn fn = nullptr;
+    void *arg = nullptr;
+};
+path_hook s_path_hooks[PLAT_OP_COUNT];
+
+// Disarmed before it runs, as run_hook below.
+void run_path_hook(plat_op op, const char *path) {
+    path_hook &hook = s_path_hooks[op];
+    if (!hook.fn || hook.path != path) return;
+    path_hook fire = hook;
+    hook = path_hook{};
+    fire.fn(fire.arg);
+}
+
 bool injected_path_fault(plat_op op, const char *path) {
     if (s_fault_path[op].empty() || s_fault_path[op] != path) return false;
     errno = EIO;
@@ -47,8 +63,12 @@ void run_hook(plat_op op) {
     fire.fn(fire.arg);
 }
 
+uint64_t s_op_calls[PLAT_OP_COUNT];
+
 // Counts down the armed operation; true when this call is the one to fail.
+// Every call passes here, so this is also where calls are counted.
 bool injected_fault(plat_op op) {
+    ++s_op_calls[op];
     run_hook(op);
     int &left = s_fault_at[op];
     if (left <= 0) return false;
@@ -155,18 +175,32 @@ void plat_fault_inject_path(plat_op op, const char *path) {
     if (op >= 0 && op < PLAT_OP_COUNT) s_fault_path[op] = path ? path : "";
 }
 
+void plat_hook_inject_path(plat_op op, const char *path, plat_hook_fn fn, void *arg) {
+    if (op < 0 || op >= PLAT_OP_COUNT) return;
+    s_path_hooks[op] = path && fn ? path_hook{path, fn, arg} : path_hook{};
+}
+
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg) {
     if (op < 0 || op >= PLAT_OP_COUNT) return;
     s_hooks[op] = nth > 0 && fn ? armed_hook{nth, fn, arg} : armed_hook{};
 }
 
+uint64_t plat_op_count(plat_op op) { return op >= 0 && op < PLAT_OP_COUNT ? s_op_calls[op] : 0; }
+
+void plat_op_counts_reset(void) {
+    for (uint64_t &n : s_op_calls)
+        n = 0;
+}
+
 int plat_entry_kind(const char *path) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     if (!path || !*path || stat(path, &st) != 0) return PLAT_ABSENT;
     return S_ISDIR(st.st_mode) ? PLAT_DIR : PLAT_FILE;
 }
 
 int plat_file_info(const char *path, int64_t *size, int64_t *mtime) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     if (!path || !*path || stat(path, &st) != 0) return -1;
     if (size) *size = static_cast<int64_t>(st.st_size);
@@ -195,6 +229,7 @@ void plat_hold_at_fifos(const char *base) {
 }
 
 int plat_is_link(const char *path) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     return path && *path && lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? 1 : 0;
 }
@@ -258,7 +293,8 @@ void plat_dir_close(plat_dir *dir) {
 }
 
 int plat_mkdir(const char *path) {
-    if (injected_fault(PLAT_OP_MKDIR)) return -1;
+    run_path_hook(PLAT_OP_MKDIR, path);
+    if (injected_fault(PLAT_OP_MKDIR) || injected_path_fault(PLAT_OP_MKDIR, path)) return -1;
     if (mkdir(path, 0755) == 0) return 0;
     return errno == EEXIST ? PLAT_EXISTS : -1;
 }
@@ -531,6 +567,7 @@ int plat_terminal_columns(int fd) {
 }
 
 int plat_truncate(const char *path, int64_t size) {
+    ++s_op_calls[PLAT_OP_TRUNCATE];
     if (!path || size < 0) return -1;
     int rc;
     do {
@@ -540,6 +577,7 @@ int plat_truncate(const char *path, int64_t size) {
 }
 
 int plat_fd_size(int fd, int64_t *size) {
+    ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
     if (!size || fstat(fd, &st) != 0) return -1;
     *size = static_cast<int64_t>(st.st_size);

@@ -154,15 +154,22 @@ typedef enum {
     PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
     PLAT_OP_TOUCH,
     PLAT_OP_LOCK, /* plat_lock_file */
+    PLAT_OP_STAT,     /* counted only: plat_entry_kind, plat_file_info, plat_is_link, plat_fd_size */
+    PLAT_OP_TRUNCATE, /* counted only: plat_truncate */
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);
+/* Every call of every kind above is counted in this process (a plain counter
+ * per kind: on a network file system each is a round trip, and benchmarks
+ * read the counts). plat_op_count answers the calls since the last reset. */
+uint64_t plat_op_count(plat_op op);
+void plat_op_counts_reset(void);
 /* The same with the given errno in place of EIO (ENOSPC: a full disk). */
 void plat_fault_inject_errno(plat_op op, int nth, int err);
 /* 1 while a fault armed with plat_fault_inject has not fired yet, else 0. */
 int plat_fault_pending(plat_op op);
 /* Every call of the named operation on exactly this path fails with EIO (for
- * PLAT_OP_DIR_OPEN and PLAT_OP_DIR_READ); NULL switches it off. */
+ * PLAT_OP_DIR_OPEN, PLAT_OP_DIR_READ and PLAT_OP_MKDIR); NULL switches it off. */
 void plat_fault_inject_path(plat_op op, const char *path);
 
 /* Race simulation for tests: fn(arg) runs just before the nth call (1 = the
@@ -170,6 +177,10 @@ void plat_fault_inject_path(plat_op op, const char *path);
  * not count. nth 0 or a null fn switches it off. */
 typedef void (*plat_hook_fn)(void *arg);
 void plat_hook_inject(plat_op op, int nth, plat_hook_fn fn, void *arg);
+/* The same, armed by place: fn(arg) runs just before the first call of the
+ * named operation on exactly this path (for PLAT_OP_MKDIR); a null path or fn
+ * switches it off. */
+void plat_hook_inject_path(plat_op op, const char *path, plat_hook_fn fn, void *arg);
 
 /* ---- For command-line tools ---- */
 /* Changes the working directory: 0 or -1. */

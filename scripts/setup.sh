@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev
           lighttpd libfcgi-dev libfcgi-bin curl ca-certificates skopeo podman
-          lighttpd-mod-openssl openssl systemd logrotate iproute2)
+          lighttpd-mod-openssl openssl systemd logrotate iproute2 glusterfs-server glusterfs-client)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

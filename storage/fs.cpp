@@ -1,4 +1,5 @@
 // fs.cpp - the engine's file-system primitives: directories, whole files, listings, removal.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,20 +49,39 @@ struct child_entry {
 
 } // namespace
 
+// Nearly always the directory is there already or only its last levels are
+// missing, so the whole path is tried first and the walk goes up only past
+// missing parents (ENOENT), then down again making each: one call for a
+// directory that exists, where a walk from the root costs one per level (each
+// a round trip on a network file system). Any other failure is judged by
+// what stands at the path, as for every level of the walk down.
 int mkdirs(const char *path) {
     if (!path || !*path) return -1;
     size_t len = strlen(path);
     if (len > kPathMax - 1) return -1;
     char copy[kPathMax];
     memcpy(copy, path, len + 1);
-    for (size_t i = 1; i < len; ++i) {
-        if (copy[i] != '/') continue;
-        copy[i] = '\0';
-        bool ok = made_or_present(copy, true);
-        copy[i] = '/';
-        if (!ok) return -1;
+    for (;;) {
+        int rc = plat_mkdir(copy);
+        if (rc == PLAT_EXISTS) break;
+        if (rc == 0) {
+            if (s_fsync && !parent_synced(copy)) return -1;
+            break;
+        }
+        if (errno != ENOENT) {
+            if (plat_entry_kind(copy) != PLAT_DIR) return -1;
+            break;
+        }
+        char *slash = strrchr(copy, '/');
+        if (!slash || slash == copy) return -1; // only the root or a relative first level is left
+        *slash = '\0';
     }
-    return made_or_present(copy, true) ? 0 : -1;
+    // Back down: each cut separator is restored in turn, making the level it ends.
+    for (size_t at = strlen(copy); at < len; at = strlen(copy)) {
+        copy[at] = '/';
+        if (!made_or_present(copy, true)) return -1;
+    }
+    return 0;
 }
 
 // Written beside and renamed over, so a crash or a failed write (a full disk)
@@ -73,13 +93,15 @@ int write_file(const char *path, const void *data, size_t len) {
 
 namespace {
 
+// One look at the kind, then the read itself tells the size: a byte more
+// than expected is asked for, so a longer file never matches (a stat for the
+// size first would be one more round trip on a network file system).
 bool file_holds(const char *path, const void *data, size_t len) {
-    int64_t size = -1;
-    if (plat_entry_kind(path) != PLAT_FILE || plat_file_info(path, &size, nullptr) != 0) return false;
-    if (size != static_cast<int64_t>(len) || size > kReadAllocMax) return false;
+    if (len >= static_cast<size_t>(kReadAllocMax) || plat_entry_kind(path) != PLAT_FILE) return false;
+    heap_text stored(static_cast<char *>(malloc(len + 2)));
     size_t n = 0;
-    heap_text stored(read_file_alloc(path, &n));
-    return stored && n == len && memcmp(stored.get(), data, len) == 0;
+    if (!stored || read_file(path, stored.get(), len + 2, &n) != 0) return false;
+    return n == len && memcmp(stored.get(), data, len) == 0;
 }
 
 } // namespace

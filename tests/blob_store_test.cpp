@@ -439,9 +439,7 @@ TEST_F(BlobStoreTest, FinishFailures) {
     // Reading this file fails at once, as a disk error would.
     fs::create_symlink("/proc/self/mem", part(mem_id));
     char out[72] = "untouched";
-    // mkdirs makes every prefix of the fan-out path first; the fan-out directory is its last call.
     std::string fan = fan_out(digest);
-    int fan_out_mkdir = static_cast<int>(std::count(fan.begin() + 1, fan.end(), '/')) + 1;
 
     expect_failures({
         {"unknown id", nullptr, [&] { return reg_blob_finish_upload(kFirstId.c_str(), digest.c_str(), out); },
@@ -450,9 +448,13 @@ TEST_F(BlobStoreTest, FinishFailures) {
          [&] { return reg_blob_finish_upload(dir_id.c_str(), digest.c_str(), out); }, "upload not found: " + dir_id},
         {"part file unreadable", nullptr, [&] { return reg_blob_finish_upload(mem_id.c_str(), digest.c_str(), out); },
          "hashing upload failed"},
-        {"fan-out directory cannot be made", [&] { plat_fault_inject(PLAT_OP_MKDIR, fan_out_mkdir); },
+        {"fan-out directory cannot be made", [&] { plat_fault_inject_path(PLAT_OP_MKDIR, fan.c_str()); },
          [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); }, "mkdirs blob dir failed"},
-        {"move fails", [] { plat_fault_inject(PLAT_OP_RENAME, 1); },
+        {"move fails",
+         [] {
+             plat_fault_inject_path(PLAT_OP_MKDIR, nullptr);
+             plat_fault_inject(PLAT_OP_RENAME, 1);
+         },
          [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); },
          "rename to CAS failed: " + blob(digest)},
     });

@@ -244,6 +244,7 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
         std::function<int()> first;
         std::function<int()> second; // runs inside the hook
         int first_expected, second_expected;
+        std::string at = ""; // when given, held before the first call on this path instead
     } rows[] = {
         // The blob deletion has looked at every manifest and is about to
         // remove the blob when the store comes: the store is refused.
@@ -265,17 +266,22 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
         // the tag's directories are being made (a new repository directory
         // then): without the store's second look its tag would name nothing.
         {"tag store, then the repository deleted before the tag", [&] { ASSERT_EQ(0, put("held", "base", body)); },
-         PLAT_OP_MKDIR, 18, [&] { return outcome_of(put("held", "v3", tagged)); },
-         [&] { return outcome_of(reg_repo_delete("held")); }, done, done},
+         PLAT_OP_MKDIR, 0, [&] { return outcome_of(put("held", "v3", tagged)); },
+         [&] { return outcome_of(reg_repo_delete("held")); }, done, done,
+         root_ + "/repositories/held/_manifests/tags/v3/current"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         row.setup();
         g_interloper = [&] { g_interloper_rc = row.second(); };
         g_interloper_rc = -2;
-        plat_hook_inject(row.op, row.nth, run_interloper, nullptr);
+        if (row.at.empty())
+            plat_hook_inject(row.op, row.nth, run_interloper, nullptr);
+        else
+            plat_hook_inject_path(row.op, row.at.c_str(), run_interloper, nullptr);
         int first = row.first();
         plat_hook_inject(row.op, 0, nullptr, nullptr);
+        plat_hook_inject_path(row.op, nullptr, nullptr, nullptr);
         EXPECT_EQ(row.first_expected, first) << reg_storage_last_error();
         EXPECT_EQ(row.second_expected, g_interloper_rc) << "the hook ran and answered so";
         expect_tree_sound(0);

@@ -22,6 +22,7 @@ inline void clear_platform_faults() {
         plat_fault_inject(static_cast<plat_op>(op), 0);
         plat_hook_inject(static_cast<plat_op>(op), 0, nullptr, nullptr);
         plat_fault_inject_path(static_cast<plat_op>(op), nullptr);
+        plat_hook_inject_path(static_cast<plat_op>(op), nullptr, nullptr, nullptr);
     }
 }
 

@@ -258,9 +258,7 @@ TEST_F(GcProgressTest, CancelFailures) {
          "cannot write gc cancel marker"},
         {"the state directory cannot be made",
          [](const std::string &root) {
-             // Every parent is made (or found) first; the last mkdir is the state directory's.
-             std::string dir = root + "/_gc";
-             plat_fault_inject(PLAT_OP_MKDIR, static_cast<int>(std::count(dir.begin() + 1, dir.end(), '/')) + 1);
+             plat_fault_inject_path(PLAT_OP_MKDIR, (root + "/_gc").c_str());
          },
          "cannot create gc state directory"},
     };

@@ -170,32 +170,40 @@ TEST_F(StorageRootTest, SecondInitMovesToTheNewRootAndRecreatesMissingDirectorie
     EXPECT_TRUE(testutil::is_dir(root_ + "/uploads"));
 }
 
-// Fails each directory create in turn: start-up names the path it was making
-// and stops there, leaving what it made before.
+// Fails the create of each directory start-up makes: start-up names the path
+// it was making and stops there, leaving what it made before.
 TEST_F(StorageRootTest, InitReportsTheDirectoryItCouldNotCreate) {
-    std::vector<std::string> messages;
-    for (int n = 1; n <= 64; ++n) {
-        fs::remove_all(root_);
-        plat_fault_inject(PLAT_OP_MKDIR, n);
-        int rc = reg_storage_init(root_.c_str());
-        plat_fault_inject(PLAT_OP_MKDIR, 0);
-        if (rc == 0) continue;
-        EXPECT_EQ(0, s_ready);
-        messages.push_back(last_error());
-        if (last_error() == "mkdirs failed: " + root_ + "/repositories") {
-            EXPECT_TRUE(testutil::is_dir(root_ + "/blobs/sha256"));
-            EXPECT_FALSE(testutil::exists(root_ + "/uploads"));
-            EXPECT_FALSE(testutil::exists(root_ + "/config.json"));
-        }
-    }
-    std::vector<std::string> expected = {
-        "mkdirs failed: " + root_,
-        "mkdirs failed: " + root_ + "/blobs/sha256", // creating blobs
-        "mkdirs failed: " + root_ + "/blobs/sha256", // creating sha256
-        "mkdirs failed: " + root_ + "/repositories",
-        "mkdirs failed: " + root_ + "/uploads",
+    struct Case {
+        std::string fails;   // the directory whose create fails
+        std::string message; // what start-up reports
+        std::vector<std::string> made, absent;
+    } cases[] = {
+        {root_, "mkdirs failed: " + root_, {}, {root_}},
+        {root_ + "/blobs", "mkdirs failed: " + root_ + "/blobs/sha256", {root_}, {root_ + "/blobs"}},
+        {root_ + "/blobs/sha256", "mkdirs failed: " + root_ + "/blobs/sha256", {root_}, {root_ + "/blobs/sha256"}},
+        {root_ + "/repositories", "mkdirs failed: " + root_ + "/repositories", {root_ + "/blobs/sha256"},
+         {root_ + "/repositories", root_ + "/uploads", root_ + "/config.json"}},
+        {root_ + "/uploads", "mkdirs failed: " + root_ + "/uploads", {root_ + "/repositories"}, {root_ + "/uploads"}},
     };
-    EXPECT_EQ(expected, messages);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fails);
+        fs::remove_all(root_);
+        plat_fault_inject_path(PLAT_OP_MKDIR, c.fails.c_str());
+        int rc = reg_storage_init(root_.c_str());
+        plat_fault_inject_path(PLAT_OP_MKDIR, nullptr);
+        EXPECT_EQ(-1, rc);
+        EXPECT_EQ(0, s_ready);
+        EXPECT_EQ(c.message, last_error());
+        for (const std::string &d : c.made)
+            EXPECT_TRUE(testutil::is_dir(d)) << d;
+        for (const std::string &d : c.absent)
+            EXPECT_FALSE(testutil::exists(d)) << d;
+    }
+    // And with nothing failing, every one of them is made.
+    fs::remove_all(root_);
+    ASSERT_EQ(0, reg_storage_init(root_.c_str())) << last_error();
+    for (const char *d : {"/blobs/sha256", "/repositories", "/uploads"})
+        EXPECT_TRUE(testutil::is_dir(root_ + d)) << d;
 }
 
 TEST_F(StorageRootTest, GuardedOperationsNeedAStartedEngine) {
@@ -267,21 +275,56 @@ TEST_F(StorageRootTest, MkdirsTreatsABackslashAsPartOfTheName) {
 }
 
 TEST_F(StorageRootTest, MkdirsFailsWhenAnyNewLevelCannotBeCreated) {
-    int failures = 0;
-    for (int n = 1; n <= 64; ++n) {
-        fs::remove_all(tmp_ / "m");
-        plat_fault_inject(PLAT_OP_MKDIR, n);
-        int rc = mkdirs((tmp_ / "m/b/c").c_str());
-        plat_fault_inject(PLAT_OP_MKDIR, 0);
-        if (rc == 0) {
-            EXPECT_TRUE(testutil::is_dir(tmp_ / "m/b/c"));
-            continue;
-        }
-        ++failures;
-        EXPECT_FALSE(testutil::exists(tmp_ / "m/b/c"));
+    std::string m = tmp_ / "m";
+    struct Case {
+        std::string fails; // every create of this directory fails
+        int rc;
+    } cases[] = {
+        {tmp_.path(), 0}, // a parent that exists is not made again
+        {m, -1},
+        {m + "/b", -1},
+        {m + "/b/c", -1},
+        {m + "/b/c/d", 0}, // below the path: never touched
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fails);
+        fs::remove_all(m);
+        plat_fault_inject_path(PLAT_OP_MKDIR, c.fails.c_str());
+        int rc = mkdirs((m + "/b/c").c_str());
+        plat_fault_inject_path(PLAT_OP_MKDIR, nullptr);
+        EXPECT_EQ(c.rc, rc);
+        EXPECT_EQ(c.rc == 0, testutil::is_dir(m + "/b/c"));
     }
-    // Faults on existing levels are absorbed; each of the three new ones fails the call.
-    EXPECT_EQ(3, failures);
+    // The same path again once it stands, and once more with its last level
+    // failing: a directory that is there is not a failure.
+    plat_fault_inject_path(PLAT_OP_MKDIR, (m + "/b/c").c_str());
+    EXPECT_EQ(0, mkdirs((m + "/b/c").c_str()));
+}
+
+// Made and present are both success, a file in the way is not; an existing
+// directory costs one call, a missing parent is made on the way down.
+TEST_F(StorageRootTest, MkdirsCallsOnlyForWhatIsMissing) {
+    std::string m = tmp_ / "n";
+    struct Case {
+        const char *what;
+        std::function<void()> stage;
+        int rc;
+        uint64_t mkdir_calls;
+    } cases[] = {
+        {"all missing", [] {}, 0, 5}, // three tries up (c, b, n made), two down
+        {"all there", [&] { fs::create_directories(m + "/b/c"); }, 0, 1},
+        {"only the last missing", [&] { fs::create_directories(m + "/b"); }, 0, 1},
+        {"a file in the way", [&] { testutil::write_all(m, "x"); }, -1, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(m);
+        c.stage();
+        plat_op_counts_reset();
+        EXPECT_EQ(c.rc, mkdirs((m + "/b/c").c_str()));
+        EXPECT_EQ(c.mkdir_calls, plat_op_count(PLAT_OP_MKDIR));
+        EXPECT_EQ(c.rc == 0, testutil::is_dir(m + "/b/c"));
+    }
 }
 
 TEST_F(StorageRootTest, WriteFileReplacesContentExactly) {
