@@ -6,6 +6,8 @@
 # Usage: bench/hosting_bench.sh [build dir] [seconds per run, default 5] [requests for the memory run, default 100000]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tests/image_lib.sh
+source "$here/tests/image_lib.sh"
 build=$(cd "${1:-$here/build}" && pwd)
 seconds=${2:-5}
 memory_requests=${3:-100000}
@@ -42,13 +44,7 @@ start fcgi
 start cgi --cgi
 
 # One small image in both.
-printf 'layer of the hosting benchmark\n' >"$work/layer"
-printf '{"architecture":"amd64","os":"linux"}' >"$work/config"
-layer=sha256:$(sha256sum "$work/layer" | cut -d' ' -f1)
-cfg=sha256:$(sha256sum "$work/config" | cut -d' ' -f1)
-printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%d},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d}]}' \
-  "$cfg" "$(stat -c %s "$work/config")" "$layer" "$(stat -c %s "$work/layer")" >"$work/manifest"
-manifest=sha256:$(sha256sum "$work/manifest" | cut -d' ' -f1)
+small_image "$work" 'layer of the hosting benchmark'
 for h in fcgi cgi; do
   b="http://127.0.0.1:${ports[$h]}"
   curl -s -o /dev/null -u "ci:$password" -X POST --data-binary @"$work/layer" "$b/v2/bench/app/blobs/uploads/?digest=$layer"

@@ -5,6 +5,7 @@
 # Usage: fastcgi_kill_test.sh path/to/v2_repo
 # shellcheck source=tests/lighttpd_lib.sh
 source "$(dirname "$0")/lighttpd_lib.sh" "$1"
+source "$(dirname "$0")/image_lib.sh"
 
 # The responder holds a marked request at two FIFOs (see plat_hold_at_fifos).
 mkfifo "$instance/hold" "$instance/hold.here"
@@ -19,12 +20,7 @@ start_server || exit 1
 base="http://127.0.0.1:$port"
 responder() { cat "/proc/$pid/task/"*/children 2>/dev/null | tr ' ' '\n' | grep .; }
 
-printf 'a layer\n' >"$instance/layer"
-printf '{"architecture":"amd64","os":"linux"}' >"$instance/config"
-layer=sha256:$(sha256sum "$instance/layer" | cut -d' ' -f1)
-cfg=sha256:$(sha256sum "$instance/config" | cut -d' ' -f1)
-printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%d},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d}]}' \
-  "$cfg" "$(stat -c %s "$instance/config")" "$layer" "$(stat -c %s "$instance/layer")" >"$instance/manifest"
+small_image "$instance" 'a layer'
 for blob in layer config; do
   curl -s -o /dev/null -X POST --data-binary @"$instance/$blob" -H 'Content-Type: application/octet-stream' \
     "$base/v2/team/app/blobs/uploads/?digest=$(sha256sum "$instance/$blob" | cut -d' ' -f1 | sed 's/^/sha256:/')"

@@ -6,6 +6,7 @@
 # Usage: hosting_equivalence_test.sh path/to/v2_repo [rounds]
 # shellcheck source=tests/lighttpd_lib.sh
 source "$(dirname "$0")/lighttpd_lib.sh" "$1"
+source "$(dirname "$0")/image_lib.sh"
 rounds=${2:-90}
 
 # Two servers over two instances with the same settings: "cgi" and "fcgi".
@@ -58,13 +59,7 @@ first_responder=$(responder)
 # The objects the pushes store.
 work="$instance/objects"
 mkdir -p "$work"
-printf 'layer bytes of the hosting test\n' >"$work/layer"
-printf '{"architecture":"amd64","os":"linux"}' >"$work/config"
-layer=sha256:$(sha256sum "$work/layer" | cut -d' ' -f1)
-cfg=sha256:$(sha256sum "$work/config" | cut -d' ' -f1)
-printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%d},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d}]}' \
-  "$cfg" "$(stat -c %s "$work/config")" "$layer" "$(stat -c %s "$work/layer")" >"$work/manifest"
-manifest=sha256:$(sha256sum "$work/manifest" | cut -d' ' -f1)
+small_image "$work" 'layer bytes of the hosting test'
 printf '{"schemaVersion":2,' >"$work/broken"
 zero=sha256:$(printf '%064d' 0)
 oci=application/vnd.oci.image.manifest.v1+json

@@ -16,6 +16,19 @@ image_manifest() { # CONFIG_FILE OUT
     "$(desc application/vnd.oci.image.layer.v1.tar "$img/layer2")" >"$2"
 }
 
+# small_image DIR TEXT: a one-layer image whose layer is TEXT and a line feed, written to DIR/layer,
+# DIR/config and DIR/manifest; sets $layer, $cfg and $manifest to their digests.
+small_image() {
+  local dir=$1
+  printf '%s\n' "$2" >"$dir/layer"
+  printf '{"architecture":"amd64","os":"linux"}' >"$dir/config"
+  layer=$(file_digest "$dir/layer") cfg=$(file_digest "$dir/config")
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":%s,"layers":[%s]}' \
+    "$(desc application/vnd.oci.image.config.v1+json "$dir/config")" \
+    "$(desc application/vnd.oci.image.layer.v1.tar "$dir/layer")" >"$dir/manifest"
+  manifest=$(file_digest "$dir/manifest")
+}
+
 # seed_image ROOT REPO: the image under tag latest, the index under multi, the other platform's
 # manifest and the referrer by digest; sets $img, $config, $layer1, $layer2, $manifest,
 # $manifest_arm, $index and $referrer.
