@@ -39,6 +39,7 @@ install -m 0755 "$here/scripts/serve.sh" "$destdir$libdir/scripts/"
 install -m 0644 "$here"/conf/*.conf "$destdir$libdir/conf/"
 cp -r "$here"/ui/. "$destdir$libdir/ui/"
 install -m 0644 "$here/README.md" "$destdir$libdir/"
+install -d "$destdir$libdir/docs" && install -m 0644 "$here"/docs/*.md "$destdir$libdir/docs/"
 # Relative, so that it also leads to the program in a staging root (--destdir).
 ln -sfn ../lib/registry/bin/registry-admin "$destdir$prefix/bin/registry-admin"
 

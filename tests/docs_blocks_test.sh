@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # docs_blocks_test.sh - runs every shell block the guides mark as runnable, in order, against a
 # fresh instance, and fails when one of them fails.
-# Usage: docs_blocks_test.sh BUILD_DIR [MARKDOWN_FILE...]   (default: README.md and docs/*.md)
+# Usage: docs_blocks_test.sh BUILD_DIR [MARKDOWN_FILE...]   (default: README.md, then docs/)
 #
 # A runnable block is a fenced block whose info string is "sh runnable" (see docs/developing.md).
 # The blocks run in one bash process (variables set by one block are seen by the next) with
@@ -17,9 +17,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${1:?build directory}")
 shift
 docs=("$@")
+# The guides in reading order (a later guide goes on from what an earlier one set up), then any
+# other page of docs/ in name order.
 if [ ${#docs[@]} -eq 0 ]; then
-  docs=("$here/README.md")
-  for f in "$here"/docs/*.md; do [ -e "$f" ] && docs+=("$f"); done
+  docs=("$here/README.md" "$here/docs/using.md" "$here/docs/operating.md" "$here/docs/developing.md")
+  for f in "$here"/docs/*.md; do
+    case " ${docs[*]} " in *" $f "*) ;; *) [ -e "$f" ] && docs+=("$f") ;; esac
+  done
 fi
 for tool in curl skopeo lighttpd; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
