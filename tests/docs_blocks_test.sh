@@ -72,7 +72,7 @@ extract() {
     inblock && /^[[:space:]]*```/ { inblock = 0; print "block_done"; next }
     inblock { print; next }
     /^```sh runnable[[:space:]]*$/ {
-      inblock = 1; n++
+      inblock = 1
       printf "block=%s\n", "\"" file ":" NR "\""
       next
     }
@@ -82,14 +82,18 @@ extract() {
 
 script=$work/blocks.sh
 {
-  echo 'set -eE -o pipefail'
-  echo 'block=none; blocks_run=0'
-  echo 'block_done() { blocks_run=$((blocks_run + 1)); echo "ok: block at $block"; }'
-  echo 'trap '\''echo "FAIL: the block at $block: $BASH_COMMAND" >&2'\'' ERR'
+  cat <<'PRELUDE'
+set -eE -o pipefail
+block=none blocks_run=0
+block_done() { blocks_run=$((blocks_run + 1)); echo "ok: block at $block"; }
+trap 'echo "FAIL: the block at $block: $BASH_COMMAND" >&2' ERR
+PRELUDE
   for doc in "${docs[@]}"; do
     extract "$doc" | sed "s|^block=\"$here/|block=\"|"
   done
-  echo 'echo "$blocks_run runnable blocks passed" >&2'
+  cat <<'CODA'
+echo "$blocks_run runnable blocks passed" >&2
+CODA
 } >"$script"
 
 count=$(grep -c '^block_done$' "$script")
