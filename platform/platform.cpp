@@ -618,4 +618,55 @@ int plat_terminal_echo(int fd, int on) {
     return tcsetattr(fd, TCSANOW, &t) == 0 ? 0 : -1;
 }
 
+struct plat_interrupt {
+    struct sigaction old_int;
+    struct sigaction old_term;
+    bool term;
+};
+
+plat_interrupt *plat_on_interrupt(plat_interrupt_fn fn, int also_terminate) {
+    auto *saved = new (std::nothrow) plat_interrupt{};
+    if (!saved) return nullptr;
+    saved->term = also_terminate != 0;
+    struct sigaction action {};
+    action.sa_handler = fn;
+    sigemptyset(&action.sa_mask);
+    // A second signal waits for the handler; the handler does not stop a
+    // read or a lock wait of the work going on beside it.
+    sigaddset(&action.sa_mask, SIGINT);
+    if (saved->term) sigaddset(&action.sa_mask, SIGTERM);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(SIGINT, &action, &saved->old_int) != 0) {
+        delete saved;
+        return nullptr;
+    }
+    if (saved->term && sigaction(SIGTERM, &action, &saved->old_term) != 0) {
+        sigaction(SIGINT, &saved->old_int, nullptr);
+        delete saved;
+        return nullptr;
+    }
+    return saved;
+}
+
+void plat_interrupt_restore(plat_interrupt *saved) {
+    if (!saved) return;
+    if (saved->term) sigaction(SIGTERM, &saved->old_term, nullptr);
+    sigaction(SIGINT, &saved->old_int, nullptr);
+    delete saved;
+}
+
+void plat_interrupt_end(int sig) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+    // The handler's own signal is blocked while it runs: unblocked, the
+    // raised signal ends the process here rather than on the handler's return.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    raise(sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 } // extern "C"

@@ -205,6 +205,21 @@ void plat_unlock_file(int fd);
  * on: 0, or -1 when the descriptor is no terminal. */
 int plat_terminal_echo(int fd, int on);
 
+/* Interrupts of a command-line tool: from plat_on_interrupt on, Ctrl-C
+ * (SIGINT), and SIGTERM too when also_terminate is 1, call fn with the
+ * signal's number instead of ending the process. fn runs in a signal handler:
+ * it may only set a flag of type sig_atomic_t, restore the terminal or call
+ * plat_interrupt_end. Interrupted system calls are restarted. What the
+ * signals did before is kept in the returned record; plat_interrupt_restore
+ * puts it back and frees the record. NULL when nothing was changed. */
+typedef void (*plat_interrupt_fn)(int sig);
+typedef struct plat_interrupt plat_interrupt;
+plat_interrupt *plat_on_interrupt(plat_interrupt_fn fn, int also_terminate);
+void plat_interrupt_restore(plat_interrupt *saved);
+/* From an interrupt handler: ends the process by the signal's default
+ * action, so the parent sees it killed by sig, as without the handler. */
+void plat_interrupt_end(int sig);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # registry_admin_test.sh - the admin tool run as an operator runs it: tables, JSON, exit statuses, progress and cancel.
-# Usage: registry_admin_test.sh REGISTRY_ADMIN ADMIN_FIXTURE
+# Usage: registry_admin_test.sh REGISTRY_ADMIN ADMIN_FIXTURE REGISTRY_ADMIN_HELD
+# REGISTRY_ADMIN_HELD is the tests' own build of the tool, whose collection
+# REGISTRY_ADMIN_TEST_PAUSE_DIR holds before its first removal.
 set -u
 admin=$1
 fixture=$2
+held=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -190,7 +193,7 @@ bar_out=$(script -qc "$(printf '%q ' "${run[@]}" gc --dry-run --json)" /dev/null
 grep -q '\[###' <<<"$bar_out" && fail "--json drew a progress bar"
 
 # ---- a run followed and cancelled from a second process ----------------------------------
-# The tool's test hook holds the run just before its first removal until the
+# The tests' build of the tool holds the run just before its first removal until the
 # test lets it go: another process then reads "running" and leaves the cancel
 # marker at a known point, and the run sees it at its next check, after 256
 # blobs, whatever the machine's speed.
@@ -199,10 +202,11 @@ loose=$work/loose
 "$fixture" "$loose" loose 600 || exit 1
 find "$loose" -exec touch -d '2 days ago' {} +
 cp -a "$loose" "$work/loose2"
+cp -a "$loose" "$work/loose3"
 
 gate=$work/gate
 mkdir -p "$gate"
-REGISTRY_ADMIN_TEST_PAUSE_DIR=$gate "$admin" --root "$loose" gc >"$work/gc.out" 2>"$work/gc.err" &
+REGISTRY_ADMIN_TEST_PAUSE_DIR=$gate "$held" --root "$loose" gc >"$work/gc.out" 2>"$work/gc.err" &
 gc_pid=$!
 for _ in $(seq 300); do [ -e "$gate/paused" ] && break; sleep 0.1; done
 [ -e "$gate/paused" ] || fail "the run never reached its first removal"
@@ -241,7 +245,7 @@ tail -n 4 "$work/watch.out" | normalize | head -n 1 | grep -qx 'Last collection 
 
 # Ctrl-C in the tool itself: the same cancel, and the report of what was kept.
 rm -f "$gate/paused" "$gate/resume"
-REGISTRY_ADMIN_TEST_PAUSE_DIR=$gate "$admin" --root "$work/loose2" gc >"$work/int.out" 2>"$work/int.err" &
+REGISTRY_ADMIN_TEST_PAUSE_DIR=$gate "$held" --root "$work/loose2" gc >"$work/int.out" 2>"$work/int.err" &
 gc_pid=$!
 for _ in $(seq 300); do [ -e "$gate/paused" ] && break; sleep 0.1; done
 kill -INT "$gc_pid"
@@ -250,6 +254,15 @@ touch "$gate/resume"
 wait "$gc_pid" || fail "interrupted run: exit status $?"
 grep -q 'Blobs kept             344' "$work/int.out" || fail "interrupted run: $(cat "$work/int.out" "$work/int.err")"
 grep -qx 'registry-admin: stopping the collection at its next check...' "$work/int.err" || fail "no word of the stop: $(cat "$work/int.err")"
+
+# The shipped tool holds nothing: the variable is not even named in it, and a
+# collection with it set runs through to the end.
+grep -qa REGISTRY_ADMIN_TEST "$admin" && fail "the shipped registry-admin names a test variable"
+rm -f "$gate/paused" "$gate/resume"
+REGISTRY_ADMIN_TEST_PAUSE_DIR=$gate timeout 120 "$admin" --root "$work/loose3" gc >"$work/free.out" 2>&1 ||
+  fail "the shipped tool's collection with the test variable set: exit status $? ($(cat "$work/free.out"))"
+[ -e "$gate/paused" ] && fail "the shipped tool held its collection"
+[ "$(find "$work/loose3/blobs" -type f | wc -l)" = 0 ] || fail "the shipped tool's collection did not remove every loose blob"
 
 # ---- a damaged tree: check lists, --repair moves aside, collections run again ----------
 
@@ -355,6 +368,14 @@ done <<ROWS
 1|cannot enter instance directory: $work/nowhere|--instance $work/nowhere usage
 1|repository not found: no/such|--root $store ls no/such
 1|invalid repository name|--root $store ls ../etc
+2|no destination given|--root $store backup
+2|unexpected argument: b|--root $store backup a b
+2|unexpected argument: extra|--root $store gc status extra
+2|unknown option: --dry-run|--root $store gc status --dry-run
+2|unknown option: --watch|--root $store gc cancel --watch
+2|unexpected argument: status|--root $store gc --dry-run status
+2|--repair takes no value|--root $store check --repair=yes
+2|unknown command: prune|help prune
 ROWS
 [ -e "$work/nowhere" ] && fail "a missing root was created"
 [ -z "$(ls -A "$plain")" ] || fail "a directory that is not a store was written to: $(ls -A "$plain")"
@@ -362,13 +383,63 @@ ROWS
 
 # ---- help on every command ------------------------------------------------------------------
 
-for cmd in "" gc "gc status" "gc cancel" retention usage ls check; do
+for cmd in "" gc "gc status" "gc cancel" retention usage ls check backup user; do
   # shellcheck disable=SC2086
   out=$("$admin" $cmd --help)
   rc=$?
   [ $rc = 0 ] || fail "$cmd --help: exit status $rc"
   grep -q "^Usage: registry-admin ${cmd%% *}" <<<"$out" || fail "$cmd --help: $(head -1 <<<"$out")"
 done
+
+# The list of commands, as the help and an unknown command show it: one line
+# each, the summary in its column unless the line would pass 80 columns.
+commands="$(cat <<'T'
+Commands:
+  gc [--dry-run]        collect unreferenced blobs and abandoned uploads
+  gc status [--watch]   show (or follow) the progress of a collection in another process
+  gc cancel             ask a running collection to stop
+  retention [--dry-run] [--keep N] [--days D] [--include-latest]
+                        delete old tags (defaults from the settings file)
+  usage                 what the store holds, in all and per repository
+  ls [REPO]             the repositories, or one repository's tags
+  check [--repair]      verify the whole tree; --repair moves damaged files aside
+  backup DEST           copy the store into DEST while pushes go on
+  user add|passwd|del|ls  the users of the password file (see user --help)
+T
+)"
+expect "--help" 0 "$(cat <<T
+Usage: registry-admin [--root DIR] [--instance DIR] [--json] COMMAND [OPTIONS]
+
+Maintenance of the registry's storage tree, run on the registry host.
+
+$commands
+
+Options (before or after the command):
+  --root DIR      storage root (else REGISTRY_STORAGE_ROOT, else the settings
+                  file config.json of the instance directory, else ./registry_storage)
+  --instance DIR  instance directory holding config.json (default: the current directory)
+  --json          print the engine's JSON instead of tables
+  --help          this text; COMMAND --help for one command
+
+Exit status: 0 success, 1 the engine refused or failed (message on standard error),
+2 usage error.
+T
+)" -- "$admin" --help
+[ "$("$admin" help)" = "$("$admin" --help)" ] || fail "help differs from --help"
+for cmd in gc retention usage ls check backup user; do
+  [ "$("$admin" help $cmd)" = "$("$admin" $cmd --help)" ] || fail "help $cmd differs from $cmd --help"
+done
+"$admin" prune >"$work/out" 2>"$work/err"
+[ $? = 2 ] || fail "unknown command: exit status not 2"
+[ -s "$work/out" ] && fail "unknown command wrote to standard output: $(cat "$work/out")"
+want="registry-admin: unknown command: prune
+Try 'registry-admin --help'.
+
+$commands"
+[ "$(cat "$work/err")" = "$want" ] || {
+  fail "unknown command: what it says"
+  diff <(echo "$want") "$work/err" | sed 's/^/    /'
+}
 
 if [ $failures -gt 0 ]; then
   echo "registry_admin: $failures failed"

@@ -2,7 +2,6 @@
 #include "tools/admin_user.h"
 
 #include <errno.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -90,20 +89,17 @@ bool read_line(FILE *in, std::string &line) {
 // Ctrl-C at the prompt must not leave the terminal without echo.
 extern "C" void restore_echo_and_exit(int sig) {
     plat_terminal_echo(0, 1);
-    signal(sig, SIG_DFL);
-    raise(sig);
+    plat_interrupt_end(sig);
 }
 
 bool prompt_hidden(const char *prompt, std::string &line) {
     fputs(prompt, stderr);
     fflush(stderr);
-    void (*old_int)(int) = signal(SIGINT, restore_echo_and_exit);
-    void (*old_term)(int) = signal(SIGTERM, restore_echo_and_exit);
+    plat_interrupt *saved = plat_on_interrupt(restore_echo_and_exit, 1);
     bool hidden = plat_terminal_echo(0, 0) == 0;
     bool got = read_line(stdin, line);
     if (hidden) plat_terminal_echo(0, 1);
-    signal(SIGINT, old_int);
-    signal(SIGTERM, old_term);
+    plat_interrupt_restore(saved);
     fputc('\n', stderr);
     return got;
 }
