@@ -108,5 +108,27 @@ check "default file not made" no "$([ -e other/htpasswd ] && echo yes || echo no
 run 0 $'pw2\n' --instance other user add frank --file elsewhere
 check "--file beside the caller" "yes no" "$(pw_ok elsewhere frank pw2) $([ -e other/elsewhere ] && echo yes || echo no)"
 
+# Ctrl-C at the password prompt on a terminal: what was typed is not shown, the
+# terminal gets its echo back, the tool ends by the signal and the file is left
+# as it was. The shell around the tool ignores Ctrl-C, so it lives on to report
+# the tool's status and the terminal's settings. The prompt shows once echo is
+# off and Ctrl-C is handled, so the keys go in only after it appears.
+cd "$inst" || exit 2
+before=$(sha256sum htpasswd)
+mkfifo "$work/keys"
+exec 7<>"$work/keys"
+timeout 60 script -qfc "trap '' INT; $(printf '%q' "$admin") user add carol; echo \"status \$?\"; stty -a" /dev/null \
+  <&7 >"$work/tty.out" 2>&1 &
+tty_pid=$!
+for _ in $(seq 300); do grep -q 'Password for carol: ' "$work/tty.out" && break; sleep 0.1; done
+printf 'typed-secret\003' >&7
+wait "$tty_pid" || fail "the terminal session did not end by itself: $(cat -v "$work/tty.out")"
+exec 7>&-
+grep -q 'Password for carol: ' "$work/tty.out" || fail "no prompt on the terminal: $(cat -v "$work/tty.out")"
+grep -q typed-secret "$work/tty.out" && fail "the password typed at the prompt was shown"
+grep -q 'status 130' "$work/tty.out" || fail "the tool did not end by Ctrl-C: $(cat -v "$work/tty.out")"
+grep -qE '(^| )echo( |$)' <(tr -d '\r' <"$work/tty.out") || fail "Ctrl-C left the terminal without echo: $(cat -v "$work/tty.out")"
+check "file untouched by Ctrl-C" "$before" "$(sha256sum htpasswd)"
+
 [ $failures = 0 ] && echo "registry-admin user: all checks passed"
 exit $((failures > 0))

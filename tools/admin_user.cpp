@@ -92,11 +92,13 @@ extern "C" void restore_echo_and_exit(int sig) {
     plat_interrupt_end(sig);
 }
 
+// The prompt shows once echo is off and Ctrl-C would restore it, so that
+// nothing typed in answer to it is ever shown.
 bool prompt_hidden(const char *prompt, std::string &line) {
-    fputs(prompt, stderr);
-    fflush(stderr);
     plat_interrupt *saved = plat_on_interrupt(restore_echo_and_exit, 1);
     bool hidden = plat_terminal_echo(0, 0) == 0;
+    fputs(prompt, stderr);
+    fflush(stderr);
     bool got = read_line(stdin, line);
     if (hidden) plat_terminal_echo(0, 1);
     plat_interrupt_restore(saved);
