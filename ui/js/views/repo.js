@@ -265,7 +265,7 @@ export async function open(repoName, notice) {
   observer = lazyObserver((row) => queue.push(() => loadManifest(row, gen)));
   const ok = await loadPage(`/v2/${namePath(name)}/tags/list?n=${TAGS_PAGE}`);
   if (gen !== generation || !ok) return;
-  markPainted('tags');
+  markPainted('tags', rows.size > 0);
   pageObserver = new IntersectionObserver((entries) => {
     if (entries.some((e) => e.isIntersecting) && next && !loading) loadPage(next);
   }, { rootMargin: '400px 0px' });

@@ -130,7 +130,7 @@ export async function open() {
   // The usage and the first page are asked for together; the rows wait for the sizes.
   const ok = await loadPage(`/v2/_catalog?n=${CATALOG_PAGE}`, loadUsage());
   if (gen !== generation) return;
-  if (ok) markPainted('repos');
+  if (ok) markPainted('repos', [...rows.values()].some((row) => row.cells[1].classList.contains('pending')));
   // Further pages come when the end of the list nears the screen, unless a filter is
   // narrowing the list (then "Load all" asks for them explicitly).
   pageObserver = new IntersectionObserver((entries) => {
