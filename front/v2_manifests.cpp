@@ -1,8 +1,10 @@
 // v2_manifests.cpp - manifests by tag or digest.
 #include <stdlib.h>
+#include <time.h>
 
 #include <string>
 
+#include "base/qf_str.h"
 #include "digest/sha256.h"
 #include "front/body.h"
 #include "front/http.h"
@@ -49,6 +51,30 @@ bool manifest_type_acceptable(std::string_view type) {
     return t == "application/vnd.docker.distribution.manifest.v1+prettyjws";
 }
 
+// An HTTP date (IMF-fixdate), written without the locale's help: "Sun, 06
+// Nov 1994 08:49:37 GMT". "" for a time that has no such date.
+std::string http_date(int64_t seconds) {
+    static constexpr char kDays[][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr char kMonths[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    if (seconds < 0 || gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 > 9999) return "";
+    char out[32];
+    qf_snprintf(out, sizeof out, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday], tm.tm_mday,
+                kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return out;
+}
+
+// When the tag (or, by digest, the manifest) was stored. Left out when the
+// time cannot be had: the answer is whole without it.
+void add_last_modified(const route_match &m, http_response &resp) {
+    int64_t stored = -1;
+    if (reg_manifest_time(m.name.c_str(), m.tail.c_str(), &stored) != 0) return;
+    std::string date = http_date(stored);
+    if (!date.empty()) resp.header("Last-Modified", date);
+}
+
 } // namespace
 
 void handle_manifest_get(const http_request &, const route_match &m, http_response &resp) {
@@ -76,6 +102,7 @@ void handle_manifest_get(const http_request &, const route_match &m, http_respon
     const char *type = manifest_type_acceptable(content_type) ? content_type : "application/octet-stream";
     respond_json(resp, 200, std::string(body.p, len), type);
     resp.header("Docker-Content-Digest", digest);
+    add_last_modified(m, resp);
 }
 
 namespace {

@@ -291,3 +291,37 @@ extern "C" int reg_manifest_read(const char *repo_name, const char *reference, c
     *body_out = body.release();
     return 0;
 }
+
+namespace {
+
+int manifest_time(const char *repo_name, const char *reference, int64_t *time_out) {
+    if (!repo_name || !reference || !time_out) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    *time_out = -1;
+    if (!preconditions_hold(repo_name)) return -1;
+    char hex[kHexLen + 1];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    char path[kPathMax];
+    if (is_digest_reference(reference))
+        manifest_body_path(path, repo_name, hex);
+    else
+        manifest_tag_path(path, repo_name, reference);
+    int64_t mtime = -1;
+    if (plat_file_info(path, nullptr, &mtime) != 0 || mtime < 0) {
+        if (is_file(path))
+            set_error("cannot read the time of manifest: %s@%s", repo_name, reference);
+        else
+            set_error_kind(REG_ERR_NOT_FOUND, "manifest not found: %s@%s", repo_name, reference);
+        return -1;
+    }
+    *time_out = mtime;
+    return 0;
+}
+
+} // namespace
+
+extern "C" int reg_manifest_time(const char *repo_name, const char *reference, int64_t *time_out) {
+    return guarded(-1, [&] { return manifest_time(repo_name, reference, time_out); });
+}

@@ -114,6 +114,10 @@ int reg_repo_exists(const char *name);
  * digest_out 72. 0, or -1 with the last error set. */
 int reg_manifest_read(const char *repo_name, const char *reference, char **body_out, size_t *len_out,
                       char *content_type_out, char *digest_out);
+/* When the reference was stored, in seconds since the epoch: the last write of
+ * the tag's link for a tag (a tag moved to another manifest is newer), of the
+ * manifest body for a digest. 0, or -1 with the last error set. */
+int reg_manifest_time(const char *repo_name, const char *reference, int64_t *time_out);
 /* The image index listing every manifest of the repository whose subject is
  * digest, as JSON in the result buffer; artifact_type (NULL or "" for all)
  * keeps only those of that artifact type. NULL with the last error set. */

@@ -2,6 +2,7 @@
 // errors as tables over a store holding an image, an index and a referrer.
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -186,6 +187,40 @@ TEST_F(FrontRead, ManifestAnswersCarryTypeDigestAndTheWholeBody) {
     EXPECT_EQ(200, whole.status);
     EXPECT_EQ(big.size(), whole.body.size());
     EXPECT_TRUE(whole.body == big);
+}
+
+// A manifest answer tells when its reference was stored: a tag by its own
+// link's last write (two tags of one manifest differ), a digest by the body's,
+// as an HTTP date; an error answer tells no time.
+TEST_F(FrontRead, ManifestAnswersSayWhenTheReferenceWasStored) {
+    const std::string dir = root_ + "/repositories/library/ubuntu/_manifests/";
+    const std::pair<std::string, time_t> dated[] = {
+        {dir + "tags/latest/current/link", 784111777},
+        {dir + "tags/v1/current/link", 1709164800},
+        {dir + image_digest_.substr(7), 4102444800},
+    };
+    for (const auto &[file, when] : dated) {
+        const timeval times[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(0, utimes(file.c_str(), times)) << file;
+    }
+    const struct {
+        const char *method;
+        std::string reference;
+        std::string date;
+    } rows[] = {
+        {"GET", "latest", "Sun, 06 Nov 1994 08:49:37 GMT"},
+        {"HEAD", "latest", "Sun, 06 Nov 1994 08:49:37 GMT"},
+        {"GET", "v1", "Thu, 29 Feb 2024 00:00:00 GMT"},
+        {"GET", image_digest_, "Fri, 01 Jan 2100 00:00:00 GMT"},
+        {"HEAD", image_digest_, "Fri, 01 Jan 2100 00:00:00 GMT"},
+        {"GET", "nope", "<none>"},
+        {"GET", std::string(kZeroDigest), "<none>"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.method) + " " + row.reference);
+        http_response resp = call(row.method, "/v2/library/ubuntu/manifests/" + row.reference);
+        EXPECT_EQ(row.date, header(resp, "Last-Modified"));
+    }
 }
 
 TEST_F(FrontRead, BlobsAreNamedForTheWebServerToSend) {

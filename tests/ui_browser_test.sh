@@ -21,7 +21,18 @@ for tag in t1 t2 t3 t4 t5; do "$seed" "$root" manifest library/app $tag "$img/ma
 for repo in alpha beta/one gamma; do "$seed" "$root" manifest $repo latest "$img/manifest" $m >/dev/null; done
 image_size=$(( $(file_size "$img/config") + $(file_size "$img/layer1") + $(file_size "$img/layer2") ))
 image_size_arm=$(( $(file_size "$img/config-arm") + $(file_size "$img/layer1") + $(file_size "$img/layer2") ))
-index_size=$(( $(file_size "$img/index") + $(file_size "$img/manifest") + $(file_size "$img/manifest-arm") ))
+# A pull of both platforms of the index fetches the index, both manifests, both configs and the
+# two layers they share once.
+index_size=$(( $(file_size "$img/index") + $(file_size "$img/manifest") + $(file_size "$img/manifest-arm") +
+               $(file_size "$img/config") + $(file_size "$img/config-arm") + $(file_size "$img/layer1") +
+               $(file_size "$img/layer2") ))
+# The tag latest was stored three days and an hour ago, t1 two hours and ten minutes ago (the page
+# rounds to days and hours: far from the next step whatever the test's own pace).
+now=$(date +%s)
+stored=$(( now - 3 * 86400 - 3600 ))
+touch -m -d "@$stored" "$root/repositories/library/app/_manifests/tags/latest/current/link"
+touch -m -d "@$(( now - 7800 ))" "$root/repositories/library/app/_manifests/tags/t1/current/link"
+stored_iso=$(date -u -d "@$stored" +%Y-%m-%dT%H:%M:%S.000Z)
 
 user=alice
 password='pw for the page'
@@ -38,7 +49,8 @@ write_facts() {
  "credentials": {"username": "$user", "password": "$password"},
  "repos": ["alpha", "beta/one", "gamma", "library/app"], "appTags": [$tags],
  "manifest": "$manifest", "manifestArm": "$manifest_arm",
- "imageSize": $image_size, "imageSizeArm": $image_size_arm, "indexSize": $index_size}
+ "imageSize": $image_size, "imageSizeArm": $image_size_arm, "indexSize": $index_size,
+ "storedLatest": "$stored_iso"}
 FACTS
 }
 
@@ -70,8 +82,11 @@ check "the page at /" 200 "$(curl -s -o /dev/null -w '%{http_code}' "http://127.
 check "the page at /ui/" 200 "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/ui/")"
 check "/ui leads to /ui/" "301 http://127.0.0.1:$port/ui/" \
   "$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' "http://127.0.0.1:$port/ui")"
-check "script type" "text/javascript; charset=utf-8" \
-  "$(curl -s -o /dev/null -w '%{content_type}' "http://127.0.0.1:$port/ui/registry.js")"
+# A module script served as anything but JavaScript is refused by the browser.
+for module in $(cd "$here/ui" && find js -name '*.js' | sort); do
+  check "script type of $module" "200 text/javascript; charset=utf-8" \
+    "$(curl -s -o /dev/null -w '%{http_code} %{content_type}' "http://127.0.0.1:$port/ui/$module")"
+done
 check "no other file is served" 404 "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/../conf/lighttpd.conf")"
 write_facts
 run_scenario stubbed

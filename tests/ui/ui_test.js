@@ -23,11 +23,57 @@ function check(what, expected, actual) {
   return false;
 }
 
-function human(bytes) { // the page's own rendering, restated for the expected values
-  const units = ['B', 'KiB', 'MiB', 'GiB'];
-  let v = bytes, i = 0;
-  while (v >= 1024 && i < units.length - 1) { v /= 1024; i++; }
-  return i === 0 ? `${bytes} B` : `${v.toFixed(v < 10 ? 2 : 1)} ${units[i]}`;
+// The page's own size rendering, imported by the page from the module it is served.
+const human = (page, bytes) => page.eval(`import('/js/format.js').then((m) => m.human(${Number(bytes)}))`);
+
+// The page's formatting helpers on their own: each expression is evaluated with the helpers of
+// /js/format.js in scope, now standing for a fixed instant.
+async function formatHelpers(page) {
+  const now = Date.UTC(2026, 0, 15, 12);
+  const cases = [
+    ['human(0)', '0 B'], ['human(1023)', '1023 B'], ['human(1024)', '1.00 KiB'], ['human(1536)', '1.50 KiB'],
+    ['human(1349100)', '1.29 MiB'], ['human(3 * 2 ** 30)', '3.00 GiB'], ['human(2 ** 60)', '1024.0 PiB'],
+    ['human(NaN)', '—'], ['human("12")', '—'], ['human(undefined)', '—'],
+    ['count(1234567)', '1,234,567'], ['count(null)', '—'],
+    ['duration(59900)', '59.9 s'], ['duration(61000)', '1 min 1 s'], ['duration(3660000)', '1 h 1 min'],
+    ['duration(-5)', '0.0 s'],
+    ['age(new Date(now - 30e3), now)', '1 min'], ['age(new Date(now - 5400e3), now)', '2 h'],
+    ['age(new Date(now - (3 * 86400 + 3600) * 1e3), now)', '3 days'],
+    [`shortDigest('sha256:${'ab'.repeat(32)}')`, 'abababababab'], ['shortDigest("")', ''],
+    ['platformName({os: "linux", architecture: "arm", variant: "v7"})', 'linux/arm/v7'],
+    ['platformName({})', '?/?'], ['platformName(undefined)', 'unknown'],
+  ];
+  const got = await page.eval(`import('/js/format.js').then(({ human, count, duration, age, shortDigest, platformName }) => {
+    const now = ${now};
+    return [${cases.map(([expr]) => expr).join(', ')}];
+  })`);
+  cases.forEach(([expr, want], i) => check(`format: ${expr}`, want, got[i]));
+}
+
+// What a pull of an index fetches, over a small graph of hand-made manifests: two platforms sharing
+// their layers, a child listed twice, a nested index listing a known child, a new one and the outer
+// index itself, and a child that cannot be read.
+async function indexPullSize(page) {
+  const got = await page.eval(`import('/js/manifest.js').then(({ pullBytes }) => {
+    const image = (bytes, ...blobs) => ({ bytes, isIndex: false, children: [],
+                                          blobs: blobs.map(([digest, size]) => ({ digest, size })) });
+    const known = {
+      amd: image(5, ['c1', 10], ['l1', 100], ['l2', 1000]),
+      arm: image(6, ['c2', 20], ['l1', 100], ['l2', 1000]),
+      nested: { bytes: 8, isIndex: true, blobs: [],
+                children: [{ digest: 'amd' }, { digest: 'other' }, { digest: 'top' }] },
+      other: image(9, ['c3', 30], ['l3', 300]),
+    };
+    const top = { digest: 'top', bytes: 50, isIndex: true, blobs: [], children: [
+      { digest: 'amd', size: 5 }, { digest: 'arm', size: 6 }, { digest: 'amd', size: 5 },
+      { digest: 'nested', size: 8 }, { digest: 'gone', size: 7 }] };
+    const asked = [];
+    const load = async (d) => { asked.push(d); if (!known[d]) throw new Error('404'); return known[d]; };
+    return pullBytes(top, load).then((r) => ({ ...r, asked }));
+  })`);
+  check('index pull: each manifest and blob once, an unreadable child by its listed size',
+        { bytes: 50 + (5 + 10 + 100 + 1000) + (6 + 20) + 8 + (9 + 30 + 300) + 7, unread: 1,
+          asked: ['amd', 'arm', 'nested', 'other', 'gone'] }, got);
 }
 
 async function shot(page, name) {
@@ -79,12 +125,21 @@ async function repositoryView(page) {
   const cells = (tag) => page.eval(`[...document.querySelector('#tags-body tr[data-tag="${tag}"]').cells].map(c => c.textContent)`);
   const latest = await cells('latest');
   check('latest: short digest, type, no platforms, size of config and layers',
-        [facts.manifest.slice(7, 19), 'OCI image', '', human(facts.imageSize)], latest.slice(1, 5));
+        [facts.manifest.slice(7, 19), 'OCI image', '', await human(page, facts.imageSize)], latest.slice(1, 5));
+  await page.waitFor(`!document.querySelector('#tags-body td.pending')`, 'every size');
   const multi = await cells('multi');
   check('the index: its type and the platforms it holds', ['OCI index', 'linux/amd64linux/arm64'], multi.slice(2, 4));
-  check('the index: its own size and its children\'s', human(facts.indexSize), multi[4]);
-  check('no age column: the API gives no time', false,
-        await page.eval(`getComputedStyle(document.querySelector('#tags-table th.age')).display !== 'none'`));
+  check('the index: what a pull of all its platforms fetches, shared layers once',
+        [await human(page, facts.indexSize), String(facts.indexSize)],
+        [multi[4], await page.eval(`document.querySelector('#tags-body tr[data-tag="multi"]').cells[4].dataset.bytes`)]);
+  check('the stored column shows, with the time latest was stored', [true, facts.storedLatest, '3 days ago'],
+        await page.eval(`(() => {
+          const time = document.querySelector('#tags-body tr[data-tag="latest"] td.age time');
+          return [getComputedStyle(document.querySelector('#tags-table th.age')).display !== 'none',
+                  time && time.getAttribute('datetime'), time && time.textContent];
+        })()`));
+  check('each tag its own time', '2 h ago',
+        await page.eval(`document.querySelector('#tags-body tr[data-tag="t1"] td.age').textContent`));
 
   await openTag(page, 'latest');
   check('the pull command, ready to copy', `podman pull --tls-verify=false ${facts.host}/library/app:latest`,
@@ -92,8 +147,8 @@ async function repositoryView(page) {
   await openTag(page, 'multi');
   await page.waitFor(`!document.querySelector('tr[data-tag="multi"] + tr.details td.pending')`, 'the platforms\' sizes');
   check('the index details list each platform with its image size',
-        [['linux/amd64', facts.manifest.slice(7, 19), human(facts.imageSize)],
-         ['linux/arm64', facts.manifestArm.slice(7, 19), human(facts.imageSizeArm)]],
+        [['linux/amd64', facts.manifest.slice(7, 19), await human(page, facts.imageSize)],
+         ['linux/arm64', facts.manifestArm.slice(7, 19), await human(page, facts.imageSizeArm)]],
         await page.eval(`[...document.querySelectorAll('tr[data-tag="multi"] + tr.details table.platforms tbody tr')]
                          .map(r => [...r.cells].map(c => c.textContent))`));
   await shot(page, 'repository');
@@ -216,7 +271,9 @@ async function notFound(page) {
 async function stubbed(browser) {
   const page = await browser.newPage();
   await repositoryList(page);
-  check('sizes come from the usage route', human(1349100),
+  await formatHelpers(page);
+  await indexPullSize(page);
+  check('sizes come from the usage route', await human(page, 1349100),
         await page.eval(`document.querySelector('#repos-body tr[data-name="library/app"]').cells[2].textContent`));
   await filterRepos(page);
   await shot(page, 'repositories');
