@@ -9,6 +9,35 @@
 extern "C" {
 #endif
 
+/* ---- Engine handles ----
+ * A reg_engine owns everything the engine keeps between calls for one storage
+ * root: the root, whether it is started, the last error (text, kind, errno),
+ * the upload-id generator, the flushing setting, the collection lock this
+ * process holds and the result buffer that text answers live in. Two handles
+ * share nothing, so two roots can be served by one process.
+ *
+ * The operations below act on the calling thread's current handle, which
+ * reg_engine_use selects; a thread that selected none uses the default
+ * handle, which reg_storage_init starts. That keeps one signature per
+ * operation, so every caller written for one engine per process works
+ * unchanged, and a caller of several roots selects one around a sequence of
+ * calls (the sequence is what shares a handle: an operation, then its last
+ * error or its result buffer) instead of handing the same pointer to each. */
+typedef struct reg_engine reg_engine;
+/* Opens root as reg_storage_init would, in a new handle. 0, or -1: *out is
+ * then the handle with the reason in reg_engine_last_error (close it), or
+ * NULL without memory. The handle is not selected. */
+int reg_engine_open(const char *root, reg_engine **out);
+/* Frees a handle from reg_engine_open (NULL is ignored). The calling thread,
+ * if it had it selected, is back on the default handle; no other thread may
+ * have it selected. */
+void reg_engine_close(reg_engine *engine);
+/* Makes engine the calling thread's current handle (NULL: the default) and
+ * answers the one it replaces (NULL for the default). */
+reg_engine *reg_engine_use(reg_engine *engine);
+/* A handle's last error text (never null), whichever handle is current. */
+const char *reg_engine_last_error(const reg_engine *engine);
+
 /* Start-up and shut-down. 0 or -1; on -1 reg_storage_last_error says why. */
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
