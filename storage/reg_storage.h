@@ -127,6 +127,14 @@ void reg_gc_lock_handed_over(void);
 void reg_gc_lock_release(void);
 int reg_gc_cancel(void);
 const char *reg_gc_progress_json(void);
+/* Keeps the outcome of a run an operator started, for reg_gc_status_json:
+ * report (a run's report) as it is, or, when report is NULL, error as
+ * {"error":"..."}. Replaced whole. 0, or -1 with the last error set. */
+int reg_gc_record_result(const char *report, const char *error);
+/* The progress record, with the kept outcome added as "last_result" when
+ * there is one; in the result buffer, or NULL with the last error set. Once
+ * the outcome of a run shows, the progress shows that run ended. */
+const char *reg_gc_status_json(void);
 
 /* Tag retention over every repository: keeps the keep_n newest tags of each
  * and deletes older ones or those at least days old; "latest" is spared unless
