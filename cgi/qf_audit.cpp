@@ -29,14 +29,20 @@ int s_init_done = 0;
 uint64_t s_settings_generation = 0; // oci_settings_generation() the settings were read under
 bool s_atexit_set = false;
 int s_enabled = 0;
-int s_flushed = 0;
 char s_root[kRootMax] = "";
 char s_path[kRootMax] = "";
 int64_t s_cap = kDefaultCap;
-int s_status = 0;
-int64_t s_bytes = 0;
-char s_actor[kActorMax] = "anonymous";
-char s_client[kClientMax] = "";
+
+// What is noted of the request being answered; a new request starts from a
+// fresh record as a whole, so nothing of the previous one can stay behind.
+struct access_record {
+    int flushed = 0;
+    int status = 0;
+    int64_t bytes = 0;
+    char actor[kActorMax] = "anonymous";
+    char client[kClientMax] = "";
+};
+access_record s_request;
 
 // The settings file's first bytes; the log never parses it as JSON.
 void read_settings(char *text, size_t cap) {
@@ -222,32 +228,32 @@ extern "C" {
 
 void qf_audit_note_status(int status) {
     init_once();
-    if (status > 0) s_status = status;
+    if (status > 0) s_request.status = status;
 }
 
 void qf_audit_note_bytes(int64_t count) {
     init_once();
-    if (count > 0) s_bytes = count;
+    if (count > 0) s_request.bytes = count;
 }
 
 void qf_audit_note_actor(const char *name) {
     init_once();
-    if (name && *name) qf_strlcpy(s_actor, name, sizeof s_actor);
+    if (name && *name) qf_strlcpy(s_request.actor, name, sizeof s_request.actor);
 }
 
 void qf_audit_note_client(const char *addr) {
     init_once();
-    if (addr && *addr) qf_strlcpy(s_client, addr, sizeof s_client);
+    if (addr && *addr) qf_strlcpy(s_request.client, addr, sizeof s_request.client);
 }
 
 void qf_audit_flush(void) {
     init_once();
-    if (!s_enabled || s_flushed || s_status <= 0) return;
-    s_flushed = 1;
+    if (!s_enabled || s_request.flushed || s_request.status <= 0) return;
+    s_request.flushed = 1;
 
     // Every value but the numbers and the time stamp comes from the request.
     const char *method = cgi_method();
-    const char *client = s_client[0] ? s_client : cgi_env("REMOTE_ADDR", "-");
+    const char *client = s_request.client[0] ? s_request.client : cgi_env("REMOTE_ADDR", "-");
     char ts[64];
     time_stamp(ts, sizeof ts);
     static char method_text[kLineMax], method_json[kJsonMax];
@@ -257,8 +263,8 @@ void qf_audit_flush(void) {
     text_esc_into(path_text, sizeof path_text, cgi_path_info());
     json_esc_into(path_json, sizeof path_json, cgi_path_info());
     char actor_text[kActorEscMax], actor_json[kActorEscMax];
-    text_esc_into(actor_text, sizeof actor_text, s_actor);
-    json_esc_into(actor_json, sizeof actor_json, s_actor);
+    text_esc_into(actor_text, sizeof actor_text, s_request.actor);
+    json_esc_into(actor_json, sizeof actor_json, s_request.actor);
     char client_text[kClientEscMax], client_json[kClientEscMax];
     text_esc_into(client_text, sizeof client_text, client);
     json_esc_into(client_json, sizeof client_json, client);
@@ -267,10 +273,11 @@ void qf_audit_flush(void) {
     qf_snprintf(json, sizeof json,
                 "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,\"actor\":\"%s\","
                 "\"client\":\"%s\"}",
-                ts, method_json, path_json, s_status, static_cast<long long>(s_bytes), actor_json, client_json);
+                ts, method_json, path_json, s_request.status, static_cast<long long>(s_request.bytes), actor_json,
+                client_json);
     static char line[kLineMax];
     int len = qf_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s %s\n", method_text, path_text,
-                          static_cast<long long>(s_bytes), s_status, actor_text, client_text, ts, json);
+                          static_cast<long long>(s_request.bytes), s_request.status, actor_text, client_text, ts, json);
     if (len <= 0) return;
 
     rotate_if_needed(static_cast<size_t>(len));
@@ -279,11 +286,7 @@ void qf_audit_flush(void) {
 
 void qf_audit_begin_request(void) {
     if (s_init_done && oci_settings_generation() != s_settings_generation) s_init_done = 0;
-    s_flushed = 0;
-    s_status = 0;
-    s_bytes = 0;
-    qf_strlcpy(s_actor, "anonymous", sizeof s_actor);
-    s_client[0] = '\0';
+    s_request = access_record{};
 }
 
 const char *qf_audit_log_path(void) {

@@ -14,7 +14,7 @@
 #include "cgi/qf_audit.h"
 #include "cgi/qf_cgi.h"
 #include "front/http.h"
-#include "platform/platform.h"
+#include "front/responder_hook.h"
 
 extern char **environ;
 
@@ -67,27 +67,19 @@ FILE *fcgi_body(FCGX_Stream *in) {
 struct fcgi_call {
     FCGX_Request *request;
     FILE *body;
-    const char *hold; // REGISTRY_TEST_HOLD of the responder's own environment
 };
-
-// Tests kill a responder in the middle of a request: with REGISTRY_TEST_HOLD
-// in the responder's environment, a request that carries the header
-// X-Registry-Test-Hold is held after it was read, before it is answered.
-void hold_if_asked(const fcgi_call &call) {
-    if (call.hold && FCGX_GetParam("HTTP_X_REGISTRY_TEST_HOLD", call.request->envp)) plat_hold_at_fifos(call.hold);
-}
 
 // One request of a responder. While it runs, the process environment is the
 // request's variables alone, as a CGI process's would be: the access log and
 // the CGI toolkit read the request from there. Everything a previous request
 // could have left behind is forgotten first.
-void serve_one(FCGX_Request &request, const char *hold) {
+void serve_one(FCGX_Request &request) {
     char **outer = environ;
     environ = request.envp;
     qf_audit_begin_request();
     cgi_request_reset();
     reg_storage_clear_error();
-    fcgi_call call{&request, fcgi_body(request.in), hold};
+    fcgi_call call{&request, fcgi_body(request.in)};
     answer(
         [](void *ctx) {
             auto *c = static_cast<fcgi_call *>(ctx);
@@ -96,7 +88,7 @@ void serve_one(FCGX_Request &request, const char *hold) {
             char **envp = c->request->envp;
             http_request req =
                 request_from_env([envp](const char *name) { return FCGX_GetParam(name, envp); }, c->body);
-            hold_if_asked(*c);
+            responder_request_read(envp);
             return req;
         },
         &call,
@@ -111,11 +103,10 @@ int serve_fastcgi() {
     // A client gone mid-answer ends that answer, not the responder.
     signal(SIGPIPE, SIG_IGN);
     if (FCGX_Init() != 0) return 1;
-    const char *hold = getenv("REGISTRY_TEST_HOLD");
     FCGX_Request request;
     if (FCGX_InitRequest(&request, 0, 0) != 0) return 1;
     while (FCGX_Accept_r(&request) >= 0) {
-        serve_one(request, hold);
+        serve_one(request);
         FCGX_Finish_r(&request);
     }
     return 0;

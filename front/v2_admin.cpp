@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr size_t kPathMax = 4096;
-constexpr char kLastResult[] = "_gc/last_result.json";
-
 // 1 for "1", "true" or a bare name, 0 for "0" or "false", fallback when
 // absent; -1 for anything else.
 int flag_param(const http_request &req, const char *name, int fallback = 0) {
@@ -39,60 +36,22 @@ long long number_param(const http_request &req, const char *name, long long fall
 
 int clamp_int(long long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
 
-std::string storage_path(const char *rel) {
-    char root[kPathMax];
-    oci_storage_root_setting(root, sizeof root);
-    char path[kPathMax];
-    qf_path_join(path, sizeof path, root, rel);
-    return path;
-}
-
-// The outcome of the last detached run (its report, or why it was refused),
-// kept beside the progress record so an operator who started a run that was
-// refused is told so. Written beside and renamed over.
-void keep_last_result(const std::string &json) {
-    plat_write_file_atomic(storage_path(kLastResult).c_str(), json.data(), json.size(), 0);
-}
-
-std::string read_last_result() {
-    constexpr size_t kResultMax = 65536;
-    std::string text(kResultMax, '\0');
-    size_t len = 0;
-    if (plat_read_file(storage_path(kLastResult).c_str(), text.data(), text.size(), &len) != 0) return "";
-    text.resize(len);
-    return text;
-}
-
-// The engine's last error as the last-run record, after prefix.
+// The engine's last error as the outcome kept for the operator, after prefix.
 void record_failure(const char *prefix) {
-    std::string error = std::string("{\"error\":\"") + prefix;
-    const char *why = reg_storage_last_error();
-    for (const char *p = why; *p; ++p) {
-        if (*p == '"' || *p == '\\') error += '\\';
-        if (static_cast<unsigned char>(*p) >= 0x20) error += *p;
-    }
-    keep_last_result(error + "\"}");
+    std::string error = std::string(prefix) + reg_storage_last_error();
+    reg_gc_record_result(nullptr, error.c_str());
 }
 
+// The outcome is kept by the run itself, after its last progress record:
+// whoever follows the run until the outcome shows sees it ended.
 void run_collection(void *arg) {
     int dry_run = *static_cast<int *>(arg);
     const char *report = reg_gc_json(dry_run);
     if (report) {
-        keep_last_result(report);
+        reg_gc_record_result(report, nullptr);
         return;
     }
     record_failure("");
-}
-
-// The progress record, with the last detached run's outcome added when there is one.
-std::string progress_with_result() {
-    std::string progress = reg_gc_progress_json();
-    std::string last = read_last_result();
-    if (!last.empty() && last.front() == '{' && !progress.empty() && progress.back() == '}') {
-        progress.pop_back();
-        progress += ",\"last_result\":" + last + "}";
-    }
-    return progress;
 }
 
 } // namespace
@@ -109,7 +68,12 @@ void handle_admin_usage(const http_request &, const route_match &, http_response
 
 void handle_admin_gc_status(const http_request &, const route_match &, http_response &resp) {
     if (!front_storage_ready(resp)) return;
-    respond_json(resp, 200, progress_with_result() + "\n");
+    const char *status = reg_gc_status_json();
+    if (!status) {
+        respond_engine_error(resp, engine_op::repository);
+        return;
+    }
+    respond_json(resp, 200, std::string(status) + "\n");
 }
 
 // The run goes on in a process of its own after the answer is sent: a
@@ -135,7 +99,7 @@ void handle_admin_gc_start(const http_request &req, const route_match &, http_re
     }
     if (plat_spawn_detached(run_collection, &dry_run) != 0) {
         reg_gc_lock_release();
-        keep_last_result("{\"error\":\"cannot start a collection: no process could be started\"}");
+        reg_gc_record_result(nullptr, "cannot start a collection: no process could be started");
         respond_error(resp, 500, "UNKNOWN", "cannot start a collection");
         return;
     }

@@ -396,6 +396,22 @@ int plat_process_alive(uint32_t pid) {
 
 // Two forks: the middle process ends at once, so the worker is nobody's child
 // that must be waited for, and setsid takes it out of the server's reach.
+namespace {
+
+// Every descriptor from 3 up: a detached task must not keep the caller's
+// client connection (or a FastCGI request's socket) open for as long as it
+// runs, nor any file the caller had open. Without close_range (kernels before
+// 5.9) each possible descriptor is closed in turn.
+void close_inherited_descriptors() {
+    if (close_range(3, ~0U, 0) == 0) return;
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > 1048576) limit = 1048576;
+    for (long fd = 3; fd < limit; ++fd)
+        close(static_cast<int>(fd));
+}
+
+} // namespace
+
 int plat_spawn_detached(plat_task_fn fn, void *arg) {
     if (!fn) return -1;
     fflush(nullptr);
@@ -412,6 +428,7 @@ int plat_spawn_detached(plat_task_fn fn, void *arg) {
             dup2(null_fd, 2);
             if (null_fd > 2) close(null_fd);
         }
+        close_inherited_descriptors();
         fn(arg);
         _exit(0);
     }

@@ -78,9 +78,10 @@ int plat_touch(const char *path);
 int plat_absolute_path(const char *path, char *out, size_t cap);
 
 /* Runs fn(arg) in a new process of its own session that outlives the caller
- * and holds none of its standard streams (they lead to /dev/null), so a web
- * server sees the request end while the work goes on. The new process ends
- * without running exit handlers. 0 once it is started, -1 when it cannot be. */
+ * and holds none of its descriptors (the standard streams lead to /dev/null,
+ * every other one is closed), so a web server sees the request end while the
+ * work goes on. The new process ends without running exit handlers. 0 once it
+ * is started, -1 when it cannot be. */
 typedef void (*plat_task_fn)(void *arg);
 int plat_spawn_detached(plat_task_fn fn, void *arg);
 /* Reading. plat_open_read opens a file read-only: a descriptor or -1.

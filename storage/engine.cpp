@@ -5,17 +5,23 @@
 #include <string.h>
 #include <time.h>
 
+#include <new>
+
 #include "base/qf_str.h"
 #include "base/settings.h"
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
-char s_root[kRootMax] = "";
-int s_ready = 0;
-char s_error[kErrorMax] = "";
-uint32_t s_seed = 0;
-char s_result[kResultMax];
-int s_fsync = 1;
+namespace {
+
+// The handle of the calls made without one; static, so that a process using
+// only the old calls never fails for want of memory to hold it.
+reg_engine s_default_engine;
+thread_local reg_engine *t_current = nullptr;
+
+} // namespace
+
+reg_engine &current_engine() { return t_current ? *t_current : s_default_engine; }
 
 namespace {
 
@@ -47,11 +53,8 @@ void seed_generator() {
 
 } // namespace
 
-namespace {
-reg_err_kind s_error_kind = REG_ERR_NONE;
-// The system's reason for the last I/O failure, taken when it was noted.
-int s_error_errno = 0;
-} // namespace
+#define s_error_kind (current_engine().error_kind)
+#define s_error_errno (current_engine().error_errno)
 
 void set_error(const char *format, ...) {
     s_error_errno = errno;
@@ -123,6 +126,29 @@ void reg_storage_cleanup(void) {
     s_root[0] = '\0';
     s_ready = 0;
 }
+
+int reg_engine_open(const char *root, reg_engine **out) {
+    *out = new (std::nothrow) reg_engine;
+    if (!*out) return -1;
+    reg_engine *outer = reg_engine_use(*out);
+    int rc = reg_storage_init(root);
+    reg_engine_use(outer);
+    return rc;
+}
+
+void reg_engine_close(reg_engine *engine) {
+    if (!engine) return;
+    if (t_current == engine) t_current = nullptr;
+    delete engine;
+}
+
+reg_engine *reg_engine_use(reg_engine *engine) {
+    reg_engine *outer = t_current;
+    t_current = engine;
+    return outer;
+}
+
+const char *reg_engine_last_error(const reg_engine *engine) { return engine->error; }
 
 const char *reg_storage_last_error(void) { return s_error; }
 

@@ -210,7 +210,8 @@ void remove_abandoned_records(bool dry_run) {
 // kRunLockStaleSeconds (a holder on a host gone). A takeover in error costs
 // no data: runs at once are safe (see the top of this file), only wasteful.
 constexpr int64_t kRunLockStaleSeconds = 600;
-bool s_lock_held = false;
+// Held per engine handle: the lock is the storage root's.
+#define s_lock_held (current_engine().gc_lock_held)
 
 void run_lock_path(char *out) { gc_state_path(out, kGcRunLockFile); }
 

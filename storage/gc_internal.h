@@ -15,6 +15,8 @@ constexpr size_t kGcSnapshotMax = 512; // rendered snapshot, with terminator
 constexpr char kGcDir[] = "_gc";
 constexpr char kGcProgressFile[] = "progress.json";
 constexpr char kGcCancelFile[] = "cancel";
+// The outcome of the last run an operator started (its report, or why it failed).
+constexpr char kGcLastResultFile[] = "last_result.json";
 // Records of manifest stores in flight (see gc_guard.cpp), one file each, below the GC state directory.
 constexpr char kGcIntentsDir[] = "intents";
 // A blob file the sweep has moved aside under this suffix is on its way out

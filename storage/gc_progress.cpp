@@ -2,6 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "base/qf_str.h"
 #include "platform/json_doc.h"
 #include "platform/platform.h"
@@ -167,6 +169,68 @@ extern "C" const char *reg_gc_progress_json(void) {
     gc_snapshot_json(&record, text);
     qf_strlcpy(s_result, text, kResultMax);
     return s_result;
+}
+
+namespace {
+
+constexpr size_t kLastResultMax = 65536; // a report is far shorter; more is not shown
+
+// The kept outcome, or "" when there is none (the read fails) or it is no JSON object.
+std::string read_last_result() {
+    char path[kPathMax];
+    gc_state_path(path, kGcLastResultFile);
+    std::string text(kLastResultMax, '\0');
+    size_t len = 0;
+    if (read_file(path, text.data(), text.size(), &len) != 0) return "";
+    text.resize(len);
+    return !text.empty() && text.front() == '{' && text.back() == '}' ? text : "";
+}
+
+} // namespace
+
+extern "C" int reg_gc_record_result(const char *report, const char *error) {
+    if (!require_ready()) return -1;
+    return guarded(-1, [&] {
+        std::string text;
+        if (report) {
+            text = report;
+        } else {
+            char escaped[kErrorMax * 6 + 16];
+            json_escape_append(escaped, sizeof escaped, error ? error : "");
+            text = std::string("{\"error\":\"") + escaped + "\"}";
+        }
+        char dir[kPathMax];
+        qf_snprintf(dir, sizeof dir, "%s/%s", s_root, kGcDir);
+        char path[kPathMax];
+        gc_state_path(path, kGcLastResultFile);
+        if ((plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) || write_file(path, text.data(), text.size()) != 0) {
+            set_error("cannot keep the collection's result");
+            return -1;
+        }
+        return 0;
+    });
+}
+
+// The kept outcome is read before the progress record. A run writes its
+// final progress record before its outcome is kept, so an outcome read here
+// is never shown beside the progress of the very run it is the outcome of,
+// still going on: whoever follows a run until its outcome appears sees it ended.
+extern "C" const char *reg_gc_status_json(void) {
+    if (!require_ready()) return nullptr;
+    return guarded<const char *>(nullptr, [] {
+        std::string last = read_last_result();
+        gc_progress record = read_snapshot();
+        char text[kGcSnapshotMax];
+        gc_snapshot_json(&record, text);
+        std::string status = text;
+        if (!last.empty() && status.back() == '}') {
+            status.pop_back();
+            status += ",\"last_result\":" + last + "}";
+        }
+        if (status.size() >= kResultMax) status = text;
+        qf_strlcpy(s_result, status.c_str(), kResultMax);
+        return static_cast<const char *>(s_result);
+    });
 }
 
 extern "C" int reg_gc_progress_r(char *out, size_t cap) {

@@ -9,6 +9,35 @@
 extern "C" {
 #endif
 
+/* ---- Engine handles ----
+ * A reg_engine owns everything the engine keeps between calls for one storage
+ * root: the root, whether it is started, the last error (text, kind, errno),
+ * the upload-id generator, the flushing setting, the collection lock this
+ * process holds and the result buffer that text answers live in. Two handles
+ * share nothing, so two roots can be served by one process.
+ *
+ * The operations below act on the calling thread's current handle, which
+ * reg_engine_use selects; a thread that selected none uses the default
+ * handle, which reg_storage_init starts. That keeps one signature per
+ * operation, so every caller written for one engine per process works
+ * unchanged, and a caller of several roots selects one around a sequence of
+ * calls (the sequence is what shares a handle: an operation, then its last
+ * error or its result buffer) instead of handing the same pointer to each. */
+typedef struct reg_engine reg_engine;
+/* Opens root as reg_storage_init would, in a new handle. 0, or -1: *out is
+ * then the handle with the reason in reg_engine_last_error (close it), or
+ * NULL without memory. The handle is not selected. */
+int reg_engine_open(const char *root, reg_engine **out);
+/* Frees a handle from reg_engine_open (NULL is ignored). The calling thread,
+ * if it had it selected, is back on the default handle; no other thread may
+ * have it selected. */
+void reg_engine_close(reg_engine *engine);
+/* Makes engine the calling thread's current handle (NULL: the default) and
+ * answers the one it replaces (NULL for the default). */
+reg_engine *reg_engine_use(reg_engine *engine);
+/* A handle's last error text (never null), whichever handle is current. */
+const char *reg_engine_last_error(const reg_engine *engine);
+
 /* Start-up and shut-down. 0 or -1; on -1 reg_storage_last_error says why. */
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
@@ -98,6 +127,14 @@ void reg_gc_lock_handed_over(void);
 void reg_gc_lock_release(void);
 int reg_gc_cancel(void);
 const char *reg_gc_progress_json(void);
+/* Keeps the outcome of a run an operator started, for reg_gc_status_json:
+ * report (a run's report) as it is, or, when report is NULL, error as
+ * {"error":"..."}. Replaced whole. 0, or -1 with the last error set. */
+int reg_gc_record_result(const char *report, const char *error);
+/* The progress record, with the kept outcome added as "last_result" when
+ * there is one; in the result buffer, or NULL with the last error set. Once
+ * the outcome of a run shows, the progress shows that run ended. */
+const char *reg_gc_status_json(void);
 
 /* Tag retention over every repository: keeps the keep_n newest tags of each
  * and deletes older ones or those at least days old; "latest" is spared unless

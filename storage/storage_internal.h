@@ -30,14 +30,37 @@ constexpr size_t kDigestLen = 71;               // "sha256:" and 64 digits
 constexpr size_t kTagLinkCap = 128;             // a tag link is read as at most 127 bytes
 constexpr uint32_t kSeedFallback = 0x9E3779B9u; // upload-id generator state that is never 0
 
-extern char s_root[kRootMax];
-extern int s_ready;
-extern char s_error[kErrorMax];
-extern uint32_t s_seed;
-extern char s_result[kResultMax];
-// Stored files are flushed to disk before they count as written; read from
-// the settings ("registry_fsync") at start-up.
-extern int s_fsync;
+// Everything the engine remembers between calls: one per open storage root
+// (see reg_engine_open). The default handle serves the calls of a thread that
+// selected none.
+struct reg_engine {
+    char root[kRootMax] = "";
+    int ready = 0;
+    char error[kErrorMax] = "";
+    reg_err_kind error_kind = REG_ERR_NONE;
+    // The system's reason for the last I/O failure, taken when it was noted.
+    int error_errno = 0;
+    uint32_t seed = 0; // upload-id generator state
+    // Stored files are flushed to disk before they count as written; read
+    // from the settings ("registry_fsync") at start-up.
+    int fsync = 1;
+    // This process holds the collection run lock of root (see gc.cpp).
+    bool gc_lock_held = false;
+    char result[kResultMax]; // answers returned as text live here until the next call
+};
+
+// The calling thread's engine: the one it selected with reg_engine_use, else the default.
+reg_engine &current_engine();
+
+// The engine's sources name the current engine's fields as they named the
+// process-wide variables these once were, so every operation reads the
+// handle its caller selected without passing it through each helper.
+#define s_root (current_engine().root)
+#define s_ready (current_engine().ready)
+#define s_error (current_engine().error)
+#define s_seed (current_engine().seed)
+#define s_result (current_engine().result)
+#define s_fsync (current_engine().fsync)
 
 // Records the last error as a file-system failure (REG_ERR_IO) ...
 void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));

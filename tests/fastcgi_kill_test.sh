@@ -2,9 +2,13 @@
 # fastcgi_kill_test.sh - a FastCGI responder killed in the middle of a manifest
 # push loses that request only: the push is not stored, the next request is
 # answered, and the push succeeds when sent again.
-# Usage: fastcgi_kill_test.sh path/to/v2_repo
+# Usage: fastcgi_kill_test.sh path/to/hold/registry (the tests' registry with
+# the hold hook, beside a link to v2_repo in the build directory).
 # shellcheck source=tests/lighttpd_lib.sh
 source "$(dirname "$0")/lighttpd_lib.sh" "$1"
+shipped=$(dirname "$(realpath "$(dirname "$program")/v2_repo")")/registry
+check "the shipped registry has no hold hook" 0 "$(grep -c REGISTRY_TEST_HOLD "$shipped")"
+check "the tests' registry has it" yes "$(grep -q REGISTRY_TEST_HOLD "$1" && echo yes || echo no)"
 source "$(dirname "$0")/image_lib.sh"
 
 # The responder holds a marked request at two FIFOs (see plat_hold_at_fifos).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -296,6 +297,62 @@ TEST_F(GcProgressTest, JsonLookups) {
     EXPECT_EQ(0, gc_json_bool(t, "t"));
     EXPECT_EQ(0, gc_json_int(json_obj_get(root, "n"), "n"));
     json_doc_free(doc);
+}
+
+// ---- the kept outcome of a run ------------------------------------------------
+
+constexpr char kRunning[] = R"({"running":true,"phase":"deleting","blobs_scanned":1,"blobs_total":2,"blobs_deleted":0,)"
+                            R"("bytes_freed":0,"dry_run":false,"started_unix":1700000000,"elapsed_ms":5,)"
+                            R"("cancelled":false})";
+constexpr char kDone[] = R"({"running":false,"phase":"done","blobs_scanned":2,"blobs_total":2,"blobs_deleted":1,)"
+                         R"("bytes_freed":9,"dry_run":false,"started_unix":1700000000,"elapsed_ms":7,)"
+                         R"("cancelled":false})";
+constexpr char kReport[] = R"({"dry_run":false,"blobs_total":2,"blobs_deleted":1})";
+
+TEST_F(GcProgressTest, StatusAddsTheKeptOutcome) {
+    EXPECT_EQ(kIdle, std::string(reg_gc_status_json())) << "nothing kept yet";
+    snapshot_aged(kDone, 0);
+    ASSERT_EQ(0, reg_gc_record_result(kReport, nullptr)) << reg_storage_last_error();
+    EXPECT_EQ(std::string(kDone).substr(0, strlen(kDone) - 1) + ",\"last_result\":" + kReport + "}",
+              std::string(reg_gc_status_json()));
+    ASSERT_EQ(0, reg_gc_record_result(nullptr, "cannot start: \"lock\"\n")) << reg_storage_last_error();
+    EXPECT_EQ(R"({"error":"cannot start: \"lock\"\n"})", testutil::read_all(gc("last_result.json")));
+    reg_storage_cleanup();
+    EXPECT_EQ(nullptr, reg_gc_status_json());
+    EXPECT_EQ(-1, reg_gc_record_result(kReport, nullptr));
+}
+
+// What the detached run does at its end: its last progress record, then its outcome.
+void finish_the_run(void *arg) {
+    const std::string &root = *static_cast<const std::string *>(arg);
+    testutil::write_all(root + "/_gc/progress.json", kDone);
+    reg_gc_record_result(kReport, nullptr);
+}
+
+// A client follows a run until its outcome shows, then reads the progress
+// beside it as the run's end. The run ending at any point of one status read
+// must never show its outcome beside a progress record of it still running.
+TEST_F(GcProgressTest, AnOutcomeShowsOnlyBesideTheEndOfItsRun) {
+    struct Case {
+        int finish_before_read; // the run ends just before this file read of the status call
+        bool outcome_shown;
+        bool done_shown;
+    } cases[] = {
+        {1, true, true}, {2, false, true}, {3, false, false}, // the run ends after the status was read
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.finish_before_read);
+        fs::remove(gc("last_result.json"));
+        snapshot_aged(kRunning, 0);
+        plat_hook_inject(PLAT_OP_OPEN_READ, c.finish_before_read, finish_the_run, &root_);
+        std::string status = reg_gc_status_json();
+        plat_hook_inject(PLAT_OP_OPEN_READ, 0, nullptr, nullptr);
+        bool outcome = status.find("\"last_result\":") != std::string::npos;
+        bool done = status.find("\"running\":false,\"phase\":\"done\"") != std::string::npos;
+        EXPECT_EQ(c.outcome_shown, outcome) << status;
+        EXPECT_EQ(c.done_shown, done) << status;
+        EXPECT_TRUE(!outcome || done) << "an outcome beside a running record: " << status;
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -341,3 +342,60 @@ TEST_F(PlatformTest, TouchRefreshesTheTimeOnly) {
     plat_fault_inject(PLAT_OP_TOUCH, 1);
     EXPECT_EQ(-1, plat_touch(file.c_str()));
 }
+
+namespace {
+
+// ---- detached tasks -----------------------------------------------------------
+
+struct inherited_fds {
+    int fds[3];
+    char report_fifo[4096];
+};
+
+// Runs in the detached process: which of the caller's descriptors it still has.
+void report_open_descriptors(void *arg) {
+    auto *in = static_cast<inherited_fds *>(arg);
+    std::string report;
+    for (int fd : in->fds)
+        report += fcntl(fd, F_GETFD) == -1 && errno == EBADF ? "closed " : "open ";
+    int out = open(in->report_fifo, O_WRONLY | O_CLOEXEC);
+    if (out < 0) return;
+    (void)!write(out, report.data(), report.size());
+    close(out);
+}
+
+// A detached run must not hold the caller's client connection open (a web
+// server would wait for it) nor any file the caller has open.
+TEST_F(PlatformTest, ADetachedTaskHoldsNoneOfTheCallersDescriptors) {
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe(pipe_fds));
+    int file_fd = open((tmp_ / "held").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(file_fd, 0);
+    inherited_fds arg{{pipe_fds[0], pipe_fds[1], file_fd}, ""};
+    const std::string fifo = tmp_ / "report";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    snprintf(arg.report_fifo, sizeof arg.report_fifo, "%s", fifo.c_str());
+
+    ASSERT_EQ(0, plat_spawn_detached(report_open_descriptors, &arg));
+    // Open without waiting for a writer; poll then waits for the task's report
+    // and its end (bounded, so a task that never reports fails the test).
+    int in = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(in, 0);
+    std::string report;
+    for (int round = 0; round < 1000; ++round) {
+        pollfd pfd{in, POLLIN, 0};
+        if (poll(&pfd, 1, 60000) <= 0) break;
+        char buf[64];
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n > 0) report.append(buf, static_cast<size_t>(n));
+        if (n == 0) break; // the task closed its end
+        if (n < 0 && errno != EAGAIN) break;
+    }
+    close(in);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    close(file_fd);
+    EXPECT_EQ("closed closed closed ", report);
+}
+
+} // namespace
