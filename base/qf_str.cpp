@@ -15,11 +15,11 @@ bool is_sep(char c) { return c == '/' || c == '\\'; }
 
 extern "C" {
 
-void qf_strlcpy(char *dst, const char *src, size_t size) {
-    if (!dst || size == 0) return;
+int qf_strlcpy(char *dst, const char *src, size_t size) {
+    if (!dst || size == 0) return 0;
     if (!src) {
         dst[0] = '\0';
-        return;
+        return 1;
     }
     size_t n = 0;
     while (n + 1 < size && src[n]) {
@@ -27,6 +27,7 @@ void qf_strlcpy(char *dst, const char *src, size_t size) {
         ++n;
     }
     dst[n] = '\0';
+    return src[n] == '\0' ? 1 : 0;
 }
 
 int qf_snprintf(char *buf, size_t size, const char *format, ...) {
@@ -38,6 +39,18 @@ int qf_snprintf(char *buf, size_t size, const char *format, ...) {
     if (n >= 0 && static_cast<size_t>(n) < size) return n;
     buf[size - 1] = '\0';
     return static_cast<int>(size - 1);
+}
+
+int qf_snprintf_fit(char *buf, size_t size, const char *format, ...) {
+    if (!buf || size == 0) return 0;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(buf, size, format, ap);
+    va_end(ap);
+    if (n >= 0 && static_cast<size_t>(n) < size) return 1;
+    if (n < 0) buf[0] = '\0';
+    buf[size - 1] = '\0';
+    return 0;
 }
 
 void qf_path_join(char *dst, size_t size, const char *first, const char *second) {

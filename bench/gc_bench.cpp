@@ -33,7 +33,7 @@ std::string hex_of(const std::string &data) {
     uint8_t digest[32];
     sha256_final(&ctx, digest);
     char hex[kHexLen + 1];
-    bin_to_hex(digest, hex);
+    sha256_hex(digest, hex);
     return hex;
 }
 

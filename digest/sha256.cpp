@@ -279,6 +279,20 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
         store_be32(out + 4 * i, ctx->state[i]);
 }
 
+void sha256_hex(const uint8_t digest[32], char hex[SHA256_HEX_SIZE]) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) {
+        hex[2 * i] = kDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
+    }
+    hex[64] = '\0';
+}
+
+void sha256_digest_text(const uint8_t digest[32], char text[SHA256_TEXT_SIZE]) {
+    std::memcpy(text, "sha256:", 7);
+    sha256_hex(digest, text + 7);
+}
+
 int sha256_file(const char *path, uint8_t out[32]) {
     const int fd = plat_open_read(path);
     if (fd < 0) return -1;

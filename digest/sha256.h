@@ -25,6 +25,16 @@ void sha256_update(sha256_ctx *ctx, const void *data, size_t len);
    sha256_init before hashing another message with it. */
 void sha256_final(sha256_ctx *ctx, uint8_t out[32]);
 
+/* The digest as 64 lower-case hex digits, each byte's high digit first, and a
+   terminator: hex holds SHA256_HEX_SIZE bytes. */
+#define SHA256_HEX_SIZE 65
+void sha256_hex(const uint8_t digest[32], char hex[SHA256_HEX_SIZE]);
+
+/* The digest as the registry writes it: "sha256:", the 64 digits and a
+   terminator; text holds SHA256_TEXT_SIZE bytes. */
+#define SHA256_TEXT_SIZE 72
+void sha256_digest_text(const uint8_t digest[32], char text[SHA256_TEXT_SIZE]);
+
 /* Hashes a whole file. Returns 0 and fills out, or -1 (file could not be
    opened or a read failed) and leaves out untouched. */
 int sha256_file(const char *path, uint8_t out[32]);

@@ -13,7 +13,9 @@
 
 namespace {
 
-constexpr size_t kRootBuf = 1024;
+// Longer than any root the engine accepts: a root that fills it is refused
+// by reg_storage_init as too long, never started on cut to fit.
+constexpr size_t kRootBuf = 4096;
 constexpr size_t kRepoNameMax = 255;
 constexpr size_t kErrorBodyFixed = 38;
 

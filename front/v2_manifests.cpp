@@ -136,13 +136,9 @@ std::string body_digest(const std::string &body) {
     sha256_update(&ctx, body.data(), body.size());
     uint8_t hash[32];
     sha256_final(&ctx, hash);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "sha256:";
-    for (uint8_t b : hash) {
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-    }
-    return out;
+    char text[SHA256_TEXT_SIZE];
+    sha256_digest_text(hash, text);
+    return text;
 }
 
 // The digest the manifest names as its subject, or "".

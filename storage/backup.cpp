@@ -112,16 +112,13 @@ private:
 
     bool copy_blob_store() {
         bool ok = true;
-        bool walked = walk_blob_store([&](const char *fanout, const std::vector<dir_item> &files) {
-            for (const dir_item &f : files) {
-                if (f.is_dir || !hex64_valid(f.name.c_str())) continue; // temporaries, strays
-                // Only a blob in its own fan-out directory is where readers look.
-                if (std::string(fanout) != admin_at_root("blobs/sha256/" + f.name.substr(0, 2))) continue;
-                last_bytes_ = 0;
-                int r = copy_file(blob_rel(f.name));
-                if (r < 0) return ok = false;
-                if (r == 1) note_blob(f.name, false);
-            }
+        bool walked = for_each_blob([&](const std::string &fanout, const std::string &hex) {
+            // Only a blob in its own fan-out directory is where readers look.
+            if (fanout != admin_at_root("blobs/sha256/" + hex.substr(0, 2))) return true;
+            last_bytes_ = 0;
+            int r = copy_file(blob_rel(hex));
+            if (r < 0) return ok = false;
+            if (r == 1) note_blob(hex, false);
             return true;
         });
         if (!ok) return false;
@@ -190,16 +187,14 @@ private:
         doc_ptr doc(json_read(text, len));
         json_val *root = json_doc_root(doc.get());
         if (!json_is_obj(root)) return true; // the copy's check reports it as the store's would
-        if (const char *d = manifest_member_digest(json_obj_get(root, "config")))
-            if (!ensure_blob(d)) return false;
-        json_val *layers = json_obj_get(root, "layers");
-        for (size_t i = 0; i < json_arr_size(layers); ++i)
-            if (const char *d = manifest_member_digest(json_arr_get(layers, i)))
-                if (!ensure_blob(d)) return false;
-        json_val *children = json_obj_get(root, "manifests");
-        for (size_t i = 0; i < json_arr_size(children) && depth < 8; ++i)
-            if (const char *d = manifest_member_digest(json_arr_get(children, i)))
-                if (copy_manifest(repo, d + kDigestPrefixLen, depth + 1) < 0) return false;
+        for (const manifest_ref &ref : manifest_references(root).refs) {
+            if (!ref_keeps(ref)) continue;
+            if (ref.role != ref_role::child) {
+                if (!ensure_blob(ref.digest)) return false;
+            } else if (depth < 8 && copy_manifest(repo, ref.digest + kDigestPrefixLen, depth + 1) < 0) {
+                return false;
+            }
+        }
         return true;
     }
 

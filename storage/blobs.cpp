@@ -1,4 +1,5 @@
 // blobs.cpp - blob uploads and the content-addressed blob store.
+#include <errno.h>
 #include <string.h>
 
 #include "base/qf_str.h"
@@ -71,7 +72,7 @@ void fan_out_dir(char *out, const char *digest) {
 // it leaves the blob in the store but not yet safe, which the caller hears.
 int stored_durably(const char *fan_out) {
     if (!s_fsync || plat_fsync_dir(fan_out) == 0) return 0;
-    set_error("flush blob dir failed");
+    set_io_error(errno, "cannot flush the directory of a new blob");
     return -1;
 }
 
@@ -81,23 +82,26 @@ int move_into_store(const char *part, const char *blob, const char *digest) {
     char fan_out[kPathMax];
     fan_out_dir(fan_out, digest);
     if (mkdirs(fan_out) != 0) {
-        set_error("mkdirs blob dir failed");
+        set_io_error(errno, "cannot create the directory of blob %s", digest);
         return -1;
     }
     if (plat_rename(part, blob) == 0) return stored_durably(fan_out);
+    int err = errno;
     // Deleting the last blob of a fan-out directory removes the directory; a
     // delete running between our mkdirs and rename leaves nowhere to move to,
     // and collections back to back can do so each time it is made again.
     // Each round needs another removal, so a bounded number of rounds ends it.
-    for (int round = 0; round < kFanOutRemakes && plat_entry_kind(fan_out) != PLAT_DIR; ++round)
+    for (int round = 0; round < kFanOutRemakes && plat_entry_kind(fan_out) != PLAT_DIR; ++round) {
         if (mkdirs(fan_out) == 0 && plat_rename(part, blob) == 0) return stored_durably(fan_out);
+        err = errno;
+    }
     // The same upload finished by two requests at once: the other one moved
     // the bytes first. They were verified there, so the blob is stored whole.
     if (plat_entry_kind(blob) == PLAT_FILE) {
         remove_if_file(part);
         return 0;
     }
-    set_error("rename to CAS failed: %s", blob);
+    set_io_error(err, "cannot store blob %s", digest);
     return -1;
 }
 
@@ -127,7 +131,7 @@ bool stored_blob_path(const char *digest, char *path) {
 
 extern "C" {
 
-int reg_blob_start_upload(char *out_upload_uuid) {
+static int blob_start_upload_body(char *out_upload_uuid) {
     if (!out_upload_uuid) {
         set_error_kind(REG_ERR_INVALID, "out_upload_uuid is NULL");
         return -1;
@@ -136,18 +140,24 @@ int reg_blob_start_upload(char *out_upload_uuid) {
     // Created exclusively: an id another process drew from the same state
     // must not empty that upload's part file, so a taken id means drawing again.
     char part[kPathMax];
+    int err = 0;
     for (int attempt = 0; attempt < kCreateTries; ++attempt) {
         next_upload_id(out_upload_uuid);
         upload_path_for_uuid(part, out_upload_uuid);
         int rc = plat_create_excl(part);
         if (rc == 0) return 0;
+        err = rc == PLAT_EXISTS ? EEXIST : errno;
         if (rc != PLAT_EXISTS) break;
     }
-    set_error("cannot create upload file: %s", part);
+    set_io_error(err, "cannot create upload %s", out_upload_uuid);
     return -1;
 }
 
-int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
+int reg_blob_start_upload(char *out_upload_uuid) {
+    return guarded<int>(-1, [&] { return blob_start_upload_body(out_upload_uuid); });
+}
+
+static int blob_append_chunk_body(const char *upload_uuid, const void *data, size_t len) {
     if (!upload_uuid || !data) {
         set_error_kind(REG_ERR_INVALID, "upload_uuid/data is NULL");
         return -1;
@@ -169,7 +179,11 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len)
     return 0;
 }
 
-int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest) {
+int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
+    return guarded<int>(-1, [&] { return blob_append_chunk_body(upload_uuid, data, len); });
+}
+
+static int blob_finish_upload_body(const char *upload_uuid, const char *expected_digest, char *out_digest) {
     if (!expected_digest || !out_digest || !upload_uuid) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -190,10 +204,8 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         set_error("hashing upload failed");
         return -1;
     }
-    char hex[65];
-    bin_to_hex(hash, hex);
-    char computed[80];
-    qf_snprintf(computed, sizeof computed, "sha256:%s", hex);
+    char computed[SHA256_TEXT_SIZE];
+    sha256_digest_text(hash, computed);
     if (strcmp(computed, expected_digest) != 0) {
         set_error_kind(REG_ERR_INVALID, "digest mismatch: expected %s, got %s", expected_digest, computed);
         remove_if_file(part);
@@ -223,7 +235,11 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     return 0;
 }
 
-int reg_blob_cancel_upload(const char *upload_uuid) {
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest) {
+    return guarded<int>(-1, [&] { return blob_finish_upload_body(upload_uuid, expected_digest, out_digest); });
+}
+
+static int blob_cancel_upload_body(const char *upload_uuid) {
     if (!upload_uuid) {
         set_error_kind(REG_ERR_INVALID, "upload_uuid is NULL");
         return -1;
@@ -244,7 +260,11 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
     return 0;
 }
 
-int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
+int reg_blob_cancel_upload(const char *upload_uuid) {
+    return guarded<int>(-1, [&] { return blob_cancel_upload_body(upload_uuid); });
+}
+
+static int blob_upload_size_body(const char *upload_uuid, int64_t *out_bytes) {
     if (!upload_uuid || !out_bytes) {
         set_error_kind(REG_ERR_INVALID, "upload_uuid/out_bytes is NULL");
         return -1;
@@ -261,14 +281,22 @@ int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
     return 0;
 }
 
-int reg_blob_exists(const char *digest) {
+int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
+    return guarded<int>(-1, [&] { return blob_upload_size_body(upload_uuid, out_bytes); });
+}
+
+static int blob_exists_body(const char *digest) {
     if (!digest_argument_ok(digest)) return -1;
     char path[kPathMax];
     blob_path_for_digest(path, digest);
     return plat_entry_kind(path) == PLAT_FILE ? 1 : 0;
 }
 
-int64_t reg_blob_get_size(const char *digest) {
+int reg_blob_exists(const char *digest) {
+    return guarded<int>(-1, [&] { return blob_exists_body(digest); });
+}
+
+static int64_t blob_get_size_body(const char *digest) {
     if (!digest_argument_ok(digest)) return -1;
     char path[kPathMax];
     blob_path_for_digest(path, digest);
@@ -278,7 +306,11 @@ int64_t reg_blob_get_size(const char *digest) {
     return size;
 }
 
-int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
+int64_t reg_blob_get_size(const char *digest) {
+    return guarded<int64_t>(-1, [&] { return blob_get_size_body(digest); });
+}
+
+static int blob_get_filepath_body(const char *digest, char *out, size_t cap) {
     if (!out || cap == 0 || !digest) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -295,8 +327,12 @@ int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
     return 0;
 }
 
+int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
+    return guarded<int>(-1, [&] { return blob_get_filepath_body(digest, out, cap); });
+}
+
 // The protocol "Deletions" at the top of gc.cpp: mark, look, remove.
-int reg_blob_delete(const char *digest) {
+static int blob_delete_body(const char *digest) {
     if (!digest_argument_ok(digest)) return -1;
     deletion_mark mark;
     if (!mark.acquire(digest + kDigestPrefixLen)) return -1;
@@ -326,22 +362,8 @@ int reg_blob_delete(const char *digest) {
     return 0;
 }
 
-} // extern "C"
-
-bool walk_blob_store(const std::function<bool(const char *fanout, const std::vector<dir_item> &files)> &visit) {
-    char top[kPathMax];
-    qf_snprintf(top, sizeof top, "%s/blobs/sha256", s_root);
-    std::vector<dir_item> fanouts;
-    if (list_dir_all(top, fanouts) != 0) return false;
-    std::vector<dir_item> files;
-    for (const dir_item &entry : fanouts) {
-        if (!entry.is_dir) continue;
-        char fanout[kPathMax];
-        // A path cut to fit would name another directory.
-        if (qf_snprintf(fanout, sizeof fanout, "%s/%s", top, entry.name.c_str()) >= static_cast<int>(kPathMax))
-            continue;
-        if (list_dir_all(fanout, files) != 0) continue;
-        if (!visit(fanout, files)) return false;
-    }
-    return true;
+int reg_blob_delete(const char *digest) {
+    return guarded<int>(-1, [&] { return blob_delete_body(digest); });
 }
+
+} // extern "C"

@@ -60,7 +60,7 @@ std::string hex_of_file(const std::string &path, bool *ok) {
     uint8_t digest[32];
     *ok = sha256_file(path.c_str(), digest) == 0;
     char hex[kHexLen + 1] = "";
-    if (*ok) bin_to_hex(digest, hex);
+    if (*ok) sha256_hex(digest, hex);
     return hex;
 }
 
@@ -71,7 +71,7 @@ std::string hex_of_bytes(const char *data, size_t len) {
     uint8_t digest[32];
     sha256_final(&ctx, digest);
     char hex[kHexLen + 1];
-    bin_to_hex(digest, hex);
+    sha256_hex(digest, hex);
     return hex;
 }
 
@@ -168,16 +168,14 @@ private:
             for (const dir_item &item : top)
                 if (item.name != "sha256") stray("blobs/" + item.name, item.is_dir);
         std::vector<blob_file> files;
-        std::vector<dir_item> fanouts;
-        if (list("blobs/sha256", fanouts))
-            for (const dir_item &fanout : fanouts) {
-                std::string rel = "blobs/sha256/" + fanout.name;
-                if (!fanout.is_dir) {
-                    stray(rel, false);
-                    continue;
-                }
-                collect_fanout(rel, fanout.name, files);
-            }
+        blob_walk_visitor walk;
+        walk.fanout = [&](const std::string &, const std::string &name, const std::vector<dir_item> &items) {
+            collect_fanout("blobs/sha256/" + name, name, items, files);
+            return true;
+        };
+        walk.unlisted = [&](const std::string &rel) { report(kUnlisted, rel, "", false); };
+        walk.other = [&](const std::string &rel, const dir_item &) { stray(rel, false); };
+        for_each_fanout(walk);
         int64_t total = 0;
         for (const blob_file &f : files)
             total += f.size;
@@ -189,9 +187,8 @@ private:
         }
     }
 
-    void collect_fanout(const std::string &rel, const std::string &fanout, std::vector<blob_file> &files) {
-        std::vector<dir_item> items;
-        if (!list(rel, items)) return;
+    void collect_fanout(const std::string &rel, const std::string &fanout, const std::vector<dir_item> &items,
+                        std::vector<blob_file> &files) {
         for (const dir_item &item : items) {
             std::string path = rel + "/" + item.name;
             // A blob a collection moved aside goes back or away at the next run.
@@ -301,24 +298,19 @@ private:
         stored_anywhere_.insert(hex);
         // An index names manifests, which may be stored in any repository; an
         // image names blobs. The body itself is sound either way, so it stays.
-        if (json_val *children = json_obj_get(root, "manifests")) {
-            size_t count = json_arr_size(children);
-            for (size_t i = 0; i < count; ++i)
-                if (const char *digest = manifest_member_digest(json_arr_get(children, i)))
-                    children_.push_back({rel, digest});
-            return true;
+        manifest_refs refs = manifest_references(root);
+        for (const manifest_ref &ref : refs.refs) {
+            if (!ref.digest) continue;
+            if (refs.is_index && ref.role == ref_role::child)
+                children_.push_back({rel, ref.digest});
+            else if (!refs.is_index && (ref.role == ref_role::config || ref.role == ref_role::layer))
+                check_blob_ref(rel, ref.digest);
         }
-        check_blob_ref(rel, json_obj_get(root, "config"));
-        json_val *layers = json_obj_get(root, "layers");
-        size_t count = json_arr_size(layers);
-        for (size_t i = 0; i < count; ++i)
-            check_blob_ref(rel, json_arr_get(layers, i));
         return true;
     }
 
-    void check_blob_ref(const std::string &rel, json_val *descriptor) {
-        const char *digest = manifest_member_digest(descriptor);
-        if (digest && !sound_blobs_.count(digest + kDigestPrefixLen)) report(kMissingBlob, rel, digest, false);
+    void check_blob_ref(const std::string &rel, const char *digest) {
+        if (!sound_blobs_.count(digest + kDigestPrefixLen)) report(kMissingBlob, rel, digest, false);
     }
 
     // ---- links -----------------------------------------------------------
@@ -449,11 +441,8 @@ private:
 
 extern "C" const char *reg_check_json(int repair, reg_check_progress_fn progress, void *arg) {
     if (!require_ready()) return nullptr;
-    try {
+    return guarded<const char *>(nullptr, [&] {
         checker c(repair != 0, progress, arg);
         return c.run();
-    } catch (const std::bad_alloc &) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
+    });
 }

@@ -13,38 +13,29 @@
 
 namespace {
 
-// A repository name holds at most 255 characters, so at most 128 components.
-constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
-
 struct scan_failure {};
 
 std::string at_root(const std::string &rel) { return std::string(s_root) + "/" + rel; }
 
-// Every repository below rel, however many: one left out could hide a
-// manifest that still names the blob.
-void find_repositories(const std::string &rel, const std::string &name, int components,
-                       std::vector<std::string> &repos) {
-    std::vector<dir_item> items;
-    if (list_dir_all(at_root(rel).c_str(), items) != 0) {
-        if (plat_entry_kind(at_root(rel).c_str()) == PLAT_ABSENT && !rel.empty() && rel != "repositories")
-            return; // deleted meanwhile
+// Every repository, however many: one left out could hide a manifest that
+// still names the blob. A directory that cannot be listed fails the search,
+// unless it went away meanwhile (a repository deleted during the search).
+std::vector<std::string> find_repositories() {
+    std::vector<std::string> repos;
+    repo_walk_visitor visit;
+    visit.repository = [&](const std::string &name) { repos.push_back(name); };
+    visit.unlisted = [](const std::string &rel) {
+        if (rel != "repositories" && plat_entry_kind(at_root(rel).c_str()) == PLAT_ABSENT) return;
         set_error("cannot list repositories: %s", rel.c_str());
         throw scan_failure{};
-    }
-    for (const dir_item &item : items) {
-        if (!item.is_dir || item.name == "_manifests" || components >= kRepoComponentsMax) continue;
-        std::string child = rel + "/" + item.name;
-        std::string child_name = name.empty() ? item.name : name + "/" + item.name;
-        if (plat_entry_kind(at_root(child + "/_manifests").c_str()) == PLAT_DIR) repos.push_back(child_name);
-        find_repositories(child, child_name, components + 1, repos);
-    }
+    };
+    for_each_repository(visit);
+    return repos;
 }
 
 // "<repo>@sha256:<hex>" of the first manifest naming digest, or "".
 std::string first_naming(const char *digest) {
-    std::vector<std::string> repos;
-    find_repositories("repositories", "", 0, repos);
-    for (const std::string &repo : repos) {
+    for (const std::string &repo : find_repositories()) {
         std::string dir = at_root("repositories/" + repo + "/_manifests");
         std::vector<dir_item> items;
         if (list_dir_all(dir.c_str(), items) != 0) {
@@ -72,7 +63,7 @@ std::string first_naming(const char *digest) {
 
 extern "C" {
 
-int reg_tag_delete(const char *repo_name, const char *tag) {
+static int tag_delete_body(const char *repo_name, const char *tag) {
     if (!repo_name || !tag) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -111,6 +102,10 @@ int reg_tag_delete(const char *repo_name, const char *tag) {
     return 0;
 }
 
+int reg_tag_delete(const char *repo_name, const char *tag) {
+    return guarded<int>(-1, [&] { return tag_delete_body(repo_name, tag); });
+}
+
 int reg_blob_named_by(const char *digest, char *out, size_t cap) {
     if (!digest || !out || cap == 0) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
@@ -122,25 +117,24 @@ int reg_blob_named_by(const char *digest, char *out, size_t cap) {
         set_error_kind(REG_ERR_INVALID, "invalid digest");
         return -1;
     }
-    try {
-        // Records first: a store that removes its record after this read
-        // has written its manifest before the listings that follow.
-        std::string in_flight;
-        int recorded = record_naming(digest, in_flight);
-        if (recorded < 0) return -1;
-        if (recorded > 0) {
-            qf_strlcpy(out, in_flight.c_str(), cap);
-            return 1;
+    return guarded<int>(-1, [&] {
+        try {
+            // Records first: a store that removes its record after this read
+            // has written its manifest before the listings that follow.
+            std::string in_flight;
+            int recorded = record_naming(digest, in_flight);
+            if (recorded < 0) return -1;
+            if (recorded > 0) {
+                qf_strlcpy(out, in_flight.c_str(), cap);
+                return 1;
+            }
+            std::string found = first_naming(digest);
+            qf_strlcpy(out, found.c_str(), cap);
+            return found.empty() ? 0 : 1;
+        } catch (const scan_failure &) {
+            return -1; // the last error says which listing or read failed
         }
-        std::string found = first_naming(digest);
-        qf_strlcpy(out, found.c_str(), cap);
-        return found.empty() ? 0 : 1;
-    } catch (const scan_failure &) {
-        return -1;
-    } catch (const std::bad_alloc &) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return -1;
-    }
+    });
 }
 
 } // extern "C"

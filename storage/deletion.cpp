@@ -32,19 +32,6 @@ bool mark_stale(const char *path) {
     return plat_wall_seconds() - mtime >= kAbandonedSeconds;
 }
 
-bool descriptor_is(json_val *descriptor, const char *digest) {
-    const char *d = manifest_member_digest(descriptor);
-    return d && strcmp(d, digest) == 0;
-}
-
-bool any_descriptor_is(json_val *list, const char *digest) {
-    size_t count = json_arr_size(list);
-    for (size_t i = 0; i < count; ++i)
-        if (descriptor_is(json_arr_get(list, i), digest)) return true;
-    return false;
-}
-
-
 } // namespace
 
 bool body_names_digest(const char *text, size_t len, const char *digest) {
@@ -53,9 +40,7 @@ bool body_names_digest(const char *text, size_t len, const char *digest) {
     json_doc_ptr doc(json_read(text, len));
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) return false;
-    return descriptor_is(json_obj_get(root, "config"), digest) ||
-           any_descriptor_is(json_obj_get(root, "layers"), digest) ||
-           any_descriptor_is(json_obj_get(root, "manifests"), digest);
+    return manifest_references(root).keeps(digest);
 }
 
 deletion_mark::~deletion_mark() {
@@ -170,7 +155,7 @@ void holder_text(char *text, size_t cap, size_t *len) {
 
 int owned_lock_create(const char *path) {
     char mine[kPathMax];
-    if (qf_snprintf(mine, sizeof mine, "%s.%u", path, plat_process_id()) >= static_cast<int>(sizeof mine)) return -1;
+    if (!qf_snprintf_fit(mine, sizeof mine, "%s.%u", path, plat_process_id())) return -1;
     char text[kHostMax + 32];
     size_t len = 0;
     holder_text(text, sizeof text, &len);

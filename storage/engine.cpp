@@ -34,7 +34,7 @@ int make_top_dir(const char *suffix) {
     char path[kPathMax];
     qf_snprintf(path, sizeof path, "%s/%s", s_root, suffix);
     if (mkdirs(path) == 0) return 0;
-    set_error("mkdirs failed: %s", path);
+    set_io_error(errno, "cannot create the storage directory %s", suffix);
     return -1;
 }
 
@@ -101,7 +101,7 @@ int reg_storage_init(const char *root) {
     s_fsync = oci_fsync_enabled();
 
     if (mkdirs(s_root) != 0) {
-        set_error("mkdirs failed: %s", s_root);
+        set_io_error(errno, "cannot create the storage root");
         return -1;
     }
     if (make_top_dir("blobs/sha256") != 0 || make_top_dir("repositories") != 0 || make_top_dir("uploads") != 0)

@@ -1,5 +1,6 @@
 // fs.cpp - the engine's file-system primitives: directories, whole files, listings, removal.
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,6 +56,16 @@ struct child_entry {
 // directory that exists, where a walk from the root costs one per level (each
 // a round trip on a network file system). Any other failure is judged by
 // what stands at the path, as for every level of the walk down.
+void set_io_error(int err, const char *format, ...) {
+    char what[kErrorMax];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(what, sizeof what, format, ap);
+    va_end(ap);
+    errno = err;
+    set_error_kind(REG_ERR_IO, "%s: %s", what, strerror(err));
+}
+
 int mkdirs(const char *path) {
     if (!path || !*path) return -1;
     size_t len = strlen(path);
@@ -69,7 +80,12 @@ int mkdirs(const char *path) {
             break;
         }
         if (errno != ENOENT) {
-            if (plat_entry_kind(copy) != PLAT_DIR) return -1;
+            // The caller reports the create's own failure, not the look that follows it.
+            int err = errno;
+            if (plat_entry_kind(copy) != PLAT_DIR) {
+                errno = err;
+                return -1;
+            }
             break;
         }
         char *slash = strrchr(copy, '/');

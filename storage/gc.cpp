@@ -105,6 +105,18 @@
 // Blobs named only by a manifest a deletion removed are left to collections,
 // which the argument above covers; deletions never remove a blob because a
 // manifest went.
+//
+// One walk, one rule. "Every repository" above is for_each_repository
+// (walk.cpp): the run, the deletions' search, usage, check and the catalog
+// walk the same tree to the same depth (as deep as a repository name
+// reaches); the run refuses where that walk meets a link, a directory it
+// cannot list (unless it went away meanwhile) or a directory deeper than any
+// name. "What a manifest names" is manifest_references (references.cpp): the
+// run marks, and a deletion refuses for, every valid config, layer and child
+// digest a body holds, whatever kind of manifest it is, which includes
+// everything a store checked and kept (a store of an index checks its
+// children, of an image its config and layers). A subject is no reference:
+// the store never checks it, and nothing is kept for it.
 #include <stdlib.h>
 #include <string.h>
 
@@ -128,10 +140,6 @@ namespace {
 constexpr int kCheckEvery = 256; // manifests read / blobs scanned between checks
 constexpr uint64_t kSnapshotQuietMs = 199;
 constexpr int kSnapshotQuietScans = 255;
-// A repository name holds at most 255 characters, so at most 128 components;
-// no valid repository lies deeper. The bound also ends a walk that a
-// symbolic-link loop would otherwise never finish.
-constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
 // File times are whole seconds; one written in the second before the run
 // started may belong to a store the run cannot see otherwise.
 constexpr int64_t kFileTimeSlack = 1;
@@ -141,7 +149,7 @@ std::string at_root(const std::string &rel) { return std::string(s_root) + "/" +
 // A path that does not fit the engine's buffers would name something else
 // once cut; such an entry is left alone.
 bool join_path(char *out, const char *dir, const char *name) {
-    return qf_snprintf(out, kPathMax, "%s/%s", dir, name) < static_cast<int>(kPathMax);
+    return qf_snprintf_fit(out, kPathMax, "%s/%s", dir, name);
 }
 
 bool is_part_name(const std::string &name) {
@@ -316,29 +324,11 @@ int64_t file_clock(const gc_progress &progress) {
     return plat_wall_seconds();
 }
 
-// Calls visit with every fan-out directory of the blob store (a directory
-// one level below blobs/sha256, whatever its name) and its whole listing; one
-// that cannot be listed is passed over, and its blobs stay. visit answers
-// false to stop the walk.
-void walk_fanouts(const std::function<bool(const std::string &, const std::vector<dir_item> &)> &visit) {
-    std::string top = at_root("blobs/sha256");
-    std::vector<dir_item> fanouts;
-    if (list_dir_all(top.c_str(), fanouts) != 0) return;
-    std::vector<dir_item> files;
-    for (const dir_item &fanout : fanouts) {
-        if (!fanout.is_dir) continue;
-        std::string dir = top + "/" + fanout.name;
-        if (dir.size() >= kPathMax || list_dir_all(dir.c_str(), files) != 0) continue;
-        if (!visit(dir, files)) return;
-    }
-}
-
 // Blob files are the files with a digest's name one level below the store's top directory.
 int count_blobs() {
     int count = 0;
-    walk_fanouts([&](const std::string &, const std::vector<dir_item> &files) {
-        for (const dir_item &file : files)
-            if (!file.is_dir && hex64_valid(file.name.c_str())) ++count;
+    for_each_blob([&](const std::string &, const std::string &) {
+        ++count;
         return true;
     });
     return count;
@@ -376,37 +366,25 @@ bool vanished(const std::string &rel) {
     return true;
 }
 
-// Every repository below rel (paths relative to the storage root), however
-// many there are and however many entries a directory holds: a repository
-// left out would have its blobs removed. A directory that cannot be listed
-// ends the mark, unless it went away meanwhile (a repository deleted during the run).
-void find_repositories(const std::string &rel, int components, std::vector<std::string> &repos) {
-    std::vector<dir_item> items;
-    if (list_dir_all(at_root(rel).c_str(), items) != 0) {
-        if (vanished(rel)) return;
-        refuse("cannot list repositories", rel);
-    }
-    for (const dir_item &item : items) {
-        // A repository behind a link cannot be walked without following it,
-        // and one left out would lose its blobs: no collection then.
-        if (item.is_link) refuse("symbolic link in the repository tree (see registry-admin check)", rel + "/" + item.name);
-        if (!item.is_dir || item.name == "_manifests") continue;
-        std::string child = rel + "/" + item.name;
-        if (components >= kRepoComponentsMax) refuse("repository tree too deep", child);
-        if (plat_entry_kind(at_root(child + "/_manifests").c_str()) == PLAT_DIR) repos.push_back(child);
-        find_repositories(child, components + 1, repos);
-    }
-}
-
-void add_reference(run &r, json_val *holder) {
-    const char *digest = manifest_member_digest(holder);
-    if (digest && hashset_add_digest(&r.refs, digest) != 0) refuse_out_of_memory();
-}
-
-void add_references(run &r, json_val *list) {
-    size_t count = json_arr_size(list);
-    for (size_t i = 0; i < count; ++i)
-        add_reference(r, json_arr_get(list, i));
+// Every repository (paths relative to the storage root), however many there
+// are and however many entries a directory holds: a repository left out would
+// have its blobs removed. A directory that cannot be listed ends the mark,
+// unless it went away meanwhile (a repository deleted during the run).
+std::vector<std::string> find_repositories() {
+    std::vector<std::string> repos;
+    repo_walk_visitor visit;
+    visit.repository = [&](const std::string &name) { repos.push_back("repositories/" + name); };
+    visit.unlisted = [](const std::string &rel) {
+        if (!vanished(rel)) refuse("cannot list repositories", rel);
+    };
+    // A repository behind a link cannot be walked without following it, and
+    // one left out would lose its blobs: no collection then.
+    visit.link = [](const std::string &rel) {
+        refuse("symbolic link in the repository tree (see registry-admin check)", rel);
+    };
+    visit.too_deep = [](const std::string &rel) { refuse("repository tree too deep", rel); };
+    for_each_repository(visit);
+    return repos;
 }
 
 // Adds what a parsed body references; false when it is not a JSON object.
@@ -414,9 +392,8 @@ bool mark_text(run &r, const char *text, size_t len) {
     json_doc_ptr doc(json_read(text, len));
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) return false;
-    add_reference(r, json_obj_get(root, "config"));
-    add_references(r, json_obj_get(root, "layers"));
-    add_references(r, json_obj_get(root, "manifests"));
+    for (const manifest_ref &ref : manifest_references(root).refs)
+        if (ref_keeps(ref) && hashset_add_digest(&r.refs, ref.digest) != 0) refuse_out_of_memory();
     return true;
 }
 
@@ -462,9 +439,7 @@ void mark_records(run &r) {
 // Marks the references of every body file of every repository. Returns with
 // r.cancelled set when the cancel marker stopped it.
 void mark_all(run &r) {
-    std::vector<std::string> repos;
-    find_repositories("repositories", 0, repos);
-    for (const std::string &repo : repos) {
+    for (const std::string &repo : find_repositories()) {
         std::string manifests = repo + "/_manifests";
         std::vector<dir_item> items;
         if (list_dir_all(at_root(manifests).c_str(), items) != 0) {
@@ -581,7 +556,9 @@ void put_back_aside(const std::string &fanout, const std::string &name) {
 // Only files named by 64 hex digits inside fan-out directories are ever
 // removed, every one of them however many a directory holds.
 void sweep(run &r) {
-    walk_fanouts([&](const std::string &fanout, const std::vector<dir_item> &files) {
+    // A fan-out directory that cannot be listed is passed over: its blobs stay.
+    blob_walk_visitor walk;
+    walk.fanout = [&](const std::string &fanout, const std::string &, const std::vector<dir_item> &files) {
         for (const dir_item &file : files) {
             if (file.is_dir) continue;
             if (!hex64_valid(file.name.c_str())) {
@@ -599,7 +576,8 @@ void sweep(run &r) {
         // Succeeds only when the directory was emptied.
         if (!r.dry_run) plat_rmdir(fanout.c_str());
         return true;
-    });
+    };
+    for_each_fanout(walk);
 }
 
 // ---- end -----------------------------------------------------------------

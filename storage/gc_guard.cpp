@@ -27,15 +27,14 @@ constexpr int kRecordTries = 4;
 
 // A name no other process draws: the process id and random digits.
 bool record_name(char *out, size_t cap, const char *manifest_hex) {
-    return qf_snprintf(out, cap, "%s/%s/%s/%s-%u-%s", s_root, kGcDir, kGcIntentsDir, manifest_hex,
-                       plat_process_id(), gc_random_hex().c_str()) <
-           static_cast<int>(cap);
+    return qf_snprintf_fit(out, cap, "%s/%s/%s/%s-%u-%s", s_root, kGcDir, kGcIntentsDir, manifest_hex,
+                           plat_process_id(), gc_random_hex().c_str());
 }
 
 } // namespace
 
 bool blob_aside_path(char *out, const char *blob_path) {
-    return qf_snprintf(out, kPathMax, "%s%s", blob_path, kAsideSuffix) < static_cast<int>(kPathMax);
+    return qf_snprintf_fit(out, kPathMax, "%s%s", blob_path, kAsideSuffix);
 }
 
 // The order matters (see the collection's sweep in gc.cpp): the file is made

@@ -154,13 +154,17 @@ int64_t gc_json_int(json_val *obj, const char *key) {
     return static_cast<int64_t>(json_get_uint(value));
 }
 
-extern "C" int reg_gc_cancel(void) {
+static int gc_cancel_body(void) {
     if (!require_ready()) return -1;
     if (const char *failure = write_cancel_marker()) {
         set_error("%s", failure);
         return -1;
     }
     return 0;
+}
+
+extern "C" int reg_gc_cancel(void) {
+    return guarded<int>(-1, [&] { return gc_cancel_body(); });
 }
 
 extern "C" const char *reg_gc_progress_json(void) {

@@ -214,8 +214,8 @@ int manifest_resolve(const char *repo_name, const char *reference, char *hex_out
     return 0;
 }
 
-extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out,
-                                        char *digest_out) {
+static const char *manifest_get_body(const char *repo_name, const char *reference, char *content_type_out,
+                                     char *digest_out) {
     if (!repo_name || !reference || !content_type_out || !digest_out) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return nullptr;
@@ -239,6 +239,12 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
     return s_result;
 }
 
+extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference, char *content_type_out,
+                                        char *digest_out) {
+    return guarded<const char *>(nullptr,
+                                 [&] { return manifest_get_body(repo_name, reference, content_type_out, digest_out); });
+}
+
 namespace {
 
 int manifest_delete(const char *repo_name, const char *reference) {
@@ -259,8 +265,8 @@ extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
     return guarded(-1, [&] { return manifest_delete(repo_name, reference); });
 }
 
-extern "C" int reg_manifest_read(const char *repo_name, const char *reference, char **body_out, size_t *len_out,
-                                 char *content_type_out, char *digest_out) {
+static int manifest_read_body(const char *repo_name, const char *reference, char **body_out, size_t *len_out,
+                              char *content_type_out, char *digest_out) {
     if (!repo_name || !reference || !body_out || !len_out || !content_type_out || !digest_out) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -290,6 +296,12 @@ extern "C" int reg_manifest_read(const char *repo_name, const char *reference, c
     *len_out = len;
     *body_out = body.release();
     return 0;
+}
+
+extern "C" int reg_manifest_read(const char *repo_name, const char *reference, char **body_out, size_t *len_out,
+                                 char *content_type_out, char *digest_out) {
+    return guarded<int>(
+        -1, [&] { return manifest_read_body(repo_name, reference, body_out, len_out, content_type_out, digest_out); });
 }
 
 namespace {
@@ -323,5 +335,5 @@ int manifest_time(const char *repo_name, const char *reference, int64_t *time_ou
 } // namespace
 
 extern "C" int reg_manifest_time(const char *repo_name, const char *reference, int64_t *time_out) {
-    return guarded(-1, [&] { return manifest_time(repo_name, reference, time_out); });
+    return guarded<int>(-1, [&] { return manifest_time(repo_name, reference, time_out); });
 }

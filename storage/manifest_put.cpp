@@ -42,21 +42,21 @@ bool child_manifest_stored(const char *repo_name, const char *digest, std::uniqu
     return child_stored_elsewhere(hex, others);
 }
 
-int check_index(const char *repo_name, json_val *manifests) {
+int check_index(const char *repo_name, json_val *manifests, const manifest_refs &refs) {
     if (!json_is_arr(manifests)) {
         set_error_kind(REG_ERR_INVALID, "manifest \"manifests\" must be an array");
         return -1;
     }
-    size_t count = json_arr_size(manifests);
-    if (count == 0) {
+    if (json_arr_size(manifests) == 0) {
         set_error_kind(REG_ERR_INVALID, "manifest index must reference at least 1 manifest");
         return -1;
     }
     std::unique_ptr<name_list> others;
-    for (size_t i = 0; i < count; ++i) {
-        const char *digest = manifest_member_digest(json_arr_get(manifests, i));
+    for (const manifest_ref &ref : refs.refs) {
+        if (ref.role != ref_role::child) continue;
+        const char *digest = ref.digest;
         if (!digest) {
-            set_error_kind(REG_ERR_INVALID, "manifest index entry %zu missing valid digest", i);
+            set_error_kind(REG_ERR_INVALID, "manifest index entry %zu missing valid digest", ref.index);
             return -1;
         }
         // A child whose deletion holds its mark counts as deleted already
@@ -76,8 +76,10 @@ bool blob_present(const char *digest) {
     return false;
 }
 
-int check_image(json_val *root) {
-    const char *config = manifest_member_digest(json_obj_get(root, "config"));
+int check_image(json_val *root, const manifest_refs &refs) {
+    const char *config = nullptr;
+    for (const manifest_ref &ref : refs.refs)
+        if (ref.role == ref_role::config) config = ref.digest;
     if (!config) {
         set_error_kind(REG_ERR_INVALID, "manifest missing valid config.digest");
         return -1;
@@ -89,14 +91,13 @@ int check_image(json_val *root) {
         set_error_kind(REG_ERR_INVALID, "manifest layers must be an array");
         return -1;
     }
-    size_t count = json_arr_size(layers);
-    for (size_t i = 0; i < count; ++i) {
-        const char *digest = manifest_member_digest(json_arr_get(layers, i));
-        if (!digest) {
-            set_error_kind(REG_ERR_INVALID, "manifest layer %zu missing valid digest", i);
+    for (const manifest_ref &ref : refs.refs) {
+        if (ref.role != ref_role::layer) continue;
+        if (!ref.digest) {
+            set_error_kind(REG_ERR_INVALID, "manifest layer %zu missing valid digest", ref.index);
             return -1;
         }
-        if (!blob_present(digest)) return -1;
+        if (!blob_present(ref.digest)) return -1;
     }
     return 0;
 }
@@ -119,8 +120,9 @@ int check_body(const char *repo_name, const void *body, size_t body_len, char *m
     if (json_is_str(declared) && json_get_len(declared) < kMediaTypeMax)
         qf_strlcpy(media_type, json_get_str(declared), kMediaTypeMax);
 
-    if (json_val *manifests = json_obj_get(root, "manifests")) return check_index(repo_name, manifests);
-    return check_image(root);
+    manifest_refs refs = manifest_references(root);
+    if (refs.is_index) return check_index(repo_name, json_obj_get(root, "manifests"), refs);
+    return check_image(root, refs);
 }
 
 // The default type declared by a client says nothing: the body's own type wins
@@ -137,7 +139,7 @@ void body_hex(const void *body, size_t body_len, char *hex) {
     sha256_update(&ctx, body, body_len);
     unsigned char digest[32];
     sha256_final(&ctx, digest);
-    bin_to_hex(digest, hex);
+    sha256_hex(digest, hex);
 }
 
 bool fail(const char *message) {
@@ -234,13 +236,10 @@ bool write_manifest(const char *repo_name, const char *reference, bool is_tag, c
 int children_still_stored(const char *repo_name, const void *body, size_t body_len, bool is_tag,
                           const char *reference, const char *hex) {
     json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
-    json_val *manifests = json_obj_get(json_doc_root(doc.get()), "manifests");
-    if (!manifests) return 0;
     std::unique_ptr<name_list> others;
-    size_t count = json_arr_size(manifests);
-    for (size_t i = 0; i < count; ++i) {
-        const char *digest = manifest_member_digest(json_arr_get(manifests, i));
-        if (!digest || child_manifest_stored(repo_name, digest, others)) continue;
+    for (const manifest_ref &ref : manifest_references(json_doc_root(doc.get())).refs) {
+        const char *digest = ref.digest;
+        if (ref.role != ref_role::child || !digest || child_manifest_stored(repo_name, digest, others)) continue;
         char link[kLinkMax];
         qf_snprintf(link, sizeof link, "sha256:%s", hex);
         char path[kPathMax];
@@ -312,13 +311,4 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
 extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body, size_t body_len,
                                 const char *content_type, char *digest_out) {
     return guarded(-1, [&] { return manifest_put(repo_name, reference, body, body_len, content_type, digest_out); });
-}
-
-// A string with an escaped NUL would otherwise pass on its valid prefix.
-const char *manifest_member_digest(json_val *descriptor) {
-    if (!json_is_obj(descriptor)) return nullptr;
-    json_val *digest = json_obj_get(descriptor, "digest");
-    if (!json_is_str(digest) || json_get_len(digest) != kDigestLen) return nullptr;
-    const char *text = json_get_str(digest);
-    return digest_valid(text) ? text : nullptr;
 }

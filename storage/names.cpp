@@ -100,15 +100,6 @@ int tag_valid(const char *tag) {
     return 1;
 }
 
-void bin_to_hex(const unsigned char *bytes, char *out) {
-    static const char hx[] = "0123456789abcdef";
-    for (int i = 0; i < 32; ++i) {
-        out[2 * i] = hx[bytes[i] >> 4];
-        out[2 * i + 1] = hx[bytes[i] & 0x0F];
-    }
-    out[64] = '\0';
-}
-
 size_t json_escape_append(char *dst, size_t room, const char *text) {
     size_t n = 0;
     if (text) {

@@ -61,6 +61,12 @@ std::string artifact_type_of(json_val *root) {
     return "";
 }
 
+bool names_subject(json_val *root, const char *digest) {
+    for (const manifest_ref &ref : manifest_references(root).refs)
+        if (ref.role == ref_role::subject && ref.digest && strcmp(ref.digest, digest) == 0) return true;
+    return false;
+}
+
 // One descriptor, or "" when the body is no referrer of digest (or cannot be read).
 std::string referrer_descriptor(const char *repo_name, const char *hex, const char *digest, const char *filter) {
     char body_path[kPathMax];
@@ -71,8 +77,7 @@ std::string referrer_descriptor(const char *repo_name, const char *hex, const ch
     json_doc_ptr doc(json_read(body.get(), len));
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) return "";
-    const char *subject = manifest_member_digest(json_obj_get(root, "subject"));
-    if (!subject || strcmp(subject, digest) != 0) return "";
+    if (!names_subject(root, digest)) return "";
     std::string artifact = artifact_type_of(root);
     if (filter && *filter && artifact != filter) return "";
 
@@ -148,10 +153,5 @@ extern "C" const char *reg_referrers_json(const char *repo_name, const char *dig
         set_error_kind(REG_ERR_INVALID, "invalid digest");
         return nullptr;
     }
-    try {
-        return referrers(repo_name, digest, artifact_type);
-    } catch (const std::bad_alloc &) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
+    return guarded<const char *>(nullptr, [&] { return referrers(repo_name, digest, artifact_type); });
 }

@@ -94,31 +94,9 @@ extern "C" int reg_repo_delete(const char *name) {
     return guarded(-1, [&] { return repo_delete(name); });
 }
 
-void collect_repos_recursive(const char *dir, const char *prefix, std::vector<std::string> &names, int depth) {
-    std::vector<dir_item> list;
-    if (list_dir_all(dir, list) != 0) return;
-    for (const dir_item &entry : list) {
-        if (!entry.is_dir || entry.name == "_manifests") continue;
-
-        char child[kPathMax];
-        qf_snprintf(child, sizeof child, "%s/%s", dir, entry.name.c_str());
-        char name[1024];
-        if (prefix && *prefix)
-            qf_snprintf(name, sizeof name, "%s/%s", prefix, entry.name.c_str());
-        else
-            qf_strlcpy(name, entry.name.c_str(), sizeof name);
-
-        char probe[kPathMax];
-        qf_snprintf(probe, sizeof probe, "%s/_manifests", child);
-        if (plat_entry_kind(probe) == PLAT_DIR) names.emplace_back(name);
-        if (depth < kRepoDepthMax) collect_repos_recursive(child, name, names, depth + 1);
-    }
-}
-
 void name_list::collect_repos() {
-    char dir[kPathMax];
-    qf_snprintf(dir, sizeof dir, "%s/repositories", s_root);
-    collect_repos_recursive(dir, "", items_, 0);
+    for (std::string &name : all_repositories())
+        items_.push_back(std::move(name));
 }
 
 void name_list::sort() { std::sort(items_.begin(), items_.end()); }
@@ -136,13 +114,17 @@ bool repo_argument_ok(const char *name) {
     return true;
 }
 
-extern "C" int reg_repo_exists(const char *name) {
+static int repo_exists_body(const char *name) {
     if (!repo_argument_ok(name)) return -1;
     char dir[kPathMax];
     repo_dir_path(dir, name);
     char manifests[kPathMax];
     qf_snprintf(manifests, sizeof manifests, "%s/_manifests", dir);
     return plat_entry_kind(manifests) == PLAT_DIR ? 1 : 0;
+}
+
+extern "C" int reg_repo_exists(const char *name) {
+    return guarded<int>(-1, [&] { return repo_exists_body(name); });
 }
 
 // Every removal is an rmdir, which only an empty directory allows: a store

@@ -41,10 +41,12 @@ int count_repos() {
 int64_t count_blobs(int *count_out) {
     *count_out = 0;
     int64_t bytes = 0;
-    walk_blob_store([&](const char *fanout, const std::vector<dir_item> &files) {
-        add_files(fanout, files, count_out, &bytes);
+    blob_walk_visitor walk;
+    walk.fanout = [&](const std::string &dir, const std::string &, const std::vector<dir_item> &files) {
+        add_files(dir.c_str(), files, count_out, &bytes);
         return true;
-    });
+    };
+    for_each_fanout(walk);
     return bytes;
 }
 

@@ -22,7 +22,9 @@ constexpr size_t kErrorMax = 1024;              // last error, with terminator
 constexpr size_t kResultMax = 1048576;          // result buffer
 constexpr size_t kRepoNameMax = 255;            // characters of a repository name
 constexpr size_t kTagMax = 255;                 // bytes of a tag: one directory name
-constexpr int kRepoDepthMax = 8;                // deepest level discovery descends to
+// A repository name holds at most 255 characters, so at most 128 components:
+// no repository lies deeper, and walks descend no further.
+constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
 constexpr int64_t kReadAllocMax = 67108864;     // largest file read whole
 constexpr size_t kDigestPrefixLen = 7;          // "sha256:"
 constexpr size_t kHexLen = 64;                  // bare hex digest
@@ -66,6 +68,10 @@ reg_engine &current_engine();
 void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // ... or as the given kind.
 void set_error_kind(reg_err_kind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Records a file-system failure of the object the text names (a digest, a
+// repository, an upload id; never a server path) with its cause: err, an
+// errno value taken right after the call that failed, whose text is appended.
+void set_io_error(int err, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Records the not-started message and answers false when the engine is not started.
 bool require_ready();
 
@@ -124,12 +130,43 @@ struct dir_item {
 };
 int list_dir_all(const char *path, std::vector<dir_item> &out);
 
-// Calls visit with each fan-out directory of the blob store (a directory one
-// level below blobs/sha256, whatever its name) and every entry it holds; a
-// fan-out directory that cannot be listed is passed over. visit answers false
-// to stop the walk. false when the walk could not start (no store) or was
-// stopped. Throws std::bad_alloc without memory.
-bool walk_blob_store(const std::function<bool(const char *fanout, const std::vector<dir_item> &files)> &visit);
+// ---- walks of the storage tree (walk.cpp) ----
+// What a walk of the repository tree tells its caller. Paths are relative to
+// the storage root; names are repository names joined with '/'. A callback
+// may throw to end the walk.
+struct repo_walk_visitor {
+    // Every directory holding a "_manifests" directory, each before those
+    // nested in it, in listing order (callers sort when they answer in order).
+    std::function<void(const std::string &name)> repository;
+    // A directory that cannot be listed (the repositories directory itself
+    // too): passed over when unset.
+    std::function<void(const std::string &rel)> unlisted;
+    // A symbolic link among the repositories: never descended, whatever it
+    // points to.
+    std::function<void(const std::string &rel)> link;
+    // A directory below the deepest level a repository name reaches.
+    std::function<void(const std::string &rel)> too_deep;
+};
+// Walks every repository at any depth a name allows. Throws std::bad_alloc without memory.
+void for_each_repository(const repo_walk_visitor &visit);
+// The names for_each_repository finds, in its order; what cannot be listed is passed over.
+std::vector<std::string> all_repositories();
+
+// What a walk of the blob store tells its caller: each fan-out directory (a
+// directory one level below blobs/sha256, whatever its name) with its whole
+// listing; fanout answers false to stop the walk.
+struct blob_walk_visitor {
+    std::function<bool(const std::string &dir, const std::string &name, const std::vector<dir_item> &items)> fanout;
+    // A directory that cannot be listed (rel): the top, or a fan-out directory passed over.
+    std::function<void(const std::string &rel)> unlisted;
+    // An entry one level below blobs/sha256 that is no directory (a file, a link).
+    std::function<void(const std::string &rel, const dir_item &item)> other;
+};
+// false when the store could not be listed or the walk was stopped. Throws std::bad_alloc without memory.
+bool for_each_fanout(const blob_walk_visitor &visit);
+// Calls visit with every blob file: a file named by 64 hex digits in a fan-out
+// directory (fanout_dir: its absolute path). visit answers false to stop.
+bool for_each_blob(const std::function<bool(const std::string &fanout_dir, const std::string &hex)> &visit);
 
 int read_file(const char *path, char *buf, size_t cap, size_t *len_out);
 char *read_file_alloc(const char *path, size_t *len_out);
@@ -144,12 +181,7 @@ int digest_valid(const char *text);
 // A tag is one directory name below the tags directory: not empty, "." or "..",
 // no separator or control byte, at most 255 bytes of well-formed UTF-8.
 int tag_valid(const char *tag);
-void bin_to_hex(const unsigned char *bytes, char *out);
 size_t json_escape_append(char *dst, size_t room, const char *text);
-// Appends every repository below dir (a directory holding "_manifests"),
-// each before those nested in it, descending at most kRepoDepthMax levels.
-void collect_repos_recursive(const char *dir, const char *prefix, std::vector<std::string> &names, int depth);
-
 // A growing list of names (repositories or tags), however many there are.
 // Throws std::bad_alloc without memory; the public function that holds it
 // turns that into its out-of-memory failure (see guarded).
@@ -168,8 +200,10 @@ private:
 };
 
 // Runs the body of a public function so that no exception crosses the C
-// boundary: without memory it fails with REG_ERR_NO_MEMORY "out of memory",
-// and any other exception fails it as an internal error; fail_value is the
+// boundary: every public operation of the engine goes through it. Without
+// memory it fails with REG_ERR_NO_MEMORY "out of memory"; any other
+// exception fails it as an I/O failure whose text says it was an internal
+// error (what() is left out: it may hold a server path). fail_value is the
 // function's documented failure answer.
 template <typename T, typename Fn> T guarded(T fail_value, Fn &&body) noexcept {
     try {
@@ -179,7 +213,7 @@ template <typename T, typename Fn> T guarded(T fail_value, Fn &&body) noexcept {
     } catch (const std::length_error &) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
     } catch (...) {
-        set_error("internal error");
+        set_error_kind(REG_ERR_IO, "internal error");
     }
     return fail_value;
 }
@@ -190,6 +224,37 @@ struct json_val;
 // The "digest" member of a manifest's descriptor object when it is a valid
 // digest and nothing more, else NULL.
 const char *manifest_member_digest(json_val *descriptor);
+
+// ---- what a manifest names (references.cpp) ----
+// config and layer name blobs of the blob store; child (an index's
+// "manifests") and subject name manifests.
+enum class ref_role { config, layer, child, subject };
+struct manifest_ref {
+    ref_role role;
+    size_t index;       // place in its list; 0 for config and subject
+    const char *digest; // NULL when the descriptor holds no valid digest
+};
+struct manifest_refs {
+    // A body with a "manifests" member is an index: a store checks its
+    // children, never a config or layers; any other body is an image
+    // manifest, whichever schema, and a store checks its config and layers.
+    bool is_index = false;
+    // Every descriptor the body holds under "config", "layers", "manifests"
+    // and "subject", in that order, whatever kind the body is; members of any
+    // other name are no references. A "layers" or "manifests" that is no
+    // array holds none.
+    std::vector<manifest_ref> refs;
+    // Whether the body names digest as anything that keeps it stored (config,
+    // layer or child, whatever kind the body is): what a collection marks and
+    // what a deletion refuses to remove. A subject keeps nothing: a referrer
+    // may be stored before, and outlive, what it refers to.
+    bool keeps(const char *digest) const;
+};
+// A reference that keeps what it names: a valid digest, not a subject.
+inline bool ref_keeps(const manifest_ref &ref) { return ref.digest && ref.role != ref_role::subject; }
+// Digests point into root's document and live as long as it does. Throws
+// std::bad_alloc without memory.
+manifest_refs manifest_references(json_val *root);
 
 // Removes a repository's directories once no manifest or tag is left in them
 // (it then leaves the catalog); anything still there keeps it.

@@ -4,6 +4,7 @@
 // repository that started the upload) and <id>.hash (the hash state after
 // the bytes received so far). The upload area's other readers count and
 // collect files only, so the directory is invisible to them.
+#include <errno.h>
 #include <string.h>
 
 #include <memory>
@@ -56,9 +57,11 @@ void state_path(char *out, const char *id, const char *ext) {
 // the old record or the new one.
 bool replace_file(const char *path, const void *data, size_t len) {
     char tmp[kPathMax];
-    if (qf_snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(kPathMax)) return false;
+    if (!qf_snprintf_fit(tmp, sizeof tmp, "%s.tmp", path)) return false;
     if (write_file(tmp, data, len) == 0 && plat_rename(tmp, path) == 0) return true;
+    int err = errno; // the cause the caller reports
     if (plat_entry_kind(tmp) == PLAT_FILE) plat_unlink(tmp);
+    errno = err;
     return false;
 }
 
@@ -299,7 +302,7 @@ bool session_room(const char *repo_name) {
 
 extern "C" {
 
-int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
+static int upload_start_body(const char *repo_name, char *out_upload_uuid) {
     if (!repo_name || !out_upload_uuid) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -324,12 +327,17 @@ int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
         save_hash(out_upload_uuid, 0, ctx);
         return 0;
     }
+    int err = errno;
     reg_blob_cancel_upload(out_upload_uuid);
-    set_error("cannot record upload owner: %s", owner);
+    set_io_error(err, "cannot record the owner of upload %s", out_upload_uuid);
     return -1;
 }
 
-int reg_upload_check_owner(const char *upload_uuid, const char *repo_name) {
+int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
+    return guarded<int>(-1, [&] { return upload_start_body(repo_name, out_upload_uuid); });
+}
+
+static int upload_check_owner_body(const char *upload_uuid, const char *repo_name) {
     if (!upload_uuid || !repo_name) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -343,8 +351,12 @@ int reg_upload_check_owner(const char *upload_uuid, const char *repo_name) {
     return 0;
 }
 
-int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg_read_fn read_fn, void *ctx,
-                           int64_t *size_out) {
+int reg_upload_check_owner(const char *upload_uuid, const char *repo_name) {
+    return guarded<int>(-1, [&] { return upload_check_owner_body(upload_uuid, repo_name); });
+}
+
+static int upload_append_from_body(const char *upload_uuid, int64_t expected_offset, reg_read_fn read_fn, void *ctx,
+                                   int64_t *size_out) {
     if (!upload_uuid || !read_fn) {
         set_error_kind(REG_ERR_INVALID, "NULL argument");
         return -1;
@@ -384,6 +396,12 @@ int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg
         remove_hash(upload_uuid);
     if (size_out) *size_out = run.start + run.written;
     return 0;
+}
+
+int reg_upload_append_from(const char *upload_uuid, int64_t expected_offset, reg_read_fn read_fn, void *ctx,
+                           int64_t *size_out) {
+    return guarded<int>(-1,
+                        [&] { return upload_append_from_body(upload_uuid, expected_offset, read_fn, ctx, size_out); });
 }
 
 } // extern "C"

@@ -17,28 +17,8 @@
 
 namespace {
 
-// A repository name holds at most 255 characters, so at most 128 components;
-// the bound also ends a walk that a symbolic-link loop would never finish.
-constexpr int kRepoComponentsMax = (static_cast<int>(kRepoNameMax) + 1) / 2;
 constexpr char kReposDir[] = "repositories";
 constexpr size_t kRepoElementFixed = 160; // the pieces of one repository element besides its name
-
-void find_below(const std::string &rel, int components, std::vector<std::string> &repos,
-                std::vector<std::string> &unlisted) {
-    std::vector<dir_item> items;
-    if (list_dir_all(admin_at_root(rel).c_str(), items) != 0) {
-        unlisted.push_back(rel);
-        return;
-    }
-    for (const dir_item &item : items) {
-        if (!item.is_dir || item.name == "_manifests") continue;
-        std::string child = rel + "/" + item.name;
-        if (components >= kRepoComponentsMax) continue;
-        if (plat_entry_kind(admin_at_root(child + "/_manifests").c_str()) == PLAT_DIR)
-            repos.push_back(child.substr(sizeof kReposDir));
-        find_below(child, components + 1, repos, unlisted);
-    }
-}
 
 std::string manifests_rel(const std::string &repo) { return std::string(kReposDir) + "/" + repo + "/_manifests"; }
 
@@ -66,16 +46,6 @@ std::vector<std::string> tag_names(const std::string &repo) {
     return tags;
 }
 
-void add_digest(json_val *descriptor, std::unordered_set<std::string> &out) {
-    if (const char *digest = manifest_member_digest(descriptor)) out.insert(digest + kDigestPrefixLen);
-}
-
-void add_digests(json_val *list, std::unordered_set<std::string> &out) {
-    size_t count = json_arr_size(list);
-    for (size_t i = 0; i < count; ++i)
-        add_digest(json_arr_get(list, i), out);
-}
-
 // What one manifest body names; false when it cannot be read or parsed.
 bool named_by(const std::string &repo, const std::string &hex, std::unordered_set<std::string> &out) {
     size_t len = 0;
@@ -84,9 +54,8 @@ bool named_by(const std::string &repo, const std::string &hex, std::unordered_se
     json_doc_ptr doc(json_read(text.get(), len));
     json_val *root = json_doc_root(doc.get());
     if (!json_is_obj(root)) return false;
-    add_digest(json_obj_get(root, "config"), out);
-    add_digests(json_obj_get(root, "layers"), out);
-    add_digests(json_obj_get(root, "manifests"), out);
+    for (const manifest_ref &ref : manifest_references(root).refs)
+        if (ref_keeps(ref)) out.insert(ref.digest + kDigestPrefixLen);
     return true;
 }
 
@@ -114,21 +83,12 @@ struct store_usage {
 // Every fan-out directory and every file in it, however many: the totals must
 // agree with what a collection would see.
 void walk_blobs(store_usage &u) {
-    std::vector<dir_item> fanouts;
-    std::string top = admin_at_root("blobs/sha256");
-    if (list_dir_all(top.c_str(), fanouts) != 0) return;
-    for (const dir_item &fanout : fanouts) {
-        if (!fanout.is_dir) continue;
-        std::string dir = top + "/" + fanout.name;
-        std::vector<dir_item> files;
-        if (list_dir_all(dir.c_str(), files) != 0) continue;
-        for (const dir_item &file : files) {
-            if (file.is_dir || !hex64_valid(file.name.c_str())) continue;
-            int64_t size = admin_size_or_zero(dir + "/" + file.name);
-            u.blob_sizes.emplace(file.name, size);
-            u.blob_bytes += size;
-        }
-    }
+    for_each_blob([&](const std::string &dir, const std::string &hex) {
+        int64_t size = admin_size_or_zero(dir + "/" + hex);
+        u.blob_sizes.emplace(hex, size);
+        u.blob_bytes += size;
+        return true;
+    });
 }
 
 void walk_uploads(store_usage &u) {
@@ -302,30 +262,28 @@ const char *repo_tags(const char *repo) {
     return s_result;
 }
 
-template <typename F> const char *guarded(F &&body) {
+template <typename F> const char *started_and_guarded(F &&body) {
     if (!require_ready()) return nullptr;
-    try {
-        return body();
-    } catch (const std::bad_alloc &) {
-        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
-        return nullptr;
-    }
+    return guarded<const char *>(nullptr, body);
 }
 
 } // namespace
 
 void admin_find_repos(std::vector<std::string> &repos, std::vector<std::string> &unlisted) {
-    find_below(kReposDir, 0, repos, unlisted);
+    repo_walk_visitor visit;
+    visit.repository = [&](const std::string &name) { repos.push_back(name); };
+    visit.unlisted = [&](const std::string &rel) { unlisted.push_back(rel); };
+    for_each_repository(visit);
 }
 
 extern "C" {
 
 const char *reg_usage_json(int64_t quota_bytes) {
-    return guarded([&] { return usage(quota_bytes); });
+    return started_and_guarded([&] { return usage(quota_bytes); });
 }
 
 const char *reg_repos_json(void) {
-    return guarded([] { return repos_list(); });
+    return started_and_guarded([] { return repos_list(); });
 }
 
 const char *reg_repo_tags_json(const char *repo_name) {
@@ -338,7 +296,7 @@ const char *reg_repo_tags_json(const char *repo_name) {
         set_error_kind(REG_ERR_INVALID, "invalid repository name");
         return nullptr;
     }
-    return guarded([&] { return repo_tags(repo_name); });
+    return started_and_guarded([&] { return repo_tags(repo_name); });
 }
 
 } // extern "C"

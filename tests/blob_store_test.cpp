@@ -179,7 +179,7 @@ TEST_F(BlobStoreTest, StartGivesUpAfterABoundedRunOfTakenIds) {
     s_seed = kKnownSeed;
     char id[37];
     EXPECT_EQ(-1, reg_blob_start_upload(id));
-    EXPECT_EQ("cannot create upload file: " + part(ids.back()), last_error());
+    EXPECT_EQ("cannot create upload " + ids.back() + ": File exists", last_error());
     EXPECT_EQ(ids.back(), std::string(id));
     EXPECT_EQ(seed_after_run, s_seed);
     for (int i = 0; i < kCreateTries; ++i)
@@ -195,14 +195,14 @@ TEST_F(BlobStoreTest, StartFailures) {
              fs::remove_all(root_ + "/uploads");
              s_seed = kKnownSeed;
          },
-         [&] { return reg_blob_start_upload(id); }, "cannot create upload file: " + part(kFirstId)},
+         [&] { return reg_blob_start_upload(id); }, "cannot create upload " + kFirstId + ": No such file or directory"},
         {"create fails",
          [&] {
              fs::create_directories(root_ + "/uploads");
              s_seed = kKnownSeed;
              plat_fault_inject(PLAT_OP_CREATE_EXCL, 1);
          },
-         [&] { return reg_blob_start_upload(id); }, "cannot create upload file: " + part(kFirstId)},
+         [&] { return reg_blob_start_upload(id); }, "cannot create upload " + kFirstId + ": Input/output error"},
     });
     // The id was drawn all the same.
     EXPECT_EQ(kFirstId, std::string(id));
@@ -449,14 +449,15 @@ TEST_F(BlobStoreTest, FinishFailures) {
         {"part file unreadable", nullptr, [&] { return reg_blob_finish_upload(mem_id.c_str(), digest.c_str(), out); },
          "hashing upload failed"},
         {"fan-out directory cannot be made", [&] { plat_fault_inject_path(PLAT_OP_MKDIR, fan.c_str()); },
-         [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); }, "mkdirs blob dir failed"},
+         [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); },
+         "cannot create the directory of blob " + digest + ": Input/output error"},
         {"move fails",
          [] {
              plat_fault_inject_path(PLAT_OP_MKDIR, nullptr);
              plat_fault_inject(PLAT_OP_RENAME, 1);
          },
          [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); },
-         "rename to CAS failed: " + blob(digest)},
+         "cannot store blob " + digest + ": Input/output error"},
     });
     // Each of these leaves the upload to be finished again.
     EXPECT_EQ("untouched", std::string(out));

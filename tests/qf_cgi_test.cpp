@@ -320,24 +320,25 @@ TEST(BoundedStrings, StrlcpyCutsAndTerminates) {
         const char *src;
         size_t size;
         std::string expected;
+        int fit; // what it answers: 1 when the whole source fit
     };
     const Row rows[] = {
-        {"hello", 3, "he"},
-        {"hello", 1, ""},
-        {"hello", 2, "h"},
-        {"hello", 5, "hell"},
-        {"hello", 6, "hello"},
-        {"hello", 20, "hello"},
-        {"", 4, ""},
-        {nullptr, 4, ""},
-        {"hello", 0, "<untouched>"},
-        {nullptr, 0, "<untouched>"},
+        {"hello", 3, "he", 0},
+        {"hello", 1, "", 0},
+        {"hello", 2, "h", 0},
+        {"hello", 5, "hell", 0},
+        {"hello", 6, "hello", 1},
+        {"hello", 20, "hello", 1},
+        {"", 4, "", 1},
+        {nullptr, 4, "", 1},
+        {"hello", 0, "<untouched>", 0},
+        {nullptr, 0, "<untouched>", 0},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(std::string(r.src ? r.src : "null") + " size " + std::to_string(r.size));
         char buf[kBuf];
         memset(buf, kGuard, sizeof buf);
-        qf_strlcpy(buf, r.src, r.size);
+        EXPECT_EQ(r.fit, qf_strlcpy(buf, r.src, r.size));
         EXPECT_EQ(guarded_view(buf, r.size), r.expected);
     }
 }
@@ -373,6 +374,33 @@ TEST(BoundedStrings, SnprintfFormatFailureLeavesTerminatedBuffer) {
     EXPECT_EQ(n, 7);
     EXPECT_EQ(buf[7], '\0');
     EXPECT_EQ(guarded_view(buf, 8).find("<wrote past"), std::string::npos);
+}
+
+// The same text as qf_snprintf, and whether all of it fit: a cut path must
+// not be used as if it were the whole one.
+TEST(BoundedStrings, SnprintfFitTellsACutText) {
+    struct Row {
+        size_t size;
+        std::string expected;
+        int fit;
+    };
+    const Row rows[] = {
+        {32, "a/bc", 1}, {5, "a/bc", 1}, {4, "a/b", 0}, {2, "a", 0}, {1, "", 0}, {0, "<untouched>", 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.size);
+        char buf[kBuf];
+        memset(buf, kGuard, sizeof buf);
+        EXPECT_EQ(r.fit, qf_snprintf_fit(buf, r.size, "%s/%s", "a", "bc"));
+        EXPECT_EQ(guarded_view(buf, r.size), r.expected);
+    }
+    EXPECT_EQ(0, qf_snprintf_fit(nullptr, 8, "%s", "x"));
+    // A text the formatter cannot produce did not fit either.
+    char buf[kBuf];
+    memset(buf, kGuard, sizeof buf);
+    EXPECT_EQ(0, qf_snprintf_fit(buf, 8, "ab%lc", static_cast<wint_t>(0xD800)));
+    EXPECT_EQ(guarded_view(buf, 8).find("<wrote past"), std::string::npos);
+    EXPECT_NE(nullptr, memchr(buf, '\0', 8));
 }
 
 TEST(BoundedStrings, PathJoin) {

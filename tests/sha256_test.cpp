@@ -110,6 +110,27 @@ TEST_P(Sha256Engine, PublishedVectors) {
     }
 }
 
+// The formatters write the published digest of "abc" exactly, terminated,
+// and nothing past their sizes.
+TEST(Sha256Text, FormatsAKnownDigest) {
+    const char *expected_hex = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, "abc", 3);
+    uint8_t digest[32];
+    sha256_final(&ctx, digest);
+    char hex[SHA256_HEX_SIZE + 1];
+    memset(hex, '#', sizeof hex);
+    sha256_hex(digest, hex);
+    EXPECT_STREQ(expected_hex, hex);
+    EXPECT_EQ('#', hex[SHA256_HEX_SIZE]);
+    char text[SHA256_TEXT_SIZE + 1];
+    memset(text, '#', sizeof text);
+    sha256_digest_text(digest, text);
+    EXPECT_EQ(std::string("sha256:") + expected_hex, text);
+    EXPECT_EQ('#', text[SHA256_TEXT_SIZE]);
+}
+
 TEST_P(Sha256Engine, LengthsAroundPaddingBoundaryMatchReference) {
     const size_t lengths[] = {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129, 1000, 4097};
     for (size_t len : lengths) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/sha256.h"
 #include "storage/storage_internal.h"
 #include "tests/test_util.h"
 
@@ -237,9 +238,9 @@ TEST_F(StorageHelpersTest, BareHexAndDigestRules) {
     EXPECT_EQ(0, digest_valid(nullptr));
 }
 
-// ---- bin_to_hex -------------------------------------------------------------------
+// ---- sha256_hex, the digest formatter the engine uses ------------------------------------
 
-TEST_F(StorageHelpersTest, BinToHexWritesHighNibbleFirstInLowerCase) {
+TEST_F(StorageHelpersTest, DigestHexWritesHighNibbleFirstInLowerCase) {
     unsigned char counting[32], mixed[32];
     std::string counting_hex, mixed_hex;
     for (int i = 0; i < 32; ++i) {
@@ -264,7 +265,7 @@ TEST_F(StorageHelpersTest, BinToHexWritesHighNibbleFirstInLowerCase) {
     for (const auto &row : rows) {
         char out[65];
         memset(out, '#', sizeof out);
-        bin_to_hex(row.bytes, out);
+        sha256_hex(row.bytes, out);
         EXPECT_EQ(row.hex, std::string(out));
     }
 }
@@ -346,11 +347,15 @@ protected:
     std::string repos(const std::string &rel) const { return tmp_ / ("repositories/" + rel); }
     void make_repo(const std::string &rel) const { fs::create_directories(repos(rel) + "/_manifests"); }
 
-    std::vector<std::string> discover() {
-        std::vector<std::string> names;
-        collect_repos_recursive((tmp_ / "repositories").c_str(), "", names, 0);
-        return names;
+    // The engine walks below its root; the repositories directory it makes
+    // is taken away again, so each test starts from a tree without one.
+    void SetUp() override {
+        ASSERT_EQ(0, reg_storage_init(tmp_.path().c_str())) << reg_storage_last_error();
+        fs::remove(repos(""));
     }
+    void TearDown() override { reg_storage_cleanup(); }
+
+    std::vector<std::string> discover() { return all_repositories(); }
 };
 
 TEST_F(DiscoveryTest, FindsRepositoriesAtAnyLevelAndNeverInsideManifests) {
@@ -370,15 +375,24 @@ TEST_F(DiscoveryTest, FindsRepositoriesAtAnyLevelAndNeverInsideManifests) {
     EXPECT_LT(pos("a"), pos("a/b")); // a repository comes before those below it
 }
 
-TEST_F(DiscoveryTest, GoesNineComponentsDeepAndNoFurther) {
-    std::string path, nine;
-    for (int i = 1; i <= 10; ++i) {
-        path += (i > 1 ? "/d" : "d") + std::to_string(i);
-        if (i == 9) nine = path;
+// A name of one-character components reaches 128 of them (255 characters):
+// every repository up to that depth is found, nothing below it.
+TEST_F(DiscoveryTest, FindsRepositoriesAsDeepAsANameReachesAndNoDeeper) {
+    auto chain = [](int components) {
+        std::string name = "d";
+        for (int i = 1; i < components; ++i)
+            name += "/d";
+        return name;
+    };
+    const int found[] = {1, 9, 10, 11, 128};
+    std::vector<std::string> expected;
+    for (int depth : found) {
+        make_repo(chain(depth));
+        expected.push_back(chain(depth));
     }
-    make_repo(nine);
-    make_repo(path);
-    EXPECT_EQ(std::vector<std::string>{nine}, discover());
+    make_repo(chain(129));
+    EXPECT_EQ(255u, chain(128).size());
+    EXPECT_EQ(expected, discover()); // each before those nested in it
 }
 
 // A directory past 512 entries and a tree past 1024 repositories are found whole.

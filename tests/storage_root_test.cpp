@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "front/oci_common.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -87,6 +90,35 @@ TEST_F(StorageRootTest, InitRefusesARootOf3500CharactersAndStopsTheEngine) {
     EXPECT_FALSE(testutil::exists(tmp_ / "long"));
     EXPECT_EQ(-1, reg_repo_delete("lib"));
     EXPECT_EQ(kNotStarted, last_error());
+}
+
+// The front door starts the engine on the root as configured: a long root is
+// used whole, and one longer than the engine takes is refused, never cut to
+// fit (a cut root is another directory, which would then be made and filled).
+TEST_F(StorageRootTest, TheFrontDoorStartsOnTheWholeRootOrOnNone) {
+    struct {
+        size_t length;
+        int rc;
+    } rows[] = {{1100, 0}, {3499, 0}, {5000, -1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.length);
+        std::string base = tmp_ / ("front" + std::to_string(row.length));
+        std::string root = path_of_length(base, row.length);
+        testutil::ChildResult child = testutil::run_in_child([&] {
+            setenv("REGISTRY_STORAGE_ROOT", root.c_str(), 1);
+            int rc = oci_init_storage();
+            printf("%d %d", rc, static_cast<int>(reg_storage_last_error_kind()));
+        });
+        ASSERT_EQ(0, child.exit_code);
+        EXPECT_EQ(row.rc == 0 ? "0 0" : "-1 " + std::to_string(REG_ERR_INVALID), child.out);
+        std::vector<std::string> descriptors;
+        if (fs::exists(base))
+            for (const auto &entry : fs::recursive_directory_iterator(base))
+                if (entry.path().filename() == "config.json") descriptors.push_back(entry.path().string());
+        std::vector<std::string> expected;
+        if (row.rc == 0) expected.push_back(root + "/config.json");
+        EXPECT_EQ(expected, descriptors);
+    }
 }
 
 TEST_F(StorageRootTest, RootOf3499CharactersHoldsTheLongestRepositoryPaths) {
@@ -170,20 +202,32 @@ TEST_F(StorageRootTest, SecondInitMovesToTheNewRootAndRecreatesMissingDirectorie
     EXPECT_TRUE(testutil::is_dir(root_ + "/uploads"));
 }
 
-// Fails the create of each directory start-up makes: start-up names the path
-// it was making and stops there, leaving what it made before.
+// Fails the create of each directory start-up makes: start-up names the
+// directory it was making (never by its server path) and the system's reason,
+// and stops there, leaving what it made before.
 TEST_F(StorageRootTest, InitReportsTheDirectoryItCouldNotCreate) {
     struct Case {
         std::string fails;   // the directory whose create fails
         std::string message; // what start-up reports
         std::vector<std::string> made, absent;
     } cases[] = {
-        {root_, "mkdirs failed: " + root_, {}, {root_}},
-        {root_ + "/blobs", "mkdirs failed: " + root_ + "/blobs/sha256", {root_}, {root_ + "/blobs"}},
-        {root_ + "/blobs/sha256", "mkdirs failed: " + root_ + "/blobs/sha256", {root_}, {root_ + "/blobs/sha256"}},
-        {root_ + "/repositories", "mkdirs failed: " + root_ + "/repositories", {root_ + "/blobs/sha256"},
+        {root_, "cannot create the storage root: Input/output error", {}, {root_}},
+        {root_ + "/blobs",
+         "cannot create the storage directory blobs/sha256: Input/output error",
+         {root_},
+         {root_ + "/blobs"}},
+        {root_ + "/blobs/sha256",
+         "cannot create the storage directory blobs/sha256: Input/output error",
+         {root_},
+         {root_ + "/blobs/sha256"}},
+        {root_ + "/repositories",
+         "cannot create the storage directory repositories: Input/output error",
+         {root_ + "/blobs/sha256"},
          {root_ + "/repositories", root_ + "/uploads", root_ + "/config.json"}},
-        {root_ + "/uploads", "mkdirs failed: " + root_ + "/uploads", {root_ + "/repositories"}, {root_ + "/uploads"}},
+        {root_ + "/uploads",
+         "cannot create the storage directory uploads: Input/output error",
+         {root_ + "/repositories"},
+         {root_ + "/uploads"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fails);
@@ -194,6 +238,8 @@ TEST_F(StorageRootTest, InitReportsTheDirectoryItCouldNotCreate) {
         EXPECT_EQ(-1, rc);
         EXPECT_EQ(0, s_ready);
         EXPECT_EQ(c.message, last_error());
+        EXPECT_EQ(REG_ERR_IO, reg_storage_last_error_kind());
+        EXPECT_EQ(EIO, reg_storage_last_errno());
         for (const std::string &d : c.made)
             EXPECT_TRUE(testutil::is_dir(d)) << d;
         for (const std::string &d : c.absent)
