@@ -273,7 +273,7 @@ int open_store(const options &o) {
     }
     if (root.empty()) {
         char setting[kPathCap];
-        oci_storage_root_setting(setting, sizeof setting);
+        settings_storage_root(setting, sizeof setting);
         root = setting;
     }
     if (plat_entry_kind(root.c_str()) != PLAT_DIR) return failure("storage root does not exist: " + root);
@@ -612,9 +612,9 @@ int cmd_retention(const options &o) {
     }
     if (int rc = open_store(o)) return rc;
     // The settings file of the instance directory, which open_store made the working directory.
-    if (!keep_given) keep = clamp_setting(oci_retention_keep_n());
-    if (!days_given) days = clamp_setting(oci_retention_days());
-    if (!latest_given) include_latest = oci_retention_protect_latest() == 0;
+    if (!keep_given) keep = clamp_setting(settings_int(SETTINGS_RETENTION_KEEP_N));
+    if (!days_given) days = clamp_setting(settings_int(SETTINGS_RETENTION_DAYS));
+    if (!latest_given) include_latest = settings_switch(SETTINGS_RETENTION_PROTECT_LATEST) == 0;
 
     int cut = 0;
     const char *report = reg_retention_json(dry ? 1 : 0, keep, days, include_latest ? 1 : 0, &cut);
@@ -653,7 +653,7 @@ int cmd_usage(const options &o) {
     if (!parse_flags(o.words, 1, {}, flags, rest, error)) return usage_error(error, "usage");
     if (!rest.empty()) return usage_error("unexpected argument: " + rest[0], "usage");
     if (int rc = open_store(o)) return rc;
-    const char *report = reg_usage_json(oci_quota_bytes());
+    const char *report = reg_usage_json(settings_int(SETTINGS_QUOTA_BYTES));
     if (!report) return engine_failure();
     if (o.json) return print_json(report);
 
