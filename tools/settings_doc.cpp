@@ -1,6 +1,9 @@
 // settings_doc.cpp - prints the settings table of base/settings.cpp as the Markdown table of docs/settings.md.
+// With --storage-root it prints the storage root as the programs find it from the working directory, so
+// that a script's own lookup can be compared with it.
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
@@ -65,7 +68,17 @@ std::string cell(const std::string &s) {
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--storage-root") == 0) {
+        char root[4096];
+        settings_storage_root(root, sizeof root);
+        printf("%s\n", root);
+        return 0;
+    }
+    if (argc != 1) {
+        fprintf(stderr, "usage: settings-doc [--storage-root]\n");
+        return 2;
+    }
     printf("| Key | Type | Default | Bounds | Meaning |\n");
     printf("|---|---|---|---|---|\n");
     for (int k = 0; k < SETTINGS_KEY_COUNT; ++k) {
