@@ -24,7 +24,6 @@ constexpr char kDefaultPasswordFile[] = "htpasswd";
 // request's memory bounded.
 constexpr size_t kSettingsMax = 1 << 20;
 constexpr size_t kPasswordFileMax = 4 << 20;
-constexpr size_t kUserMax = 127;
 constexpr size_t kHashDigits = 64;
 
 struct user_entry {
@@ -62,7 +61,7 @@ bool hex_digits(std::string_view s) {
 
 // A user name that can stand in a password file line and a log field.
 bool user_name_ok(std::string_view name) {
-    if (name.empty() || name.size() > kUserMax) return false;
+    if (!settings_length_ok(SETTINGS_AUTH_USER, name.size())) return false;
     for (unsigned char c : name)
         if (c < 0x21 || c == 0x7F || c == ':') return false;
     return true;
@@ -95,8 +94,8 @@ bool read_settings(std::vector<setting_member> &members, bool &present, std::str
 }
 
 bool settings_user(const std::vector<setting_member> &members, access_config &cfg, std::string &problem) {
-    const setting_member *user = settings_find(members, "registry_auth_user");
-    const setting_member *hash = settings_find(members, "registry_auth_sha256");
+    const setting_member *user = settings_find(members, SETTINGS_AUTH_USER);
+    const setting_member *hash = settings_find(members, SETTINGS_AUTH_SHA256);
     if (!user && !hash) return true;
     if (!user || !hash) {
         problem = std::string(kSettingsFile) + ": \"registry_auth_user\" and \"registry_auth_sha256\" go together";
@@ -107,7 +106,8 @@ bool settings_user(const std::vector<setting_member> &members, access_config &cf
                   ": \"registry_auth_user\" must be 1 to 127 characters without spaces, control bytes or ':'";
         return false;
     }
-    if (hash->type != setting_type::string || hash->value.size() != kHashDigits || !hex_digits(hash->value)) {
+    if (hash->type != setting_type::string || !settings_length_ok(SETTINGS_AUTH_SHA256, hash->value.size()) ||
+        !hex_digits(hash->value)) {
         problem = std::string(kSettingsFile) +
                   ": \"registry_auth_sha256\" must be exactly 64 hexadecimal digits (the hash alone, as the "
                   "first word sha256sum prints)";
@@ -120,15 +120,15 @@ bool settings_user(const std::vector<setting_member> &members, access_config &cf
 bool access_settings(const std::vector<setting_member> &members, access_config &cfg, std::string &file,
                      bool &file_named, std::string &problem) {
     for (const setting_member &m : members) {
-        if (m.key == "registry_auth_user" || m.key == "registry_auth_sha256") continue;
-        if (m.key == "registry_auth_file") {
-            if (m.type != setting_type::string || m.value.empty()) {
+        if (m.key == settings_name(SETTINGS_AUTH_USER) || m.key == settings_name(SETTINGS_AUTH_SHA256)) continue;
+        if (m.key == settings_name(SETTINGS_AUTH_FILE)) {
+            if (m.type != setting_type::string || !settings_length_ok(SETTINGS_AUTH_FILE, m.value.size())) {
                 problem = std::string(kSettingsFile) + ": \"registry_auth_file\" must name a file";
                 return false;
             }
             file = m.value;
             file_named = true;
-        } else if (m.key == "registry_anonymous_read") {
+        } else if (m.key == settings_name(SETTINGS_ANONYMOUS_READ)) {
             if (m.type != setting_type::boolean) {
                 problem = std::string(kSettingsFile) + ": \"registry_anonymous_read\" must be true or false";
                 return false;

@@ -1,10 +1,21 @@
-/* settings.h - lookups in the settings file config.json of the working directory.
- * Every lookup reads the file's first bytes afresh and scans them for a quoted
- * key (a text scan, not JSON parsing): the first occurrence wins, values are
- * taken verbatim, and nothing is cached between calls.
- * The scans of a text are this module's own and do no I/O; the lookups that
- * read the file (oci_...) are implemented by the platform layer, the only
- * module that opens files, in platform/settings_file.cpp. */
+/* settings.h - the settings of config.json: one table of every key the system
+ * reads (name, type, default, bounds, meaning) and the typed lookups over it.
+ *
+ * A key is named by its settings_key, never by text, so a key that is not in
+ * the table cannot be read, and bounds are applied here and nowhere else.
+ *
+ * Two readings of the file exist. The lookups below scan the text for the
+ * quoted key (first occurrence wins, values verbatim, nothing cached between
+ * calls) and forgive anything around it. The access check instead parses the
+ * file strictly (settings_parse.h) and refuses every request when it is not
+ * well formed; it still names its keys through this table.
+ *
+ * The settings_*_in lookups work on a text already read and do no I/O. The
+ * lookups without _in read config.json of the working directory afresh; they
+ * are declared here with the rest but defined in platform/settings_file.cpp,
+ * because only the platform layer opens files and base/ sits below it. That
+ * file holds the reading alone (size cap, generation stamp); every rule of
+ * what a value means is in settings.cpp. */
 #ifndef REG_SETTINGS_H
 #define REG_SETTINGS_H
 
@@ -15,51 +26,103 @@
 extern "C" {
 #endif
 
-/* The storage root: REGISTRY_STORAGE_ROOT when set and not empty, else
- * "storage_root" then "registry_storage_root" of the settings file (the key
- * followed directly by its colon, value within cap), else "./registry_storage". */
-void oci_storage_root_setting(char *root, size_t cap);
+/* Every key of config.json, in the order of the table. */
+typedef enum {
+    SETTINGS_STORAGE_ROOT,
+    SETTINGS_REGISTRY_STORAGE_ROOT,
+    SETTINGS_ACCESS_LOG,
+    SETTINGS_ACCESS_LOG_MAX_BYTES,
+    SETTINGS_AUTH_USER,
+    SETTINGS_AUTH_SHA256,
+    SETTINGS_AUTH_FILE,
+    SETTINGS_ANONYMOUS_READ,
+    SETTINGS_QUOTA_BYTES,
+    SETTINGS_RETENTION_KEEP_N,
+    SETTINGS_RETENTION_DAYS,
+    SETTINGS_RETENTION_PROTECT_LATEST,
+    SETTINGS_FSYNC,
+    SETTINGS_GC_GRACE_SECONDS,
+    SETTINGS_UPLOAD_SESSIONS_MAX,
+    SETTINGS_UPLOAD_SESSIONS_PER_REPOSITORY_MAX,
+    SETTINGS_KEY_COUNT
+} settings_key;
 
-/* The text between the first two double quotes after the first ':' that
- * follows "key". 1 with the value copied and terminated, 0 when the key or a
- * quoted value is missing or the value does not fit in size bytes. */
-int json_str_key(const char *text, const char *key, char *out, size_t size);
+typedef enum {
+    /* Text between the first two double quotes after the key's colon, taken
+     * verbatim (escapes are not decoded); min and max bound its length. */
+    SETTINGS_STRING,
+    /* Plain digits (a number past the 64-bit range saturates); a sign, a
+     * quote or a letter leaves the default. */
+    SETTINGS_INTEGER,
+    /* Like SETTINGS_INTEGER, but an optional '-' before the digits. */
+    SETTINGS_SIGNED,
+    /* Like SETTINGS_SIGNED, but the digits may also stand in quotes ("0"). */
+    SETTINGS_SIGNED_TEXT,
+    /* Off for false or the number 0, on for true or another number, the
+     * default for anything else. */
+    SETTINGS_SWITCH,
+    /* Exactly true or false; read by the strict parse only. */
+    SETTINGS_BOOLEAN
+} settings_type;
 
-/* key: the key with its double quotes, e.g. "\"registry_retention_days\"".
- * The digits after the key's colon, 0 when absent or not a plain number. */
-int64_t oci_config_int(const char *key);
-int64_t oci_retention_keep_n(void);
-int64_t oci_retention_days(void);
-/* 1 (protect the tag "latest") unless the setting is false or the number 0. */
-int oci_retention_protect_latest(void);
-/* Storage quota in bytes; 0 means none. */
-int64_t oci_quota_bytes(void);
-/* 1 (flush stored files to disk before they count as written) unless
- * "registry_fsync" is false or the number 0. */
-int oci_fsync_enabled(void);
+/* What a value outside [min, max] does. */
+typedef enum {
+    SETTINGS_CLAMP,       /* taken as the nearer bound */
+    SETTINGS_USE_DEFAULT, /* ignored: the default holds */
+    SETTINGS_REFUSE_ALL   /* the access configuration is broken: every request is refused */
+} settings_bound;
+
+typedef struct {
+    const char *name;         /* as written in config.json, without quotes */
+    settings_type type;
+    int64_t fallback;         /* integers and switches: the default value */
+    const char *fallback_text; /* the default as people read it */
+    int64_t min, max;         /* value range; a string's length range */
+    settings_bound out_of_bounds;
+    int zero_means_default;   /* 1: the value 0 reads as the default */
+    const char *meaning;      /* one line */
+} settings_entry;
+
+/* The table row of key; null for a key outside the table. */
+const settings_entry *settings_entry_of(settings_key key);
+/* The key's name in config.json; "" for a key outside the table. */
+const char *settings_name(settings_key key);
+
+/* 1 when a string key's value of len bytes is within the key's bounds. */
+int settings_length_ok(settings_key key, size_t len);
+
+/* ---- Lookups over a text already read (no I/O). ---- */
+
+/* An integer key's value after the default and the bounds are applied. A key
+ * of another type answers 0. */
+int64_t settings_int_in(const char *text, settings_key key);
+/* A switch's value, 0 or 1. A key of another type answers 0. */
+int settings_switch_in(const char *text, settings_key key);
+/* A string key's value copied and terminated: 1, or 0 when the key or a
+ * quoted value is missing, the value is out of the key's length bounds or
+ * does not fit in size bytes. The colon may stand anywhere after the key. */
+int settings_str_in(const char *text, settings_key key, char *out, size_t size);
+/* The storage root named by text: "storage_root", else
+ * "registry_storage_root", each only when directly followed by its colon and
+ * within the key's bounds and cap. root is left as it is when the text names
+ * none. */
+void settings_root_in(const char *text, char *root, size_t cap);
+
+/* ---- Lookups in config.json of the working directory, read afresh on every
+ * call (platform/settings_file.cpp). An absent or unreadable file gives the
+ * defaults. ---- */
+
+int64_t settings_int(settings_key key);
+int settings_switch(settings_key key);
+/* The storage root: REGISTRY_STORAGE_ROOT when set and not empty, else the
+ * file's by settings_root_in, else "./registry_storage". */
+void settings_storage_root(char *root, size_t cap);
 
 /* A number that changes whenever config.json of the working directory is
  * seen with another size or last-write time, appears or goes away. A process
  * that answers many requests compares it with the one its cached settings
  * were read under and reads them again when it differs. */
-uint64_t oci_settings_generation(void);
-
-/* Scans of a settings text already read. The storage root by the rule of
- * oci_storage_root_setting's file lookup; root is left as it is when the text
- * names none that fits in cap. */
-void settings_root_in(const char *text, char *root, size_t cap);
-/* oci_config_int's rule over text. */
-int64_t settings_int_in(const char *text, const char *key);
-/* A switch: 0 for false or the number 0, 1 for true or another number,
- * fallback when absent or anything else. */
-int settings_switch_in(const char *text, const char *key, int fallback);
-/* Seconds a blob file stays safe from garbage collection after it was last
- * written or named by a stored manifest ("registry_gc_grace_seconds"; 0 is a
- * valid setting). 3600 when absent or not a plain number. */
-int64_t oci_gc_grace_seconds(void);
-/* oci_config_int's rule over text, but fallback when the key is absent or
- * its value is not a plain number (for settings where 0 is a real value). */
-int64_t settings_int_or_in(const char *text, const char *key, int64_t fallback);
+uint64_t settings_generation(void);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,12 @@ namespace {
 // Nesting deeper than this is not a settings file.
 constexpr int kMaxDepth = 64;
 
+bool has_key(const std::vector<setting_member> &members, const std::string &key) {
+    for (const setting_member &m : members)
+        if (m.key == key) return true;
+    return false;
+}
+
 struct parser {
     std::string_view text;
     size_t pos = 0;
@@ -209,7 +215,7 @@ struct parser {
             ++pos;
             if (!value(m.type, m.value, depth)) return false;
             if (members) {
-                if (settings_find(*members, m.key)) {
+                if (has_key(*members, m.key)) {
                     pos = key_at;
                     return fail(("the key \"" + m.key + "\" stands twice").c_str());
                 }
@@ -248,8 +254,10 @@ bool settings_parse(std::string_view text, std::vector<setting_member> &members,
     return ok;
 }
 
-const setting_member *settings_find(const std::vector<setting_member> &members, std::string_view key) {
+const setting_member *settings_find(const std::vector<setting_member> &members, settings_key key) {
+    if (!settings_entry_of(key)) return nullptr;
+    const std::string_view name = settings_name(key);
     for (const setting_member &m : members)
-        if (m.key == key) return &m;
+        if (m.key == name) return &m;
     return nullptr;
 }

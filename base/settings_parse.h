@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/settings.h"
+
 enum class setting_type { string, number, boolean, null, other };
 
 // One member of the top-level object. A string's value is decoded (escapes
@@ -26,7 +28,7 @@ struct setting_member {
 // object, or for a key that stands twice.
 bool settings_parse(std::string_view text, std::vector<setting_member> &members, std::string &error);
 
-// The first member named key, or nullptr.
-const setting_member *settings_find(const std::vector<setting_member> &members, std::string_view key);
+// The first member named as key in the settings table, or nullptr.
+const setting_member *settings_find(const std::vector<setting_member> &members, settings_key key);
 
 #endif

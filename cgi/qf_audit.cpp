@@ -16,7 +16,6 @@ constexpr size_t kRootMax = 1400;
 constexpr size_t kActorMax = 160;
 constexpr size_t kClientMax = 64;     // an IPv6 address with a zone fits
 constexpr size_t kClientEscMax = 260; // escaped, in either form
-constexpr int64_t kDefaultCap = 5242880;
 constexpr size_t kSettingsMax = 8191;
 constexpr size_t kPathEscMax = 900;
 constexpr size_t kActorEscMax = 320;
@@ -26,12 +25,12 @@ constexpr size_t kWriteChunk = 4096;
 constexpr char kLogName[] = "registry_access.log";
 
 int s_init_done = 0;
-uint64_t s_settings_generation = 0; // oci_settings_generation() the settings were read under
+uint64_t s_settings_generation = 0; // settings_generation() the settings were read under
 bool s_atexit_set = false;
 int s_enabled = 0;
 char s_root[kRootMax] = "";
 char s_path[kRootMax] = "";
-int64_t s_cap = kDefaultCap;
+int64_t s_cap = 0;
 
 // What is noted of the request being answered; a new request starts from a
 // fresh record as a whole, so nothing of the previous one can stay behind.
@@ -49,85 +48,31 @@ void read_settings(char *text, size_t cap) {
     if (plat_read_file("config.json", text, cap, nullptr) != 0) text[0] = '\0';
 }
 
-// Finds "key" and the first ':' after it; null when either is missing.
-const char *find_key_colon(const char *text, const char *key) {
-    char quoted[96];
-    qf_snprintf(quoted, sizeof quoted, "\"%s\"", key);
-    const char *at = strstr(text, quoted);
-    if (!at) return nullptr;
-    return strchr(at + strlen(quoted), ':');
-}
-
-bool cfg_str(const char *text, const char *key, char *out, size_t cap) {
-    const char *colon = find_key_colon(text, key);
-    if (!colon) return false;
-    const char *open = strchr(colon, '"');
-    if (!open) return false;
-    const char *close = strchr(open + 1, '"');
-    if (!close) return false;
-    size_t len = static_cast<size_t>(close - open - 1);
-    if (len > cap - 1) return false;
-    memcpy(out, open + 1, len);
-    out[len] = '\0';
-    return true;
-}
-
-// Digits after an optional sign; a value past the 64-bit range saturates
-// rather than wrapping into a small or negative cap.
-bool cfg_int(const char *text, const char *key, int64_t *value) {
-    const char *p = find_key_colon(text, key);
-    if (!p) return false;
-    ++p;
-    while (*p == '\t' || *p == '\n' || *p == '\r' || *p == ' ')
-        ++p;
-    if (*p == '"') ++p;
-    if (!(*p == '-' || (*p >= '0' && *p <= '9'))) return false;
-    bool negative = *p == '-';
-    if (negative) ++p;
-    int64_t v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        int digit = *p - '0';
-        if (v > (INT64_MAX - digit) / 10) {
-            v = INT64_MAX;
-            while (p[1] >= '0' && p[1] <= '9')
-                ++p;
-            break;
-        }
-        v = v * 10 + digit;
-    }
-    *value = negative ? -v : v;
-    return true;
-}
-
 void init_once() {
     if (s_init_done) return;
     s_init_done = 1;
     s_root[0] = '\0';
-    s_settings_generation = oci_settings_generation();
+    s_settings_generation = settings_generation();
 
     static char settings[kSettingsMax + 1];
     read_settings(settings, sizeof settings);
 
+    // The log takes registry_storage_root before storage_root, the engine the
+    // other way round: kept so a file naming both finds its log where it was.
     const char *env = getenv("REGISTRY_STORAGE_ROOT");
     if (env && *env) {
         qf_strlcpy(s_root, env, sizeof s_root);
     } else if (settings[0]) {
-        if (!cfg_str(settings, "registry_storage_root", s_root, sizeof s_root))
-            cfg_str(settings, "storage_root", s_root, sizeof s_root);
+        if (!settings_str_in(settings, SETTINGS_REGISTRY_STORAGE_ROOT, s_root, sizeof s_root))
+            settings_str_in(settings, SETTINGS_STORAGE_ROOT, s_root, sizeof s_root);
     }
-    if (!s_root[0]) qf_snprintf(s_root, sizeof s_root, ".%sregistry_storage", "/");
+    if (!s_root[0]) qf_strlcpy(s_root, settings_entry_of(SETTINGS_STORAGE_ROOT)->fallback_text, sizeof s_root);
 
-    if (!settings[0]) {
-        s_cap = kDefaultCap;
-    } else {
-        int64_t cap = 0;
-        s_cap = cfg_int(settings, "registry_access_log_max_bytes", &cap) ? (cap < 0 ? 0 : cap) : kDefaultCap;
-        int64_t on = 1;
-        if (cfg_int(settings, "registry_access_log", &on) && on == 0) {
-            s_enabled = 0;
-            s_path[0] = '\0';
-            return;
-        }
+    s_cap = settings_int_in(settings, SETTINGS_ACCESS_LOG_MAX_BYTES);
+    if (settings_int_in(settings, SETTINGS_ACCESS_LOG) == 0) {
+        s_enabled = 0;
+        s_path[0] = '\0';
+        return;
     }
 
     int need = snprintf(s_path, sizeof s_path, "%s%s%s", s_root, "/", kLogName);
@@ -285,7 +230,7 @@ void qf_audit_flush(void) {
 }
 
 void qf_audit_begin_request(void) {
-    if (s_init_done && oci_settings_generation() != s_settings_generation) s_init_done = 0;
+    if (s_init_done && settings_generation() != s_settings_generation) s_init_done = 0;
     s_request = access_record{};
 }
 

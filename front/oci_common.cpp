@@ -20,7 +20,7 @@ constexpr size_t kRepoNameMax = 255;
 constexpr size_t kErrorBodyFixed = 38;
 
 int s_storage_ready = 0;
-uint64_t s_storage_generation = 0; // oci_settings_generation() the engine was started under
+uint64_t s_storage_generation = 0; // settings_generation() the engine was started under
 
 bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -46,12 +46,12 @@ const char *oci_skip_api_prefix(const char *path) {
 // Started again when config.json changed: the root and the flushing
 // setting the engine holds may have changed with it.
 int oci_init_storage(void) {
-    uint64_t generation = oci_settings_generation();
+    uint64_t generation = settings_generation();
     if (s_storage_ready && generation == s_storage_generation) return 0;
     s_storage_ready = 0;
     s_storage_generation = generation;
     char root[kRootBuf];
-    oci_storage_root_setting(root, sizeof root);
+    settings_storage_root(root, sizeof root);
     int rc = reg_storage_init(root);
     if (rc == 0) s_storage_ready = 1;
     return rc;
@@ -175,7 +175,7 @@ int oci_quota_check(const char *upload_id, char *message, size_t message_size) {
 int oci_quota_check_adding(const char *upload_id, int64_t incoming, char *message, size_t message_size) {
     bool has_buffer = message && message_size > 0;
     if (has_buffer) message[0] = '\0';
-    int64_t quota = oci_quota_bytes();
+    int64_t quota = settings_int(SETTINGS_QUOTA_BYTES);
     if (quota == 0) return 1;
     if (upload_id) {
         int64_t held = 0;

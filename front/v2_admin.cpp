@@ -58,7 +58,7 @@ void run_collection(void *arg) {
 
 void handle_admin_usage(const http_request &, const route_match &, http_response &resp) {
     if (!front_storage_ready(resp)) return;
-    const char *usage = reg_usage_json(oci_quota_bytes());
+    const char *usage = reg_usage_json(settings_int(SETTINGS_QUOTA_BYTES));
     if (!usage) {
         respond_engine_error(resp, engine_op::repository);
         return;
@@ -122,9 +122,9 @@ void handle_admin_gc_cancel(const http_request &, const route_match &, http_resp
 // override them for this one call (a preview of other rules).
 void handle_admin_retention(const http_request &req, const route_match &, http_response &resp) {
     int dry_run = flag_param(req, "dry_run");
-    long long keep = number_param(req, "keep", oci_retention_keep_n());
-    long long days = number_param(req, "days", oci_retention_days());
-    int include_latest = flag_param(req, "include_latest", oci_retention_protect_latest() ? 0 : 1);
+    long long keep = number_param(req, "keep", settings_int(SETTINGS_RETENTION_KEEP_N));
+    long long days = number_param(req, "days", settings_int(SETTINGS_RETENTION_DAYS));
+    int include_latest = flag_param(req, "include_latest", settings_switch(SETTINGS_RETENTION_PROTECT_LATEST) ? 0 : 1);
     if (dry_run < 0 || keep < 0 || days < 0 || include_latest < 0) {
         respond_error(resp, 400, "UNSUPPORTED", "dry_run and include_latest take 0 or 1, keep and days whole numbers");
         return;

@@ -97,7 +97,7 @@ void quota_refused(http_response &resp, const char *upload_id, int64_t incoming)
 // With a Content-Length the quota is checked before a byte is stored; without
 // one the reader stops where the quota ends and the engine undoes the append.
 bool quota_allows(const char *upload_id, const http_request &req, body_reader &reader, http_response &resp) {
-    int64_t quota = oci_quota_bytes();
+    int64_t quota = settings_int(SETTINGS_QUOTA_BYTES);
     if (quota == 0) return true;
     if (req.content_length >= 0) {
         if (oci_quota_check_adding(upload_id, req.content_length, nullptr, 0)) return true;

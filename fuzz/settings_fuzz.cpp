@@ -25,14 +25,33 @@ static int fuzz_no_exit_hook(void (*)(void)) { return 0; }
 
 namespace {
 
-constexpr const char *kIntKeys[] = {"\"registry_retention_keep_n\"", "\"registry_retention_days\"",
-                                    "\"registry_quota_bytes\"", "\"registry_access_log_max_bytes\"", "\"\"", ":"};
-constexpr const char *kStrKeys[] = {"storage_root", "registry_storage_root", "registry_auth_user",
-                                    "registry_auth_sha256", ""};
 constexpr size_t kOutSizes[] = {1, 2, 17, 4096};
 
 void check_terminated(const char *out, size_t size, const char *what) {
     if (strnlen(out, size) >= size) fuzz::fail("lookup result not terminated", what);
+}
+
+// Every key of the table by its type: a number within the key's bounds (or
+// its default), a switch 0 or 1, a string terminated and within its bounds.
+void table_lookups(const std::string &text) {
+    for (int k = 0; k < SETTINGS_KEY_COUNT; ++k) {
+        const settings_key key = static_cast<settings_key>(k);
+        const settings_entry &e = *settings_entry_of(key);
+        if (e.type == SETTINGS_SWITCH) {
+            if (settings_switch_in(text.c_str(), key) > 1 || settings_switch_in(text.c_str(), key) < 0)
+                fuzz::fail("switch not 0 or 1", e.name);
+        } else if (e.type == SETTINGS_STRING) {
+            for (size_t cap : kOutSizes) {
+                char out[4096];
+                if (!settings_str_in(text.c_str(), key, out, cap)) continue;
+                check_terminated(out, cap, e.name);
+                if (!settings_length_ok(key, strlen(out))) fuzz::fail("string out of its bounds", e.name);
+            }
+        } else if (e.type != SETTINGS_BOOLEAN) {
+            int64_t v = settings_int_in(text.c_str(), key);
+            if ((v < e.min || v > e.max) && v != e.fallback) fuzz::fail("number out of its bounds", e.name);
+        }
+    }
 }
 
 // The strict reading the access check takes: a refusal always says why, and
@@ -55,7 +74,7 @@ void restart_access_log() {
     s_enabled = 0;
     s_root[0] = '\0';
     s_path[0] = '\0';
-    s_cap = kDefaultCap;
+    s_cap = 0;
 }
 
 void access_log_reads() {
@@ -83,22 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     for (size_t cap : kOutSizes) {
         char root[4096];
-        oci_storage_root_setting(root, cap);
+        settings_storage_root(root, cap);
         check_terminated(root, cap, "storage root");
         if (cap > 1 && !root[0]) fuzz::fail("empty storage root");
     }
-    for (const char *key : kIntKeys)
-        oci_config_int(key);
-    if (oci_retention_keep_n() < 0 || oci_retention_days() < 0 || oci_quota_bytes() < 0)
+    if (settings_int(SETTINGS_RETENTION_KEEP_N) < 0 || settings_int(SETTINGS_RETENTION_DAYS) < 0 ||
+        settings_int(SETTINGS_QUOTA_BYTES) < 0)
         fuzz::fail("negative count from plain digits");
-    oci_retention_protect_latest();
+    settings_switch(SETTINGS_RETENTION_PROTECT_LATEST);
     registry_auth_enabled();
-
-    for (const char *key : kStrKeys)
-        for (size_t cap : kOutSizes) {
-            char out[4096];
-            if (json_str_key(settings.c_str(), key, out, cap)) check_terminated(out, cap, key);
-        }
+    table_lookups(settings);
 
     strict_parse(settings);
     access_log_reads();

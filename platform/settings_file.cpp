@@ -1,4 +1,4 @@
-// settings_file.cpp - the settings lookups that read config.json of the working directory.
+// settings_file.cpp - reads config.json of the working directory for the lookups of base/settings.h.
 #include <stdlib.h>
 
 #include <string>
@@ -13,13 +13,6 @@ constexpr char kSettingsFile[] = "config.json";
 // The lookups read the whole file; one larger than this is not a settings
 // file a person wrote, and reads as absent.
 constexpr size_t kSettingsMax = 1 << 20;
-constexpr char kDefaultRoot[] = "./registry_storage";
-constexpr char kProtectLatestKey[] = "\"registry_retention_protect_latest\"";
-constexpr char kFsyncKey[] = "\"registry_fsync\"";
-constexpr char kGcGraceKey[] = "\"registry_gc_grace_seconds\"";
-// Covers a slow push of a large image: every layer uploaded, then the manifest stored.
-constexpr int64_t kGcGraceDefault = 3600;
-
 // Reads the whole settings file afresh, so a changed file takes effect at
 // the next lookup. False when the file cannot be read; the text is then empty.
 struct settings_text {
@@ -43,44 +36,20 @@ struct settings_text {
 
 extern "C" {
 
-int64_t oci_config_int(const char *key) {
-    if (!key || !*key) return 0;
+// What a value means is settled in base/settings.cpp; this file only reads.
+int64_t settings_int(settings_key key) {
     settings_text t;
-    if (!t.read()) return 0;
+    t.read();
     return settings_int_in(t.c_str(), key);
 }
 
-int64_t oci_retention_keep_n(void) { return oci_config_int("\"registry_retention_keep_n\""); }
-
-int64_t oci_retention_days(void) { return oci_config_int("\"registry_retention_days\""); }
-
-int64_t oci_quota_bytes(void) { return oci_config_int("\"registry_quota_bytes\""); }
-
-// Unlike the settings where 0 means "off", 0 is a real value here, so an
-// absent key cannot read as 0.
-int64_t oci_gc_grace_seconds(void) {
+int settings_switch(settings_key key) {
     settings_text t;
-    if (!t.read()) return kGcGraceDefault;
-    return settings_int_or_in(t.c_str(), kGcGraceKey, kGcGraceDefault);
+    t.read();
+    return settings_switch_in(t.c_str(), key);
 }
 
-// Anything that is not clearly false keeps "latest" protected: deleting it by
-// mistake costs more than keeping it.
-int oci_retention_protect_latest(void) {
-    settings_text t;
-    if (!t.read()) return 1;
-    return settings_switch_in(t.c_str(), kProtectLatestKey, 1);
-}
-
-// Flushing stays on unless clearly switched off: data lost at a power cut
-// costs more than the time the flushes take.
-int oci_fsync_enabled(void) {
-    settings_text t;
-    if (!t.read()) return 1;
-    return settings_switch_in(t.c_str(), kFsyncKey, 1);
-}
-
-uint64_t oci_settings_generation(void) {
+uint64_t settings_generation(void) {
     // Seen as (present, size, time); the first look counts as a change.
     static bool s_seen = false;
     static bool s_present = false;
@@ -98,7 +67,7 @@ uint64_t oci_settings_generation(void) {
     return s_generation;
 }
 
-void oci_storage_root_setting(char *root, size_t cap) {
+void settings_storage_root(char *root, size_t cap) {
     if (!root || cap == 0) return;
     root[0] = '\0';
     const char *env = getenv("REGISTRY_STORAGE_ROOT");
@@ -108,7 +77,7 @@ void oci_storage_root_setting(char *root, size_t cap) {
         settings_text t;
         if (t.read()) settings_root_in(t.c_str(), root, cap);
     }
-    if (!root[0]) qf_strlcpy(root, kDefaultRoot, cap);
+    if (!root[0]) qf_strlcpy(root, settings_entry_of(SETTINGS_STORAGE_ROOT)->fallback_text, cap);
 }
 
 } // extern "C"

@@ -65,17 +65,26 @@ ln -sfn "$build/registry" "$instance/registry"
 ln -sfn "$build/v2_repo" "$instance/v2_repo"
 
 # The storage root as the programs find it: the environment, else the settings
-# file's "storage_root" or "registry_storage_root" (the key directly followed by
-# its colon), else ./registry_storage; relative to the instance directory.
+# file's first "storage_root", else its first "registry_storage_root" (the key
+# directly followed by its colon; the first key found decides even when its
+# value is empty, unterminated or longer than 4095 bytes), else
+# ./registry_storage; relative to the instance directory.
 storage_root() {
   if [ -n "${REGISTRY_STORAGE_ROOT:-}" ]; then printf '%s' "$REGISTRY_STORAGE_ROOT"; return; fi
-  local key value
-  for key in storage_root registry_storage_root; do
-    value=$(cat "$instance/config.json" 2>/dev/null | tr '\n' ' ' |
-            sed -n "s/.*\"$key\":[^\"]*\"\\([^\"]*\\)\".*/\\1/p" | head -n 1)
-    if [ -n "$value" ]; then printf '%s' "$value"; return; fi
-  done
-  printf './registry_storage'
+  local value
+  value=$(cat "$instance/config.json" 2>/dev/null | tr '\n' ' ' | LC_ALL=C awk '{
+    for (i = 1; i <= 2; i++) {
+      key = i == 1 ? "\"storage_root\":" : "\"registry_storage_root\":"
+      at = index($0, key)
+      if (!at) continue
+      rest = substr($0, at + length(key)); opening = index(rest, "\"")
+      if (!opening) exit
+      rest = substr(rest, opening + 1); closing = index(rest, "\"")
+      if (closing && closing - 1 <= 4095) printf "%s", substr(rest, 1, closing - 1)
+      exit
+    }
+  }')
+  printf '%s' "${value:-./registry_storage}"
 }
 root=$(cd "$instance" && realpath -m "$(storage_root)")
 mkdir -p "$root/blobs/sha256"

@@ -98,7 +98,7 @@ int reg_storage_init(const char *root) {
     }
     memcpy(s_root, root, len + 1);
     if (s_root[len - 1] == '\\') s_root[len - 1] = '\0';
-    s_fsync = oci_fsync_enabled();
+    s_fsync = settings_switch(SETTINGS_FSYNC);
 
     if (mkdirs(s_root) != 0) {
         set_io_error(errno, "cannot create the storage root");

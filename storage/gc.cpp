@@ -616,7 +616,7 @@ const char *collect(bool dry_run) {
         return nullptr;
     }
     r->dry_run = dry_run;
-    int64_t grace = oci_gc_grace_seconds();
+    int64_t grace = settings_int(SETTINGS_GC_GRACE_SECONDS);
     r->grace = grace < 0 ? 0 : grace;
 
     // A cancel request made before the run does not stop it.

@@ -243,15 +243,6 @@ bool upload_writer::acquire(const char *id) {
 
 namespace {
 
-constexpr int64_t kSessionsMaxDefault = 1000;
-constexpr int64_t kSessionsPerRepoMaxDefault = 100;
-
-// A cap from the settings: the default when absent or 0, none when negative.
-int64_t session_cap(const char *key, int64_t fallback) {
-    int64_t value = oci_config_int(key);
-    return value == 0 ? fallback : value;
-}
-
 bool owned_by(const std::string &id, const char *repo_name) {
     char path[kPathMax];
     state_path(path, id.c_str(), kOwnerExt);
@@ -264,8 +255,9 @@ bool owned_by(const std::string &id, const char *repo_name) {
 // Removes sessions no write has reached for the abandon time, so a flood of
 // abandoned sessions needs no operator, and checks the caps on the rest.
 bool session_room(const char *repo_name) {
-    int64_t total_cap = session_cap("\"registry_upload_sessions_max\"", kSessionsMaxDefault);
-    int64_t repo_cap = session_cap("\"registry_upload_sessions_per_repository_max\"", kSessionsPerRepoMaxDefault);
+    // The caps from the settings: the default when absent or 0, none when negative.
+    int64_t total_cap = settings_int(SETTINGS_UPLOAD_SESSIONS_MAX);
+    int64_t repo_cap = settings_int(SETTINGS_UPLOAD_SESSIONS_PER_REPOSITORY_MAX);
     char dir[kPathMax];
     qf_snprintf(dir, sizeof dir, "%s/uploads", s_root);
     std::vector<dir_item> items;

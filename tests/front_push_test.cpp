@@ -408,6 +408,18 @@ TEST_F(PushTest, OpenSessionsAreCappedAndAbandonedOnesMakeRoom) {
     EXPECT_EQ(202, call("PATCH", "/v2/a/blobs/uploads/" + a2, "", "on time").status);
 }
 
+// A negative cap lifts it: past the default of 100 per repository, and 0
+// reads as the default again.
+TEST_F(PushTest, NegativeSessionCapLiftsIt) {
+    constexpr int kDefaultPerRepository = 100;
+    config("{\"registry_upload_sessions_per_repository_max\": -1}");
+    for (int i = 0; i <= kDefaultPerRepository; ++i)
+        ASSERT_FALSE(open_session("a").empty()) << i;
+    config("{\"registry_upload_sessions_per_repository_max\": 0, \"registry_upload_sessions_max\": -1}");
+    EXPECT_EQ(429, call("POST", "/v2/a/blobs/uploads/", "", "").status);
+    EXPECT_EQ(202, call("POST", "/v2/b/blobs/uploads/", "", "").status);
+}
+
 TEST_F(PushTest, ManifestPutStoresByTagAndDigestAndRefusesBadManifests) {
     std::string config_digest = put_blob("app", "{}");
     std::string layer = put_blob("app", "layer one");

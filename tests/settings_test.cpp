@@ -1,5 +1,6 @@
 // settings_test.cpp - the settings lookups over config.json: values, scanning rule, window, bad files.
 #include <stdint.h>
+#include <stdlib.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,7 @@
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,10 @@ struct Expected {
 };
 
 void expect_lookups(const Expected &e) {
-    EXPECT_EQ(oci_retention_keep_n(), e.keep_n);
-    EXPECT_EQ(oci_retention_days(), e.days);
-    EXPECT_EQ(oci_retention_protect_latest(), e.protect_latest);
-    EXPECT_EQ(oci_quota_bytes(), e.quota);
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), e.keep_n);
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_DAYS), e.days);
+    EXPECT_EQ(settings_switch(SETTINGS_RETENTION_PROTECT_LATEST), e.protect_latest);
+    EXPECT_EQ(settings_int(SETTINGS_QUOTA_BYTES), e.quota);
 }
 
 constexpr Expected kDefaults = {0, 0, 1, 0};
@@ -89,25 +91,174 @@ TEST_F(Settings, SwitchValues) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.value);
         settings(std::string("{\"registry_retention_protect_latest\":") + row.value);
-        EXPECT_EQ(oci_retention_protect_latest(), row.expected);
-        EXPECT_EQ(oci_fsync_enabled(), 1);
+        EXPECT_EQ(settings_switch(SETTINGS_RETENTION_PROTECT_LATEST), row.expected);
+        EXPECT_EQ(settings_switch(SETTINGS_FSYNC), 1);
         settings(std::string("{\"registry_fsync\":") + row.value);
-        EXPECT_EQ(oci_fsync_enabled(), row.expected);
-        EXPECT_EQ(oci_retention_protect_latest(), 1);
+        EXPECT_EQ(settings_switch(SETTINGS_FSYNC), row.expected);
+        EXPECT_EQ(settings_switch(SETTINGS_RETENTION_PROTECT_LATEST), 1);
     }
     settings(std::nullopt);
-    EXPECT_EQ(oci_fsync_enabled(), 1);
+    EXPECT_EQ(settings_switch(SETTINGS_FSYNC), 1);
 }
 
-TEST_F(Settings, GenericLookupTakesTheQuotedKeyAsGiven) {
-    settings("{\"registry_retention_days\": 8, \"a\": 4, \"xa\": 6}");
-    EXPECT_EQ(oci_config_int("\"registry_retention_days\""), 8);
-    EXPECT_EQ(oci_config_int("\"a\""), 4);
-    // Without its quotes a key matches inside another one: the caller's text is searched verbatim.
-    EXPECT_EQ(oci_config_int("days"), 8);
-    EXPECT_EQ(oci_config_int("\"missing\""), 0);
-    EXPECT_EQ(oci_config_int(nullptr), 0);
-    EXPECT_EQ(oci_config_int(""), 0);
+// A key is matched with its quotes: a longer key that contains the name, or
+// the name without its quotes, is another key.
+TEST_F(Settings, LookupMatchesTheQuotedKey) {
+    struct Row {
+        const char *text;
+        int64_t days;
+    } rows[] = {
+        {"{\"registry_retention_days\": 8, \"a\": 4}", 8},
+        {"{\"xregistry_retention_days\": 8}", 0},
+        {"{\"registry_retention_days_x\": 8}", 0},
+        {"{\"registry_retention_days_x\": 8, \"registry_retention_days\": 6}", 6},
+        {"{registry_retention_days: 8}", 0},
+        {"{\"days\": 8}", 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        settings(row.text);
+        EXPECT_EQ(settings_int(SETTINGS_RETENTION_DAYS), row.days);
+    }
+}
+
+// Every row of the table is reachable by its name, answers its default when
+// absent, and has a default inside its own bounds; names are unique.
+TEST_F(Settings, EveryTableKeyIsReadByItsName) {
+    std::set<std::string> names;
+    for (int k = 0; k < SETTINGS_KEY_COUNT; ++k) {
+        const settings_key key = static_cast<settings_key>(k);
+        const settings_entry *e = settings_entry_of(key);
+        ASSERT_NE(e, nullptr);
+        SCOPED_TRACE(e->name);
+        EXPECT_TRUE(names.insert(e->name).second);
+        EXPECT_STREQ(settings_name(key), e->name);
+        EXPECT_LE(e->min, e->max);
+        EXPECT_NE(std::string(e->meaning), "");
+        const std::string quoted = std::string("{\"") + e->name + "\": ";
+        char out[128] = "";
+        switch (e->type) {
+        case SETTINGS_STRING:
+            EXPECT_EQ(settings_str_in("{}", key, out, sizeof out), 0);
+            EXPECT_EQ(settings_str_in((quoted + "\"" + std::string(e->min > 0 ? e->min : 1, 'a') + "\"}").c_str(), key,
+                                      out, sizeof out),
+                      1);
+            break;
+        case SETTINGS_SWITCH:
+            EXPECT_STREQ(e->fallback_text, e->fallback ? "true" : "false");
+            EXPECT_EQ(settings_switch_in("{}", key), e->fallback);
+            EXPECT_EQ(settings_switch_in((quoted + (e->fallback ? "false}" : "true}")).c_str(), key), !e->fallback);
+            break;
+        case SETTINGS_BOOLEAN:
+            EXPECT_STREQ(e->fallback_text, e->fallback ? "true" : "false");
+            break;
+        case SETTINGS_INTEGER:
+        case SETTINGS_SIGNED:
+        case SETTINGS_SIGNED_TEXT:
+            // The default as shown starts with the default as used.
+            EXPECT_EQ(std::string(e->fallback_text).rfind(std::to_string(e->fallback), 0), 0u);
+            EXPECT_GE(e->fallback, e->min);
+            EXPECT_LE(e->fallback, e->max);
+            EXPECT_EQ(settings_int_in("{}", key), e->fallback);
+            EXPECT_EQ(settings_int_in((quoted + "7}").c_str(), key), 7);
+            break;
+        }
+    }
+    EXPECT_EQ(settings_entry_of(SETTINGS_KEY_COUNT), nullptr);
+    EXPECT_STREQ(settings_name(SETTINGS_KEY_COUNT), "");
+}
+
+// A lookup of the wrong type reads nothing, so a switch cannot be misread as
+// a count or the other way round.
+TEST_F(Settings, LookupOfAnotherTypeAnswersZero) {
+    const char *text = "{\"registry_fsync\": 5, \"registry_quota_bytes\": true, \"registry_auth_user\": 3}";
+    EXPECT_EQ(settings_int_in(text, SETTINGS_FSYNC), 0);
+    EXPECT_EQ(settings_int_in(text, SETTINGS_AUTH_USER), 0);
+    EXPECT_EQ(settings_switch_in(text, SETTINGS_QUOTA_BYTES), 0);
+    EXPECT_EQ(settings_int_in(text, SETTINGS_KEY_COUNT), 0);
+    EXPECT_EQ(settings_switch_in(text, SETTINGS_KEY_COUNT), 0);
+}
+
+// The bounds of the table, applied by the lookups: clamped, ignored, or 0
+// read as the default, each as the key's row says.
+TEST_F(Settings, BoundsPerKey) {
+    struct Row {
+        settings_key key;
+        const char *value;
+        int64_t expected;
+    } rows[] = {
+        {SETTINGS_RETENTION_KEEP_N, "2147483647", 2147483647},
+        {SETTINGS_RETENTION_KEEP_N, "2147483648", 2147483647},
+        {SETTINGS_RETENTION_DAYS, "99999999999999999999", 2147483647},
+        {SETTINGS_RETENTION_DAYS, "-3", 0},
+        {SETTINGS_QUOTA_BYTES, "99999999999999999999", INT64_MAX},
+        {SETTINGS_GC_GRACE_SECONDS, "0", 0},
+        {SETTINGS_GC_GRACE_SECONDS, "-1", 3600},
+        {SETTINGS_GC_GRACE_SECONDS, "\"60\"", 3600},
+        {SETTINGS_ACCESS_LOG_MAX_BYTES, "-5", 0},
+        {SETTINGS_ACCESS_LOG_MAX_BYTES, "\"-5\"", 0},
+        {SETTINGS_ACCESS_LOG_MAX_BYTES, "\"64\"", 64},
+        {SETTINGS_ACCESS_LOG_MAX_BYTES, "-", 0},
+        {SETTINGS_ACCESS_LOG_MAX_BYTES, "null", 5242880},
+        {SETTINGS_ACCESS_LOG, "\"0\"", 0},
+        {SETTINGS_ACCESS_LOG, "-0", 0},
+        {SETTINGS_ACCESS_LOG, "false", 1},
+        {SETTINGS_UPLOAD_SESSIONS_MAX, "0", 1000},
+        {SETTINGS_UPLOAD_SESSIONS_MAX, "5", 5},
+        {SETTINGS_UPLOAD_SESSIONS_MAX, "-1", -1},
+        {SETTINGS_UPLOAD_SESSIONS_MAX, "-99999999999999999999", -1},
+        {SETTINGS_UPLOAD_SESSIONS_MAX, "\"5\"", 1000},
+        {SETTINGS_UPLOAD_SESSIONS_PER_REPOSITORY_MAX, "0", 100},
+        {SETTINGS_UPLOAD_SESSIONS_PER_REPOSITORY_MAX, "-7", -1},
+        {SETTINGS_UPLOAD_SESSIONS_PER_REPOSITORY_MAX, "nope", 100},
+    };
+    for (const Row &row : rows) {
+        const std::string text = std::string("{\"") + settings_name(row.key) + "\": " + row.value + "}";
+        SCOPED_TRACE(text);
+        EXPECT_EQ(settings_int_in(text.c_str(), row.key), row.expected);
+        settings(text);
+        EXPECT_EQ(settings_int(row.key), row.expected);
+    }
+}
+
+// The storage root: the variable, else storage_root, else
+// registry_storage_root (each only directly followed by its colon), else the
+// default; a value too long for the caller's buffer or its bound is ignored.
+TEST_F(Settings, StorageRoot) {
+    const std::string at_bound(4095, 'r');
+    struct Row {
+        const char *label;
+        const char *env;
+        std::string text;
+        size_t cap;
+        std::string expected;
+    } rows[] = {
+        {"nothing", nullptr, "{}", 64, "./registry_storage"},
+        {"variable wins", "/env", "{\"storage_root\": \"/a\"}", 64, "/env"},
+        {"empty variable ignored", "", "{\"storage_root\": \"/a\"}", 64, "/a"},
+        {"storage_root first", nullptr, "{\"registry_storage_root\": \"/b\", \"storage_root\": \"/a\"}", 64, "/a"},
+        {"registry_storage_root second", nullptr, "{\"registry_storage_root\": \"/b\"}", 64, "/b"},
+        {"space before the colon", nullptr, "{\"storage_root\" : \"/a\", \"registry_storage_root\": \"/b\"}", 64,
+         "/b"},
+        {"empty value", nullptr, "{\"storage_root\": \"\", \"registry_storage_root\": \"/b\"}", 64,
+         "./registry_storage"},
+        {"too long for the buffer", nullptr, "{\"storage_root\": \"/aaaa\"}", 5, "./re"},
+        {"at the bound", nullptr, "{\"storage_root\": \"" + at_bound + "\"}", 8192, at_bound},
+        {"past the bound", nullptr, "{\"storage_root\": \"" + at_bound + "r\"}", 8192, "./registry_storage"},
+    };
+    testutil::EnvGuard env({"REGISTRY_STORAGE_ROOT"});
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        if (row.env) {
+            ::setenv("REGISTRY_STORAGE_ROOT", row.env, 1);
+        } else {
+            ::unsetenv("REGISTRY_STORAGE_ROOT");
+        }
+        settings(row.text);
+        std::string root(row.cap, 'x');
+        settings_storage_root(root.data(), row.cap);
+        EXPECT_EQ(std::string(root.c_str()), row.expected);
+    }
 }
 
 // The lookups see the first 4095 bytes: a key beyond them is absent, and a
@@ -128,17 +279,17 @@ TEST_F(Settings, WholeFileIsRead) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.pad);
         settings(std::string(row.pad, ' ') + key + "12345}");
-        EXPECT_EQ(oci_quota_bytes(), row.expected);
+        EXPECT_EQ(settings_int(SETTINGS_QUOTA_BYTES), row.expected);
     }
 }
 
 TEST_F(Settings, ReadAfreshOnEveryCall) {
     settings("{\"registry_retention_keep_n\": 3, \"registry_retention_protect_latest\": false}");
-    EXPECT_EQ(oci_retention_keep_n(), 3);
-    EXPECT_EQ(oci_retention_protect_latest(), 0);
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 3);
+    EXPECT_EQ(settings_switch(SETTINGS_RETENTION_PROTECT_LATEST), 0);
     settings("{\"registry_retention_keep_n\": 4}");
-    EXPECT_EQ(oci_retention_keep_n(), 4);
-    EXPECT_EQ(oci_retention_protect_latest(), 1);
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 4);
+    EXPECT_EQ(settings_switch(SETTINGS_RETENTION_PROTECT_LATEST), 1);
     settings(std::nullopt);
     expect_lookups(kDefaults);
 }
@@ -154,7 +305,7 @@ TEST_F(Settings, GenerationFollowsSizeAndTime) {
     };
     settings("{\"registry_retention_keep_n\": 3}");
     set_time(100);
-    uint64_t seen = oci_settings_generation();
+    uint64_t seen = settings_generation();
     struct Row {
         const char *step;
         std::function<void()> edit;
@@ -172,7 +323,7 @@ TEST_F(Settings, GenerationFollowsSizeAndTime) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.step);
         row.edit();
-        uint64_t now = oci_settings_generation();
+        uint64_t now = settings_generation();
         EXPECT_EQ(now != seen, row.changed);
         seen = now;
     }

@@ -320,50 +320,49 @@ TEST_F(Auth, ConfiguredHashDigits) {
     EXPECT_EQ(check("Basic " + kStd).result, 0);
 }
 
-TEST(AuthJsonStrKey, Table) {
+// The string scan, shown on a key whose value may be empty.
+TEST(SettingsStrIn, Table) {
     struct Row {
         const char *text;
-        const char *key;
         size_t size;
         int expected;
         const char *value;
     } rows[] = {
-        {"{\"k\": \"v\"}", "k", 16, 1, "v"},
-        {"{\"k\":\"\"}", "k", 16, 1, ""},
-        {"{\"k\" \t:  \"v w\"}", "k", 16, 1, "v w"},
-        {"{\"k\": \"a\\\\b\"}", "k", 16, 1, "a\\\\b"},
-        {"{\"k\": \"a\\\"b\"}", "k", 16, 1, "a\\"},
-        {"{\"k\": 5, \"x\": \"y\"}", "k", 16, 1, "x"},
-        {"{\"kk\": \"1\", \"k\": \"2\"}", "k", 16, 1, "2"},
-        {"{\"k\": \"first\", \"k\": \"second\"}", "k", 16, 1, "first"},
-        {"{\"k\": \"12345\"}", "k", 6, 1, "12345"},
-        {"{\"k\": \"123456\"}", "k", 6, 0, ""},
-        {"{\"k\"}", "k", 16, 0, ""},
-        {"{\"k\": 5}", "k", 16, 0, ""},
-        {"{\"k\": \"open", "k", 16, 0, ""},
-        {"{k: \"v\"}", "k", 16, 0, ""},
-        {"", "k", 16, 0, ""},
+        {"{\"registry_storage_root\": \"v\"}", 16, 1, "v"},
+        {"{\"registry_storage_root\":\"\"}", 16, 1, ""},
+        {"{\"registry_storage_root\" \t:  \"v w\"}", 16, 1, "v w"},
+        {"{\"registry_storage_root\": \"a\\\\b\"}", 16, 1, "a\\\\b"},
+        {"{\"registry_storage_root\": \"a\\\"b\"}", 16, 1, "a\\"},
+        {"{\"registry_storage_root\": 5, \"x\": \"y\"}", 16, 1, "x"},
+        {"{\"registry_storage_root_old\": \"1\", \"registry_storage_root\": \"2\"}", 16, 1, "2"},
+        {"{\"xregistry_storage_root\": \"1\", \"registry_storage_root\": \"2\"}", 16, 1, "2"},
+        {"{\"registry_storage_root\": \"first\", \"registry_storage_root\": \"second\"}", 16, 1, "first"},
+        {"{\"registry_storage_root\": \"12345\"}", 6, 1, "12345"},
+        {"{\"registry_storage_root\": \"123456\"}", 6, 0, ""},
+        {"{\"registry_storage_root\"}", 16, 0, ""},
+        {"{\"registry_storage_root\": 5}", 16, 0, ""},
+        {"{\"registry_storage_root\": \"open", 16, 0, ""},
+        {"{registry_storage_root: \"v\"}", 16, 0, ""},
+        {"", 16, 0, ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text);
         char out[16] = "";
-        EXPECT_EQ(json_str_key(row.text, row.key, out, row.size), row.expected);
+        EXPECT_EQ(settings_str_in(row.text, SETTINGS_REGISTRY_STORAGE_ROOT, out, row.size), row.expected);
         if (row.expected) {
             EXPECT_STREQ(out, row.value);
         }
     }
     char out[16];
-    EXPECT_EQ(json_str_key(nullptr, "k", out, sizeof out), 0);
-    EXPECT_EQ(json_str_key("{\"k\":\"v\"}", nullptr, out, sizeof out), 0);
-    EXPECT_EQ(json_str_key("{\"k\":\"v\"}", "k", out, 0), 0);
-    // A key too long for the pattern is not cut into a shorter key.
-    const std::string key(94, 'k');
-    const std::string text = "{\"" + key + "\": \"v\"}";
-    EXPECT_EQ(json_str_key(text.c_str(), key.c_str(), out, sizeof out), 0);
-    EXPECT_EQ(json_str_key(text.c_str(), key.substr(1).c_str(), out, sizeof out), 0);
-    EXPECT_EQ(json_str_key(text.c_str(), key.substr(0, 93).c_str(), out, sizeof out), 0);
-    const std::string fits = "{\"" + key.substr(0, 93) + "\": \"v\"}";
-    EXPECT_EQ(json_str_key(fits.c_str(), key.substr(0, 93).c_str(), out, sizeof out), 1);
+    const char *text = "{\"registry_storage_root\":\"v\", \"registry_quota_bytes\": \"5\"}";
+    EXPECT_EQ(settings_str_in(nullptr, SETTINGS_REGISTRY_STORAGE_ROOT, out, sizeof out), 0);
+    EXPECT_EQ(settings_str_in(text, SETTINGS_REGISTRY_STORAGE_ROOT, out, 0), 0);
+    // Only string keys of the table can be read as strings.
+    EXPECT_EQ(settings_str_in(text, SETTINGS_QUOTA_BYTES, out, sizeof out), 0);
+    EXPECT_EQ(settings_str_in(text, SETTINGS_KEY_COUNT, out, sizeof out), 0);
+    // A value outside the key's length bounds is not taken.
+    EXPECT_EQ(settings_str_in("{\"registry_auth_file\": \"\"}", SETTINGS_AUTH_FILE, out, sizeof out), 0);
+    EXPECT_EQ(settings_str_in("{\"registry_auth_file\": \"f\"}", SETTINGS_AUTH_FILE, out, sizeof out), 1);
 }
 
 TEST(AuthPathGuarded, Table) {

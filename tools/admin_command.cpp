@@ -54,7 +54,7 @@ int admin_open_store(const admin_options &o) {
     }
     if (root.empty()) {
         char setting[kPathCap];
-        oci_storage_root_setting(setting, sizeof setting);
+        settings_storage_root(setting, sizeof setting);
         root = setting;
     }
     if (plat_entry_kind(root.c_str()) != PLAT_DIR) return admin_failure("storage root does not exist: " + root);

@@ -27,7 +27,7 @@ const char kHelpLs[] =
 int admin_usage(const admin_call &call) {
     const admin_options &o = call.o;
     if (int rc = admin_open_store(o)) return rc;
-    const char *report = reg_usage_json(oci_quota_bytes());
+    const char *report = reg_usage_json(settings_int(SETTINGS_QUOTA_BYTES));
     if (!report) return admin_engine_failure();
     if (o.json) return admin_print_json(report);
 

@@ -58,9 +58,9 @@ int admin_retention(const admin_call &call) {
     }
     if (int rc = admin_open_store(o)) return rc;
     // The settings file of the instance directory, which admin_open_store made the working directory.
-    if (!keep_given) keep = clamp_setting(oci_retention_keep_n());
-    if (!days_given) days = clamp_setting(oci_retention_days());
-    if (!latest_given) include_latest = oci_retention_protect_latest() == 0;
+    if (!keep_given) keep = clamp_setting(settings_int(SETTINGS_RETENTION_KEEP_N));
+    if (!days_given) days = clamp_setting(settings_int(SETTINGS_RETENTION_DAYS));
+    if (!latest_given) include_latest = settings_switch(SETTINGS_RETENTION_PROTECT_LATEST) == 0;
 
     int cut = 0;
     const char *report = reg_retention_json(dry ? 1 : 0, keep, days, include_latest ? 1 : 0, &cut);

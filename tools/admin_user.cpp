@@ -65,7 +65,7 @@ bool password_file_path(std::string &path) {
     int rc = read_whole("config.json", settings);
     if (rc == -1) return false;
     char named[kPathCap];
-    path = rc == 0 && json_str_key(settings.c_str(), "registry_auth_file", named, sizeof named) && named[0]
+    path = rc == 0 && settings_str_in(settings.c_str(), SETTINGS_AUTH_FILE, named, sizeof named) && named[0]
                ? named
                : kDefaultFile;
     return true;
