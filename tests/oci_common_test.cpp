@@ -178,7 +178,7 @@ TEST(OciInitStorage, FailedStartUpIsRetried) {
 
 TEST(OciInitStorage, OverlongSettingsValueIsIgnored) {
     TempDir dir;
-    std::string value(1024, 'v');
+    std::string value(4096, 'v'); // longer than the front door's root buffer
     testutil::write_all(dir / "config.json",
                         "{\"storage_root\": \"" + value + "\", \"registry_storage_root\": \"other\"}");
     auto r = testutil::run_in_child(
