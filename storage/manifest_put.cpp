@@ -70,19 +70,19 @@ int check_index(const char *repo_name, json_val *manifests) {
 }
 
 // Present, and kept from any collection until this store has written its files.
-bool blob_present(const char *digest) {
-    if (!deletion_running(digest + kDigestPrefixLen) && keep_named_blob(digest)) return true;
+bool blob_present(const char *digest, int64_t fresh_since) {
+    if (!deletion_running(digest + kDigestPrefixLen) && keep_named_blob(digest, fresh_since)) return true;
     set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
     return false;
 }
 
-int check_image(json_val *root) {
+int check_image(json_val *root, int64_t fresh_since) {
     const char *config = manifest_member_digest(json_obj_get(root, "config"));
     if (!config) {
         set_error_kind(REG_ERR_INVALID, "manifest missing valid config.digest");
         return -1;
     }
-    if (!blob_present(config)) return -1;
+    if (!blob_present(config, fresh_since)) return -1;
     json_val *layers = json_obj_get(root, "layers");
     if (!layers) return 0;
     if (!json_is_arr(layers)) {
@@ -96,14 +96,15 @@ int check_image(json_val *root) {
             set_error_kind(REG_ERR_INVALID, "manifest layer %zu missing valid digest", i);
             return -1;
         }
-        if (!blob_present(digest)) return -1;
+        if (!blob_present(digest, fresh_since)) return -1;
     }
     return 0;
 }
 
 // Parses the body and checks every reference it makes; media_type receives the
-// body's own "mediaType" (empty when absent, not a string or too long).
-int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type) {
+// body's own "mediaType" (empty when absent, not a string or too long). Blobs
+// with a file time at or after fresh_since need no touch.
+int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type, int64_t fresh_since) {
     json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
     if (!doc) {
         set_error_kind(REG_ERR_INVALID, "manifest JSON parse failed");
@@ -120,7 +121,7 @@ int check_body(const char *repo_name, const void *body, size_t body_len, char *m
         qf_strlcpy(media_type, json_get_str(declared), kMediaTypeMax);
 
     if (json_val *manifests = json_obj_get(root, "manifests")) return check_index(repo_name, manifests);
-    return check_image(root);
+    return check_image(root, fresh_since);
 }
 
 // The default type declared by a client says nothing: the body's own type wins
@@ -294,7 +295,7 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
         return -1;
     }
     char media_type[kMediaTypeMax];
-    if (check_body(repo_name, body, body_len, media_type) != 0) {
+    if (check_body(repo_name, body, body_len, media_type, touch_fresh_since(record.time())) != 0) {
         // A body refused because memory ran out while reading it is not the client's fault.
         if (json_out_of_memory()) set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;
