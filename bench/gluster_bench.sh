@@ -6,7 +6,8 @@
 # the bricks under a temporary directory, client caches off; its trap stops every process by id, unmounts,
 # removes the namespace and the directory, whatever happens here. The lighttpd host of the 1 GiB figures
 # listens on 127.0.0.1 only; skopeo talks to nothing else.
-# Runs once, in turns (local, volume; older build, this build), and prints the load average with each
+# Runs once, in turns (local, volume; older build, this build): push calls, the 1 GiB image, pushes per
+# second, then the collection, and prints the load average with each
 # figure: on a shared machine one run is rough.
 # Usage (as root): bench/gluster_bench.sh [build-dir] [older-build-dir] [stress-seconds]
 set -uo pipefail
@@ -48,28 +49,6 @@ for place in local volume; do
     echo "-- $place, $(label "$b") build: $(secs "$t0" "$(now)") s, load $(load)"
     echo "$out"
   done
-done
-
-echo "== pushes per second: gc_stress --seconds $seconds --pushers 2 --collectors 1 --grace 3600"
-for place in local volume; do
-  for b in "${builds[@]}"; do
-    echo "-- $place, $(label "$b") build, load before $(load)"
-    TMPDIR=$(place_dir $place) timeout $((seconds * 20 + 600)) "$b/gc_stress" --seconds "$seconds" --pushers 2 \
-      --collectors 1 --grace 3600 2>&1 | grep -E '^(seconds|pushes|violations|late)'
-  done
-done
-
-echo "== a collection of 10,000 blobs (half named by 200 manifests in 20 repositories), this build"
-for place in local volume; do
-  root=$(place_dir $place)/gc-store
-  t0=$(now)
-  "$build/admin_store_gen" "$root" 10000 200 20 >/dev/null || echo "admin_store_gen failed"
-  made=$(secs "$t0" "$(now)")
-  t0=$(now)
-  report=$("$build/registry-admin" --root "$root" --json gc 2>&1)
-  echo "-- $place: store made in $made s; gc $(secs "$t0" "$(now)") s, load $(load)"
-  echo "$report" | grep -oE '"(blobs_total|blobs_deleted|blobs_reachable)":[0-9]+' | tr '\n' ' '; echo
-  rm -rf "$root"
 done
 
 echo "== a 1 GiB image pushed and pulled by skopeo through one host (127.0.0.1), this build"
@@ -116,4 +95,26 @@ for place in local volume; do
   kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=""
   rm -rf "$localdir/back" "$(place_dir $place)/big-store"
   port=$((port + 1))
+done
+
+echo "== pushes per second: gc_stress --seconds $seconds --pushers 2 --collectors 1 --grace 3600"
+for place in local volume; do
+  for b in "${builds[@]}"; do
+    echo "-- $place, $(label "$b") build, load before $(load)"
+    TMPDIR=$(place_dir $place) timeout $((seconds * 20 + 600)) "$b/gc_stress" --seconds "$seconds" --pushers 2 \
+      --collectors 1 --grace 3600 2>&1 | grep -E '^(seconds|pushes|violations|late)'
+  done
+done
+
+echo "== a collection of 10,000 blobs (half named by 200 manifests in 20 repositories), this build"
+for place in local volume; do
+  root=$(place_dir $place)/gc-store
+  t0=$(now)
+  "$build/admin_store_gen" "$root" 10000 200 20 >/dev/null || echo "admin_store_gen failed"
+  made=$(secs "$t0" "$(now)")
+  t0=$(now)
+  report=$("$build/registry-admin" --root "$root" --json gc 2>&1)
+  echo "-- $place: store made in $made s; gc $(secs "$t0" "$(now)") s, load $(load)"
+  echo "$report" | grep -oE '"(blobs_total|blobs_deleted|blobs_reachable)":[0-9]+' | tr '\n' ' '; echo
+  rm -rf "$root"
 done

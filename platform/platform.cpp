@@ -343,12 +343,12 @@ int plat_create_excl(const char *path) {
     return 0;
 }
 
-int plat_create_excl_write(const char *path, const void *data, size_t len) {
+int plat_create_excl_write(const char *path, const void *data, size_t len, int flags) {
     if (!path || (!data && len > 0)) return -1;
     if (injected_fault(PLAT_OP_CREATE_EXCL)) return -1;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return errno == EEXIST ? PLAT_EXISTS : errno == ENOENT ? PLAT_MISSING : -1;
-    bool written = len == 0 || plat_write_all(fd, data, len) == 0;
+    bool written = (len == 0 || plat_write_all(fd, data, len) == 0) && ((flags & PLAT_SYNC) == 0 || plat_fsync(fd) == 0);
     // The close is checked even after a failed write: the descriptor goes either way.
     bool closed = plat_close(fd) == 0;
     return written && closed ? 0 : -1;

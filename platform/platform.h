@@ -68,10 +68,11 @@ int plat_close(int fd);
 enum { PLAT_MISSING = -2 };
 int plat_create_excl(const char *path);
 /* The same, and the file then receives data, written in place (a reader may
- * see it empty or partly written): 0, PLAT_EXISTS, PLAT_MISSING when the
- * directory is missing, or -1 (a file made and not fully written stays, for
- * the caller to remove). Counted as a create, a write and a close. */
-int plat_create_excl_write(const char *path, const void *data, size_t len);
+ * see it empty or partly written) and with PLAT_SYNC flushed: 0, PLAT_EXISTS,
+ * PLAT_MISSING when the directory is missing, or -1 (a file made and not
+ * fully written stays, for the caller to remove). Counted as a create, a
+ * write, a flush when asked and a close. */
+int plat_create_excl_write(const char *path, const void *data, size_t len, int flags);
 /* Gives the file at from a second name to, only when nothing is there yet
  * (the file appears whole, content and all): 0, PLAT_EXISTS, or -1. */
 int plat_link_excl(const char *from, const char *to);

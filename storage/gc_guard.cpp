@@ -75,8 +75,9 @@ store_record::~store_record() {
 
 // Written in place under its final name: a run or a deletion that reads it
 // empty or cut short has its store check the blobs and the marks afterwards
-// (see the top of gc.cpp). It needs no flush: it only tells processes running
-// alongside its store, and a crash ends that store.
+// (see the top of gc.cpp). Its directory needs no flush: the record only
+// tells processes running alongside its store, and a crash ends that store;
+// its bytes are flushed as every file's are, so a full disk shows here first.
 bool store_record::write(const char *hex, const void *body, size_t len) {
     char dir[kPathMax];
     qf_snprintf(dir, sizeof dir, "%s/%s/%s", s_root, kGcDir, kGcIntentsDir);
@@ -84,7 +85,7 @@ bool store_record::write(const char *hex, const void *body, size_t len) {
     for (int attempt = 0; attempt < kRecordTries; ++attempt) {
         char path[kPathMax];
         if (!record_name(path, sizeof path, hex)) break;
-        int rc = plat_create_excl_write(path, body, len);
+        int rc = plat_create_excl_write(path, body, len, s_fsync ? PLAT_SYNC : 0);
         if (rc == PLAT_EXISTS) continue;
         if (rc == PLAT_MISSING && !dir_made) {
             if (mkdirs(dir) != 0) {
