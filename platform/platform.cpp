@@ -199,6 +199,15 @@ int plat_entry_kind(const char *path) {
     return S_ISDIR(st.st_mode) ? PLAT_DIR : PLAT_FILE;
 }
 
+int plat_entry_kind_time(const char *path, int64_t *mtime) {
+    ++s_op_calls[PLAT_OP_STAT];
+    if (mtime) *mtime = -1;
+    struct stat st;
+    if (!path || !*path || stat(path, &st) != 0) return PLAT_ABSENT;
+    if (mtime && st.st_mtime >= 0) *mtime = static_cast<int64_t>(st.st_mtime);
+    return S_ISDIR(st.st_mode) ? PLAT_DIR : PLAT_FILE;
+}
+
 int plat_file_info(const char *path, int64_t *size, int64_t *mtime) {
     ++s_op_calls[PLAT_OP_STAT];
     struct stat st;
@@ -332,6 +341,17 @@ int plat_create_excl(const char *path) {
     if (fd < 0) return errno == EEXIST ? PLAT_EXISTS : -1;
     close(fd);
     return 0;
+}
+
+int plat_create_excl_write(const char *path, const void *data, size_t len, int flags) {
+    if (!path || (!data && len > 0)) return -1;
+    if (injected_fault(PLAT_OP_CREATE_EXCL)) return -1;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return errno == EEXIST ? PLAT_EXISTS : errno == ENOENT ? PLAT_MISSING : -1;
+    bool written = (len == 0 || plat_write_all(fd, data, len) == 0) && ((flags & PLAT_SYNC) == 0 || plat_fsync(fd) == 0);
+    // The close is checked even after a failed write: the descriptor goes either way.
+    bool closed = plat_close(fd) == 0;
+    return written && closed ? 0 : -1;
 }
 
 int plat_link_excl(const char *from, const char *to) {

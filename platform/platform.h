@@ -12,6 +12,9 @@ extern "C" {
 /* Kind of an entry; a query that fails counts as absent. Symbolic links are followed. */
 enum { PLAT_ABSENT = 0, PLAT_FILE = 1, PLAT_DIR = 2 };
 int plat_entry_kind(const char *path);
+/* The same with the last-write time in Unix seconds from the same look (-1
+ * when absent or before 1970): one round trip on a network file system. */
+int plat_entry_kind_time(const char *path, int64_t *mtime);
 
 /* Size in bytes and last-write time in Unix seconds of a path (links followed).
  * The time is -1 when it cannot be had or lies before 1970. Returns 0 or -1. */
@@ -64,6 +67,12 @@ int plat_close(int fd);
  * or -1. plat_write_all writes every byte, resuming short writes: 0 or -1. */
 enum { PLAT_MISSING = -2 };
 int plat_create_excl(const char *path);
+/* The same, and the file then receives data, written in place (a reader may
+ * see it empty or partly written) and with PLAT_SYNC flushed: 0, PLAT_EXISTS,
+ * PLAT_MISSING when the directory is missing, or -1 (a file made and not
+ * fully written stays, for the caller to remove). Counted as a create, a
+ * write, a flush when asked and a close. */
+int plat_create_excl_write(const char *path, const void *data, size_t len, int flags);
 /* Gives the file at from a second name to, only when nothing is there yet
  * (the file appears whole, content and all): 0, PLAT_EXISTS, or -1. */
 int plat_link_excl(const char *from, const char *to);

@@ -196,7 +196,8 @@ static int blob_finish_upload_body(const char *upload_uuid, const char *expected
     }
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
-    if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
+    int64_t part_time = -1; // the last chunk's write
+    if (plat_entry_kind_time(part, &part_time) != PLAT_FILE) return upload_not_found(upload_uuid);
 
     // Bytes hashed while they were written are not read again.
     uint8_t hash[32];
@@ -217,8 +218,12 @@ static int blob_finish_upload_body(const char *upload_uuid, const char *expected
     blob_path_for_digest(blob, expected_digest);
     // A blob's file time tells a collection how long ago a push last
     // delivered it: a finished upload counts as fresh, whether its bytes move
-    // into the store or the same content was stored already.
-    if (keep_named_blob(expected_digest)) {
+    // into the store or the same content was stored already. A file within
+    // a quarter of the grace period of this host's clock is fresh enough: the
+    // push then has at least three quarters of the grace period left to name
+    // it (less by as much as this clock runs behind the file system's).
+    int64_t fresh_since = touch_fresh_since(plat_wall_seconds());
+    if (keep_named_blob(expected_digest, fresh_since)) {
         remove_if_file(part);
     } else {
         // The bytes reach the disk before the blob's name does: after a power
@@ -227,7 +232,7 @@ static int blob_finish_upload_body(const char *upload_uuid, const char *expected
             set_error("flush upload failed");
             return -1;
         }
-        plat_touch(part);
+        if (part_time < 0 || part_time < fresh_since) plat_touch(part);
         if (move_into_store(part, blob, expected_digest) != 0) return -1;
     }
     upload_state_remove(upload_uuid);

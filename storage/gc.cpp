@@ -10,47 +10,63 @@
 // it writes before it looks at anything, and reads a blob's age against it).
 //
 // A manifest store S for a blob B, in this order:
-//   p  writes its record (the body) into _gc/intents;
-//   k  keep_named_blob: touches B (file time := now); if B is missing, touches
-//      its aside name, renames that back and touches B again (another run may
-//      have put it back meanwhile with its old time); fails the store when B
-//      is neither there nor can be touched;
+//   p  writes its record (the body) into _gc/intents, in place under its
+//      final name, and reads the record's file time T (after the write);
+//   k  keep_named_blob: looks at B; when its file time is at or after
+//      T - g/4 (g: the grace period this store reads; at g = 0, T itself)
+//      leaves it as it is, else touches B (file time := now); if B is
+//      missing, touches its aside name, renames that back and touches B again
+//      (another run may have put it back meanwhile with its old time); fails
+//      the store when B is neither there nor can be touched;
 //   w  writes the manifest's files;
 //   r  removes its record.
 // A run W: t0; reads every record (time R); lists the repositories and reads
 // every manifest body (all listings after R); then, for an unmarked B:
 //   s1 stat B: kept unless old, i.e. its file time is before t0 - 1 and at
-//      least the grace period ago ("registry_gc_grace_seconds");
+//      least the grace period G before t0 ("registry_gc_grace_seconds");
 //   s2 rename B to its aside name (atomic);
-//   s3 stat the aside name: if no longer old, rename it back and keep it;
+//   s3 stat the aside name: if no longer old, link it back under B's name
+//      unless a file is there already, remove the aside name, keep B;
 //   s4 unlink the aside name.
 //
 // Claim: when S succeeds, B is not removed while S's manifest is stored.
 // - p before R: either S's record is still there at R, so W marks B; or S
 //   removed it before R, so w came before R and so before W listed S's
 //   repository and its manifests: W reads the body and marks B.
-// - p after R: then k comes after t0, so the file time k gives B is not
-//   before t0 (both are the file system's times, in order). If k touched B
-//   before s1, s1 finds B fresh. If between s1 and s2, the file W renames
-//   carries the fresh time and s3 puts it back. If after s2, k found B
-//   missing, touched the aside file and renamed it back: before s3, s3 sees
-//   it fresh and renames it back itself (one of the two renames finds nothing
-//   to move, harmlessly); after s3, either k's rename comes first and s4
-//   finds nothing to unlink, or s4 comes first, k's rename fails and S fails
-//   without writing anything. That last store is refused exactly as one that
-//   came a moment after the removal: it first looked at B after W had found B
-//   unreferenced and old at s1 and moved it aside.
+// - p after R (W found no record, or found it empty or cut short, which
+//   does not parse): the record's last write came after W's look at it, so
+//   T >= t0 (both are the file system's times, in order), and k comes after
+//   t0. If k left B untouched, B's time was at or after T - g/4 >= t0 - g/4,
+//   less than G before t0 when g/4 < G (and at g = G = 0 not before t0):
+//   B is not old for W, so s1 keeps it and W never moves it. This needs
+//   every host's grace period g to be less than four times the grace period
+//   G of every run (the same setting everywhere does it). If k touched B, the
+//   file time k gives B is not before t0. If k touched B before s1, s1 finds
+//   B fresh. If between s1 and s2, the file W renames carries the fresh time
+//   and s3 links it back. If after s2, k found B missing, touched the aside
+//   file and renamed it back: before s3, s3 sees it fresh and links it back
+//   itself (the link or the rename finds its work done, harmlessly); after
+//   s3, either k's rename comes first and s4 finds nothing to unlink, or s4
+//   comes first, k's rename fails and S fails without writing anything.
+//   That last store is refused exactly as one that came a moment after the
+//   removal: it first looked at B after W had found B unreferenced and old
+//   at s1 and moved it aside.
+//   Once k is past, no file at B's name carries an older time than k left:
+//   touches, k's own rename and an upload's move put fresh files there, and
+//   s3 and a leftover's put-back (below) only fill an empty name.
 // - A second run W' at any point: the same cases hold for it, and a file k
 //   has put back is fresh for W' unless W' read S's record (then B is marked).
 // A run after S's manifest was stored marks B from the body, until the
 // manifest is deleted.
 //
 // A push in progress: its blobs are uploaded first and named by its manifest
-// store last. Finishing an upload touches the blob (a finished upload of a
-// blob already stored touches the stored one), and a blob touched less than
-// the grace period ago is never old, so a push has the grace period from
-// delivering a layer to storing its manifest; the default hour covers a slow
-// push of a large image. A store whose check comes later than that (or, with
+// store last. Finishing an upload leaves the blob at most a quarter of the
+// grace period old by the clock of its host (it touches the blob, or the
+// stored one for content stored already, unless its time is that fresh
+// already), and a blob
+// touched less than the grace period before a run starts is never old, so a
+// push has three quarters of the grace period from delivering a layer to
+// storing its manifest; the default hour covers a slow push of a large image. A store whose check comes later than that (or, with
 // a grace period of 0, more than about a second later) may find its blob
 // collected and fails with BLOB_UNKNOWN, as it would after a deletion.
 //
@@ -79,8 +95,10 @@
 //   u  removes X (a blob: its file and any aside name; a manifest: its tags
 //      by one rename each into _gc/trash, then its files);
 //   and removes the mark.
-// A manifest store S additionally looks, after p and before relying on
-// anything, for the marks: of its own digest (one standing refuses S with a
+// A deletion that reads a store's record empty or cut short learns nothing
+// from it, and needs nothing: that store looks for the marks after its
+// record is written, so after the mark. A manifest store S additionally
+// looks, after p and before relying on anything, for the marks: of its own digest (one standing refuses S with a
 // conflict), of each child it lists and each blob it names (one standing
 // counts the object as deleted already: BLOB_UNKNOWN).
 // Claim: when S succeeds, nothing it names is removed by a deletion D while
@@ -482,9 +500,11 @@ mark_result mark(run &r) {
 // ---- sweep ---------------------------------------------------------------
 
 // Old: last touched before the run started (with a second's slack) and at
-// least the grace period ago. An unknown time is never old.
+// least the grace period before it. The age is measured from t0, not from
+// the sweep: a store that found its blob fresh enough to leave untouched
+// relies on that (see the top of this file). An unknown time is never old.
 bool is_old(const run &r, int64_t mtime) {
-    return mtime >= 0 && mtime < r.started - kFileTimeSlack && r.sweep_now - mtime >= r.grace;
+    return mtime >= 0 && mtime < r.started - kFileTimeSlack && r.started - mtime >= r.grace;
 }
 
 enum class removal { removed, kept_young, left };
@@ -499,8 +519,14 @@ removal remove_blob(const run &r, const char *path) {
     // Gone from the aside name already: a manifest store took it back.
     if (plat_file_info(aside, nullptr, &mtime) != 0) return removal::kept_young;
     if (!is_old(r, mtime)) {
-        // When this fails the blob waits aside for a store or the next run to take it back.
-        plat_rename(aside, path);
+        // Put back without replacing: a blob stored under the name meanwhile
+        // (an upload, a store) keeps its own, fresher time. When this fails
+        // the blob waits aside for a store or the next run to take it back.
+        int linked = plat_link_excl(aside, path);
+        if (linked == 0 || linked == PLAT_EXISTS)
+            plat_unlink(aside);
+        else
+            plat_rename(aside, path);
         return removal::kept_young;
     }
     return plat_unlink(aside) == 0 ? removal::removed : removal::left;

@@ -79,9 +79,17 @@ bool blob_aside_path(char *out, const char *blob_path);
 
 // What a manifest store does for each blob it names, after the record below
 // exists and before any of its files is written: true when the blob is stored
-// and its file time is now fresh (a blob the sweep had moved aside is put back).
-// false when it is not stored.
-bool keep_named_blob(const char *digest);
+// and its file time is now at or after fresh_since (a blob the sweep had moved
+// aside is put back). A blob already that fresh is left untouched: one round
+// trip less on a network file system. false when it is not stored.
+bool keep_named_blob(const char *digest, int64_t fresh_since);
+
+// The oldest file time a blob may have and still go untouched by a store or an
+// upload whose reference time (a file time taken after it made itself known)
+// is ref: a quarter of the grace period before ref (see the top of gc.cpp).
+// kTouchAlways when ref is unknown.
+constexpr int64_t kTouchAlways = INT64_MAX;
+int64_t touch_fresh_since(int64_t ref);
 
 // The record of one manifest store in flight: the body, written before the
 // store checks what it names and removed when the store ends, so a collection
@@ -95,6 +103,9 @@ public:
     // false with the last error set when the record cannot be written. Its
     // name starts with hex, the digits of the manifest being stored.
     bool write(const char *hex, const void *body, size_t len);
+    // The record's file time once written (the file system's clock), -1 when
+    // it cannot be had.
+    int64_t time() const;
 
 private:
     char path_[kPathMax] = "";

@@ -70,13 +70,13 @@ int check_index(const char *repo_name, json_val *manifests, const manifest_refs 
 }
 
 // Present, and kept from any collection until this store has written its files.
-bool blob_present(const char *digest) {
-    if (!deletion_running(digest + kDigestPrefixLen) && keep_named_blob(digest)) return true;
+bool blob_present(const char *digest, int64_t fresh_since) {
+    if (!deletion_running(digest + kDigestPrefixLen) && keep_named_blob(digest, fresh_since)) return true;
     set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
     return false;
 }
 
-int check_image(json_val *root, const manifest_refs &refs) {
+int check_image(json_val *root, const manifest_refs &refs, int64_t fresh_since) {
     const char *config = nullptr;
     for (const manifest_ref &ref : refs.refs)
         if (ref.role == ref_role::config) config = ref.digest;
@@ -84,7 +84,7 @@ int check_image(json_val *root, const manifest_refs &refs) {
         set_error_kind(REG_ERR_INVALID, "manifest missing valid config.digest");
         return -1;
     }
-    if (!blob_present(config)) return -1;
+    if (!blob_present(config, fresh_since)) return -1;
     json_val *layers = json_obj_get(root, "layers");
     if (!layers) return 0;
     if (!json_is_arr(layers)) {
@@ -97,14 +97,15 @@ int check_image(json_val *root, const manifest_refs &refs) {
             set_error_kind(REG_ERR_INVALID, "manifest layer %zu missing valid digest", ref.index);
             return -1;
         }
-        if (!blob_present(ref.digest)) return -1;
+        if (!blob_present(ref.digest, fresh_since)) return -1;
     }
     return 0;
 }
 
 // Parses the body and checks every reference it makes; media_type receives the
-// body's own "mediaType" (empty when absent, not a string or too long).
-int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type) {
+// body's own "mediaType" (empty when absent, not a string or too long). Blobs
+// with a file time at or after fresh_since need no touch.
+int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type, int64_t fresh_since) {
     json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
     if (!doc) {
         set_error_kind(REG_ERR_INVALID, "manifest JSON parse failed");
@@ -122,7 +123,7 @@ int check_body(const char *repo_name, const void *body, size_t body_len, char *m
 
     manifest_refs refs = manifest_references(root);
     if (refs.is_index) return check_index(repo_name, json_obj_get(root, "manifests"), refs);
-    return check_image(root, refs);
+    return check_image(root, refs, fresh_since);
 }
 
 // The default type declared by a client says nothing: the body's own type wins
@@ -293,7 +294,7 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
         return -1;
     }
     char media_type[kMediaTypeMax];
-    if (check_body(repo_name, body, body_len, media_type) != 0) {
+    if (check_body(repo_name, body, body_len, media_type, touch_fresh_since(record.time())) != 0) {
         // A body refused because memory ran out while reading it is not the client's fault.
         if (json_out_of_memory()) set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;

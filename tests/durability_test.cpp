@@ -373,7 +373,10 @@ TEST_F(DurabilityTest, EveryFailedFileOperationLeavesOldOrNewAndIsReported) {
             }
         }
         // A repository leaves the tree in one rename: few of its calls can fail.
-        EXPECT_GT(failures, sc.name == std::string("repository deletion") ? 1 : 5);
+        // A tag move writes one new file (the link) after its record, and a
+        // failed write of it is written again by the store's second look.
+        int least = sc.name == std::string("repository deletion") ? 1 : sc.name == std::string("tag move") ? 3 : 5;
+        EXPECT_GT(failures, least);
     }
 }
 

@@ -799,6 +799,77 @@ TEST_F(GcTest, ManifestStoreFindingItsBlobPutBackByAnotherRun) {
     EXPECT_TRUE(exists(r.blob)) << "the stored manifest keeps it";
 }
 
+// A store that comes after the run has read the records and every manifest
+// (so the run sees neither) names a blob of a given age. The store is held at
+// its first file write, past its look at the blob, to see whether it touched
+// it; then the run sweeps. A blob within a quarter of the grace period of
+// the store is left untouched and must still be young for the run; any older
+// one must be made fresh, or the run would take what the store names.
+struct fresh_race {
+    GcTest *test;
+    std::string hex;
+    time_t dated = 0;
+    time_t at_hold = -2; // the blob's time where the store is held
+    int put_rc = -2;
+    std::string error;
+};
+fresh_race *g_fresh = nullptr;
+
+void note_blob_time(void *) { g_fresh->at_hold = g_fresh->test->mtime_of(g_fresh->hex); }
+
+void store_after_marking(void *) {
+    fresh_race &r = *g_fresh;
+    if (read_all(r.test->at("_gc/progress.json")).find("deleting") == std::string::npos) {
+        plat_hook_inject(PLAT_OP_DIR_OPEN, 1, store_after_marking, nullptr);
+        return;
+    }
+    // The store's first temporary is its manifest body: the record is
+    // written in place and the blob looked at before it.
+    plat_hook_inject(PLAT_OP_CREATE_TEMP, 1, note_blob_time, nullptr);
+    std::string body = image_body(r.hex);
+    char digest[80];
+    r.put_rc = reg_manifest_put("app", "v1", body.data(), body.size(), nullptr, digest);
+    r.error = reg_storage_last_error();
+}
+
+TEST_F(GcTest, AStoreTouchesOnlyBlobsOlderThanAQuarterOfTheGracePeriod) {
+    struct Case {
+        const char *what;
+        int grace, age;
+        bool touched;
+    } cases[] = {
+        {"a tenth of the grace period old: left as it is", 400, 40, false},
+        {"older than a quarter: touched", 400, 150, true},
+        {"older than the grace period: touched, or the run takes it", 400, 5000, true},
+        {"no grace period, two seconds old: touched", 0, 2, true},
+        {"no grace period, older than an hour: touched", 0, 5000, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root_);
+        ASSERT_EQ(0, reg_storage_init(root_.c_str()));
+        grace(c.grace);
+        fresh_race r{this, sha256_hex(c.what)};
+        blob_named(r.hex);
+        r.dated = time(nullptr) - c.age;
+        set_mtime(blob_path(r.hex), r.dated);
+        g_fresh = &r;
+        plat_hook_inject(PLAT_OP_DIR_OPEN, 1, store_after_marking, nullptr);
+        std::string result = gc(0);
+        testutil::clear_platform_faults();
+        g_fresh = nullptr;
+        ASSERT_EQ(0, r.put_rc) << r.error;
+        if (c.touched)
+            EXPECT_GT(r.at_hold, r.dated);
+        else
+            EXPECT_EQ(r.dated, r.at_hold);
+        EXPECT_NE(std::string::npos, result.find("\"blobs_deleted\":0,")) << result;
+        EXPECT_TRUE(exists(blob_path(r.hex))) << "the stored manifest names it";
+        EXPECT_EQ('{', gc(0)[0]);
+        EXPECT_TRUE(exists(blob_path(r.hex)));
+    }
+}
+
 // A manifest store in flight (its record written, its files not yet) keeps
 // every blob it names; a record abandoned for 900 s is removed and keeps nothing.
 TEST_F(GcTest, StoreRecords) {
