@@ -42,7 +42,7 @@ bool blob_aside_path(char *out, const char *blob_path) {
 
 int64_t touch_fresh_since(int64_t ref) {
     if (ref < 0) return kTouchAlways;
-    int64_t grace = oci_gc_grace_seconds();
+    int64_t grace = settings_int(SETTINGS_GC_GRACE_SECONDS);
     return ref - (grace < 0 ? 0 : grace / kTouchSkipDivisor);
 }
 
