@@ -811,7 +811,7 @@ struct fresh_race {
     time_t dated = 0;
     time_t at_hold = -2; // the blob's time where the store is held
     int put_rc = -2;
-    std::string error;
+    std::string error{};
 };
 fresh_race *g_fresh = nullptr;
 
