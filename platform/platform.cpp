@@ -530,6 +530,42 @@ int plat_fsync_path(const char *path) {
     return rc;
 }
 
+int plat_start_writeback(int fd, int64_t offset, int64_t len) {
+    if (fd < 0 || offset < 0 || len <= 0) return -1;
+    int rc;
+    do {
+        rc = sync_file_range(fd, offset, len, SYNC_FILE_RANGE_WRITE);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
+int plat_set_direct(int fd, int on) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    flags = on ? flags | O_DIRECT : flags & ~O_DIRECT;
+    return fcntl(fd, F_SETFL, flags) == 0 ? 0 : -1;
+}
+
+int plat_write_all_direct(int fd, const void *data, size_t len, int *direct) {
+    if (injected_fault(PLAT_OP_WRITE)) return -1;
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        // A short write leaves the next one off the alignment, and some file
+        // systems take the flag but refuse the write: the page cache takes over.
+        if (n < 0 && errno == EINVAL && *direct) {
+            if (plat_set_direct(fd, 0) != 0) return -1;
+            *direct = 0;
+            continue;
+        }
+        if (n <= 0) return -1;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 int plat_fsync_dir(const char *path) {
     if (!path || !*path || injected_fault(PLAT_OP_FSYNC_DIR)) return -1;
     return sync_directory(path);

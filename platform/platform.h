@@ -107,6 +107,22 @@ int plat_read_file(const char *path, char *buf, size_t cap, size_t *len_out);
 int plat_fsync(int fd);
 int plat_fsync_path(const char *path);
 int plat_fsync_dir(const char *path);
+/* Starts writing a written range of an open file to disk without waiting for
+ * it, so a later plat_fsync of a large file finds little left to do. Only a
+ * hint: it makes nothing durable, has no fault id, and a file system without
+ * it is no error. 0 or -1. */
+int plat_start_writeback(int fd, int64_t offset, int64_t len);
+/* Writes past the page cache: plat_set_direct(fd, 1) turns it on for an open
+ * file (0 turns it off) and fails, changing nothing, where the file system
+ * cannot. While on, writes must start at a multiple of PLAT_DIRECT_ALIGN in
+ * the file, from memory aligned so, and be multiples of it long; the bytes
+ * are durable only after plat_fsync, as ever. plat_write_all_direct writes
+ * every byte like plat_write_all, and when the file system refuses a write
+ * past the page cache it turns that off (*direct becomes 0) and writes the
+ * rest through the page cache, so no byte is written twice. 0 or -1. */
+#define PLAT_DIRECT_ALIGN 4096
+int plat_set_direct(int fd, int on);
+int plat_write_all_direct(int fd, const void *data, size_t len, int *direct);
 
 /* Replaces the file at path with exactly len bytes, whole or not at all: the
  * bytes go to a temporary file in the same directory, whose name starts with

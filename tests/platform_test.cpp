@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <map>
+#include <new>
 #include <string>
 
 #include "tests/fixtures.h"
@@ -321,6 +322,39 @@ TEST_F(PlatformTest, FlushesSucceedOnFilesAndDirectoriesAndCanBeMadeToFail) {
 }
 
 } // namespace
+
+// Writes past the page cache keep every byte in order: a write the file
+// system refuses that way (off the block size) turns the flag off and goes
+// through the page cache instead, never writing a byte twice.
+TEST_F(PlatformTest, DirectWritesFallBackToThePageCacheWithoutRepeatingBytes) {
+    std::string path = tmp_ / "direct";
+    testutil::write_all(path, "");
+    int fd = plat_open_append_existing(path.c_str());
+    ASSERT_GE(fd, 0);
+    if (plat_set_direct(fd, 1) != 0) {
+        close(fd);
+        GTEST_SKIP() << "this file system cannot write past the page cache";
+    }
+    auto *buf = static_cast<char *>(::operator new(3 * PLAT_DIRECT_ALIGN, std::align_val_t{PLAT_DIRECT_ALIGN}));
+    for (size_t i = 0; i < 3 * PLAT_DIRECT_ALIGN; ++i) buf[i] = static_cast<char>('a' + i % 26);
+    std::string expected;
+    int direct = 1;
+    ASSERT_EQ(0, plat_write_all_direct(fd, buf, 2 * PLAT_DIRECT_ALIGN, &direct));
+    expected.append(buf, 2 * PLAT_DIRECT_ALIGN);
+    EXPECT_EQ(1, direct) << "whole blocks are written past the page cache";
+    ASSERT_EQ(0, plat_write_all_direct(fd, buf, 100, &direct));
+    expected.append(buf, 100);
+    EXPECT_EQ(0, direct) << "a part of a block is refused past the page cache";
+    EXPECT_EQ(0, fcntl(fd, F_GETFL) & O_DIRECT);
+    ASSERT_EQ(0, plat_write_all_direct(fd, buf, PLAT_DIRECT_ALIGN, &direct));
+    expected.append(buf, PLAT_DIRECT_ALIGN);
+    plat_fault_inject(PLAT_OP_WRITE, 1);
+    EXPECT_EQ(-1, plat_write_all_direct(fd, buf, PLAT_DIRECT_ALIGN, &direct));
+    ::operator delete(buf, std::align_val_t{PLAT_DIRECT_ALIGN});
+    EXPECT_EQ(0, plat_fsync(fd));
+    close(fd);
+    EXPECT_EQ(expected, testutil::read_all(path));
+}
 
 // A touch sets the time to now without changing the bytes; nothing at the
 // path is told apart from a failure.
