@@ -31,12 +31,14 @@ cleanup() {
   local m
   for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
   if [ "$volume_made" = 1 ]; then
-    timeout 60 nsenter --net="/run/netns/$ns" gluster --mode=script --glusterd-sock="$work/glusterd.socket" --log-file="$work/cli.log" volume stop "$vol" force >/dev/null 2>&1
-    timeout 60 nsenter --net="/run/netns/$ns" gluster --mode=script --glusterd-sock="$work/glusterd.socket" --log-file="$work/cli.log" volume delete "$vol" >/dev/null 2>&1
+    timeout 20 nsenter --net="/run/netns/$ns" gluster --mode=script --glusterd-sock="$work/glusterd.socket" --log-file="$work/cli.log" volume stop "$vol" force >/dev/null 2>&1
+    timeout 20 nsenter --net="/run/netns/$ns" gluster --mode=script --glusterd-sock="$work/glusterd.socket" --log-file="$work/cli.log" volume delete "$vol" >/dev/null 2>&1
   fi
-  # The brick processes glusterd started record their pids under the working directory.
+  # The brick and self-heal processes glusterd started record their pids under the working and run
+  # directories (the self-heal daemon's under run/shd/<volume>/): every one is stopped by its id, also
+  # when the volume could not be stopped in time.
   local f
-  for f in $(find "$work/glusterd" -name '*.pid' 2>/dev/null) "$work"/run/*.pid; do
+  for f in $(find "$work/glusterd" "$work/run" -name '*.pid' 2>/dev/null); do
     [ -f "$f" ] && [ "$f" != "$work/glusterd.pid" ] && kill "$(cat "$f")" 2>/dev/null
   done
   [ -n "$gd_pid" ] && { kill "$gd_pid" 2>/dev/null; wait "$gd_pid" 2>/dev/null; }
