@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -864,6 +868,128 @@ TEST_F(BlobStoreTest, AFailedWriteMidAppendLeavesThePartAsBefore) {
     char out[72];
     ASSERT_EQ(0, reg_blob_finish_upload(id, sha256_digest(first + second).c_str(), out)) << last_error();
     EXPECT_TRUE(same_bytes(first + second, testutil::read_all(blob(out))));
+}
+
+// A body that may break off: it answers -1 once `fail_at` bytes are handed
+// out. Armed at its first read, once the append holds its lock, a write fault
+// counts only the writes of the body itself.
+struct breaking_feed {
+    const std::string *data;
+    size_t piece;
+    size_t fail_at;
+    int failing_write = 0; // this write of the body fails with ENOSPC (0: none)
+    std::function<void()> at_first_read = nullptr;
+    std::atomic<size_t> at{0};
+};
+
+long feed_until_break(void *ctx, void *buf, size_t cap) {
+    auto *f = static_cast<breaking_feed *>(ctx);
+    if (f->at_first_read) {
+        f->at_first_read();
+        f->at_first_read = nullptr;
+    }
+    size_t at = f->at.load();
+    if (at >= f->fail_at) return -1;
+    size_t n = std::min({f->piece, cap, f->data->size() - at, f->fail_at - at});
+    memcpy(buf, f->data->data() + at, n);
+    f->at.store(at + n);
+    return static_cast<long>(n);
+}
+
+// A long body is read while the pieces before are hashed and written. A body
+// that breaks off and a write that fails, wherever they fall among the
+// pieces, undo the append whole and keep the running hash, so the upload goes
+// on from the same place; a failed write also stops the reading well before
+// the body's end.
+TEST_F(BlobStoreTest, LongAppendsAreWholeOrUndoneWhereverTheyStop) {
+    const size_t mib = 1 << 20, never = SIZE_MAX;
+    struct Case {
+        const char *what;
+        size_t body;
+        size_t piece;
+        int fsync;
+        size_t break_at; // the body breaks off after this many bytes
+        int failing_write; // this write of the body fails (0: none)
+    };
+    const std::vector<Case> cases = {
+        {"exactly one buffer", mib, 65536, 1, never, 0},
+        {"one byte past a buffer", mib + 1, 65536, 1, never, 0},
+        {"many times round the buffers, odd reads", 9 * mib + 77, 1000, 1, never, 0},
+        {"many times round the buffers, page cache", 9 * mib + 77, 65536, 0, never, 0},
+        {"breaks off in the third buffer", 6 * mib, 65536, 1, 2 * mib + 5, 0},
+        {"breaks off just after a whole buffer", 6 * mib, 65536, 0, mib, 0},
+        {"the first write fails", 6 * mib, 65536, 1, never, 1},
+        {"a later write fails", 32 * mib, 65536, 1, never, 3},
+        {"a later write fails, page cache", 32 * mib, 65536, 0, never, 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        s_fsync = c.fsync;
+        char id[37];
+        ASSERT_EQ(0, reg_upload_start("lib/app", id)) << last_error();
+        // A first append, so an undo has something to keep.
+        std::string first = pattern(8192, 7), body = pattern(c.body, 11);
+        piece_feed head(first, 4096);
+        ASSERT_EQ(0, reg_upload_append_from(id, 0, feed_pieces, &head, nullptr)) << last_error();
+        breaking_feed feed{&body, c.piece, c.break_at};
+        if (c.failing_write)
+            feed.at_first_read = [&] { plat_fault_inject_errno(PLAT_OP_WRITE, c.failing_write, ENOSPC); };
+        int64_t size = -1;
+        int rc = reg_upload_append_from(id, 8192, feed_until_break, &feed, &size);
+        bool stopped = c.break_at != never || c.failing_write != 0;
+        if (stopped) {
+            EXPECT_EQ(-1, rc);
+            EXPECT_TRUE(same_bytes(first, testutil::read_all(part(id))));
+            if (c.failing_write) {
+                EXPECT_EQ(ENOSPC, reg_storage_last_errno()) << last_error();
+                EXPECT_LE(feed.at.load(), 16 * mib) << "read on long after the write failed";
+            } else {
+                EXPECT_EQ(REG_ERR_INVALID, reg_storage_last_error_kind());
+            }
+            breaking_feed again{&body, c.piece, never};
+            ASSERT_EQ(0, reg_upload_append_from(id, 8192, feed_until_break, &again, &size)) << last_error();
+        } else {
+            ASSERT_EQ(0, rc) << last_error();
+        }
+        EXPECT_EQ(static_cast<int64_t>(first.size() + body.size()), size);
+        ASSERT_TRUE(same_bytes(first + body, testutil::read_all(part(id))));
+        char out[72];
+        ASSERT_EQ(0, reg_blob_finish_upload(id, sha256_digest(first + body).c_str(), out)) << last_error();
+        EXPECT_TRUE(same_bytes(first + body, testutil::read_all(blob(out))));
+    }
+    s_fsync = 1;
+}
+
+// Held in the first write of a long append, the writer must see the reader
+// go on: the body is read while the pieces before it are written.
+struct read_ahead_probe {
+    breaking_feed *feed;
+    size_t want;
+    bool seen = false;
+};
+
+void wait_for_read_ahead(void *arg) {
+    auto *p = static_cast<read_ahead_probe *>(arg);
+    // Bounded only so that a copy without a second thread fails instead of hanging.
+    for (int i = 0; i < 60000 && !p->seen; ++i) {
+        p->seen = p->feed->at.load() >= p->want;
+        if (!p->seen) usleep(1000);
+    }
+}
+
+TEST_F(BlobStoreTest, ALongBodyIsReadWhileItsFirstPieceIsWritten) {
+    const size_t mib = 1 << 20;
+    std::string body = pattern(8 * mib + 3, 5);
+    char id[37];
+    ASSERT_EQ(0, reg_upload_start("lib/app", id)) << last_error();
+    breaking_feed feed{&body, 65536, SIZE_MAX};
+    read_ahead_probe probe{&feed, 3 * mib};
+    feed.at_first_read = [&] { plat_hook_inject(PLAT_OP_WRITE, 1, wait_for_read_ahead, &probe); };
+    ASSERT_EQ(0, reg_upload_append_from(id, 0, feed_until_break, &feed, nullptr)) << last_error();
+    EXPECT_TRUE(probe.seen);
+    char out[72];
+    ASSERT_EQ(0, reg_blob_finish_upload(id, sha256_digest(body).c_str(), out)) << last_error();
+    EXPECT_TRUE(same_bytes(body, testutil::read_all(blob(out))));
 }
 
 } // namespace
