@@ -108,7 +108,12 @@ bool save_hash(const char *id, uint64_t bytes, const sha256_ctx &ctx) {
     r.ctx = ctx;
     char path[kPathMax];
     state_path(path, id, kHashExt);
-    return replace_file(path, &r, sizeof r);
+    // Written without a flush: a record counts only while it covers exactly
+    // the part file's length, and the part only ever grows by appends (or is
+    // put back to a length a record was saved for), so a record that a crash
+    // loses or leaves behind is at worst not trusted and the finish reads the
+    // part file instead. Flushing it cost a journal commit on every append.
+    return plat_write_file_atomic(path, &r, sizeof r, 0) == 0;
 }
 
 void remove_hash(const char *id) {

@@ -992,4 +992,30 @@ TEST_F(BlobStoreTest, ALongBodyIsReadWhileItsFirstPieceIsWritten) {
     EXPECT_TRUE(same_bytes(body, testutil::read_all(blob(out))));
 }
 
+// An append flushes nothing: the part file is flushed once, when the upload
+// finishes, and the saved hash is trusted only while it matches the part
+// file's length. A record from before the last append (as a crash could leave
+// it) is not trusted: the finish reads the part file and still stores the
+// right blob.
+TEST_F(BlobStoreTest, AppendsFlushNothingAndAStaleHashRecordIsNotTrusted) {
+    s_fsync = 1;
+    char id[37];
+    ASSERT_EQ(0, reg_upload_start("lib/app", id)) << last_error();
+    std::string first = pattern(3 << 20, 3), second = pattern(70000, 4);
+    piece_feed a(first, 65536);
+    plat_op_counts_reset();
+    ASSERT_EQ(0, reg_upload_append_from(id, 0, feed_pieces, &a, nullptr)) << last_error();
+    EXPECT_EQ(0u, plat_op_count(PLAT_OP_FSYNC));
+    EXPECT_EQ(0u, plat_op_count(PLAT_OP_FSYNC_DIR));
+    std::string hash_path = root_ + "/uploads/_state/" + id + ".hash";
+    std::string stale = testutil::read_all(hash_path);
+    piece_feed b(second, 65536);
+    ASSERT_EQ(0, reg_upload_append_from(id, static_cast<int64_t>(first.size()), feed_pieces, &b, nullptr))
+        << last_error();
+    testutil::write_all(hash_path, stale);
+    char out[72];
+    ASSERT_EQ(0, reg_blob_finish_upload(id, sha256_digest(first + second).c_str(), out)) << last_error();
+    EXPECT_TRUE(same_bytes(first + second, testutil::read_all(blob(out))));
+}
+
 } // namespace
