@@ -17,9 +17,11 @@ manifests=${5:-60000}
 shift $(($# < 5 ? $# : 5))
 command -v wrk >/dev/null || { echo "wrk is needed (apt-get install wrk)"; exit 77; }
 [ -x "$build/admin_store_gen" ] || { echo "$build/admin_store_gen is needed (cmake --build $build --target admin_store_gen)"; exit 77; }
+# shellcheck source=bench/bench_lib.sh
+source "$here/bench/bench_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/gc-load-bench.XXXXXX")
-pid=""
-cleanup() { [ -z "$pid" ] || { kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }; rm -rf "$work"; }
+bench_pid=""
+cleanup() { bench_stop "$bench_pid"; rm -rf "$work"; }
 trap cleanup EXIT
 
 mkdir -p "$work/instance"
@@ -27,12 +29,8 @@ mkdir -p "$work/instance"
 printf '{"registry_gc_grace_seconds": 0}\n' >"$work/instance/config.json"
 echo "== generating the store ($blobs blobs, $manifests manifests)"
 "$build/admin_store_gen" "$work/instance/registry_storage" "$blobs" "$manifests" 500
-port=$((20000 + RANDOM % 30000))
-SKIP_BUILD=1 REGISTRY_INSTANCE="$work/instance" REGISTRY_BUILD_DIR="$build" REGISTRY_STORAGE_ROOT='' \
-  "$here/scripts/serve.sh" "$@" "$port" >"$work/serve.log" 2>&1 &
-pid=$!
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/v2/" && break; sleep 0.1; done
-base="http://127.0.0.1:$port"
+bench_serve "$work/instance" "$@"
+base=$bench_base
 
 small_image "$work" 'layer of the collection benchmark'
 curl -sf -o /dev/null -X POST --data-binary @"$work/layer" "$base/v2/bench/app/blobs/uploads/?digest=$layer"

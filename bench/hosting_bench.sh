@@ -9,6 +9,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=tests/image_lib.sh
 source "$here/tests/image_lib.sh"
 build=$(cd "${1:-$here/build}" && pwd)
+# shellcheck source=bench/bench_lib.sh
+source "$here/bench/bench_lib.sh"
 seconds=${2:-5}
 memory_requests=${3:-100000}
 command -v wrk >/dev/null || { echo "wrk is needed (apt-get install wrk)"; exit 77; }
@@ -27,18 +29,14 @@ auth="Authorization: Basic $(printf 'ci:%s' "$password" | base64 -w0)"
 
 # fcgi and cgi: the registry; static: the same server sending files from its page folder.
 start() { # name, serve.sh options...
-  local h=$1 p
+  local h=$1
   shift
   mkdir -p "$work/$h"
   printf '{"registry_auth_user": "ci", "registry_auth_sha256": "%s", "registry_anonymous_read": true}\n' "$hash" \
     >"$work/$h/config.json"
-  p=$((20000 + RANDOM % 30000))
-  SKIP_BUILD=1 REGISTRY_INSTANCE="$work/$h" REGISTRY_BUILD_DIR="$build" REGISTRY_STORAGE_ROOT='' \
-    "$here/scripts/serve.sh" "$@" "$p" >"$work/$h.log" 2>&1 &
-  pids[$h]=$!
-  ports[$h]=$p
-  for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$p/v2/" && return 0; sleep 0.1; done
-  echo "could not start $h"; cat "$work/$h.log"; exit 1
+  bench_serve "$work/$h" "$@" || { pids[$h]=$bench_pid; echo "could not start $h"; exit 1; }
+  pids[$h]=$bench_pid
+  ports[$h]=$bench_port
 }
 start fcgi
 start cgi --cgi
@@ -89,12 +87,10 @@ cat >"$work/static.conf" <<CONF
 include "$here/conf/lighttpd.conf"
 alias.url += ( "/static/" => "$pagedir/" )
 CONF
-p=$((20000 + RANDOM % 30000))
-SKIP_BUILD=1 REGISTRY_INSTANCE="$work/fcgi" REGISTRY_BUILD_DIR="$build" REGISTRY_STORAGE_ROOT='' \
-  REGISTRY_LIGHTTPD_CONF="$work/static.conf" "$here/scripts/serve.sh" "$p" >"$work/fcgi.log" 2>&1 &
-pids[fcgi]=$!
-ports[fcgi]=$p
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$p/v2/" && break; sleep 0.1; done
+REGISTRY_LIGHTTPD_CONF="$work/static.conf" bench_serve "$work/fcgi" ||
+  { pids[fcgi]=$bench_pid; echo "could not start the static server"; exit 1; }
+pids[fcgi]=$bench_pid
+ports[fcgi]=$bench_port
 
 lua="$work/method.lua"
 rate() { # port, method, path, header, connections

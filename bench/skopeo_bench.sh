@@ -10,33 +10,21 @@ build=$(cd "${1:-$here/build}" && pwd)
 rounds=${2:-2}
 shift $(($# < 2 ? $# : 2))
 command -v skopeo >/dev/null || { echo "skopeo is needed (scripts/setup.sh installs it)"; exit 77; }
+# shellcheck source=bench/bench_lib.sh
+source "$here/bench/bench_lib.sh"
+# shellcheck source=tests/image_lib.sh
+source "$here/tests/image_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/skopeo-bench.XXXXXX")
-pid=""
-cleanup() { [ -z "$pid" ] || { kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }; rm -rf "$work"; }
+bench_pid=""
+cleanup() { bench_stop "$bench_pid"; rm -rf "$work"; }
 trap cleanup EXIT
 
-mkdir -p "$work/instance"
-port=$((20000 + RANDOM % 30000))
-SKIP_BUILD=1 REGISTRY_INSTANCE="$work/instance" REGISTRY_BUILD_DIR="$build" REGISTRY_STORAGE_ROOT='' \
-  "$here/scripts/serve.sh" "$@" "$port" >"$work/serve.log" 2>&1 &
-pid=$!
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/v2/" && break; sleep 0.1; done
-registry="127.0.0.1:$port"
+bench_serve "$work/instance" "$@"
+registry="127.0.0.1:$bench_port"
 
-export HOME="$work/home" XDG_DATA_HOME="$work/home/data" XDG_RUNTIME_DIR="$work/home/run"
-mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
-cache=/var/lib/containers/cache
-client() {
-  if [ "$(id -u)" = 0 ]; then
-    mkdir -p "$cache"
-    unshare -m sh -c 'mount -t tmpfs tmpfs "$0" && exec "$@"' "$cache" "$@"
-  else
-    "$@"
-  fi
-}
+private_client_home "$work/home"
+client() { private_cache_client "$@"; }
 
-now() { date +%s.%N; }
-secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 hex() { sha256sum "$1" | cut -d' ' -f1; }
 
 # A one-platform OCI layout in $work/src: a config and two layers of 512 MiB each.
@@ -97,6 +85,6 @@ for r in $(seq "$rounds"); do
   c=$(copy_hash)
   p=$(push "$r")
   l=$(pull "$r")
-  echo "round $r: cp+sha256sum $c s, push $p s ($(awk -v a="$c" -v b="$p" 'BEGIN{printf "%.2f", a/b}')x)," \
-       "pull $l s ($(awk -v a="$c" -v b="$l" 'BEGIN{printf "%.2f", a/b}')x), load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "round $r: cp+sha256sum $c s, push $p s ($(ratio "$c" "$p")x)," \
+       "pull $l s ($(ratio "$c" "$l")x), load $(cut -d' ' -f1-3 /proc/loadavg)"
 done

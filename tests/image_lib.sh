@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # image_lib.sh - builds a small image (config, two layers, a manifest per platform, a two-platform
-# index and a referrer) and stores it through the engine with seed_store.
-# Needs $instance (from lighttpd_lib.sh) and $seed (the seed_store program).
+# index and a referrer) and stores it through the engine with seed_store; and runs container clients
+# with a blob-info cache of their own. The image builders need $instance (from lighttpd_lib.sh) and
+# $seed (the seed_store program).
 
 # file_digest FILE -> sha256:<hex>
 file_digest() { echo "sha256:$(sha256sum "$1" | cut -d' ' -f1)"; }
@@ -59,4 +60,23 @@ seed_image() {
     $m "$(desc application/vnd.oci.empty.v1+json "$img/empty")" \
     "$(desc application/vnd.oci.image.layer.v1.tar "$img/layer2")" "$(desc $m "$img/manifest")" >"$img/referrer"
   referrer=$("$seed" "$root" manifest "$repo" "$(file_digest "$img/referrer")" "$img/referrer" $m) || return 1
+}
+
+# private_cache_client COMMAND...: runs a container client (skopeo) with an empty blob-info cache of
+# its own. skopeo remembers where it has seen blobs and would then mount or skip them instead of
+# uploading; as root that memory lives in /var/lib/containers/cache, so the command runs in a mount
+# namespace of its own with a fresh tmpfs there. Needs HOME and XDG_* pointing at a scratch directory
+# (private_client_home DIR sets them).
+private_client_home() {
+  export HOME="$1" XDG_DATA_HOME="$1/data" XDG_RUNTIME_DIR="$1/run"
+  mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
+}
+private_cache_client() {
+  local cache=/var/lib/containers/cache
+  if [ "$(id -u)" = 0 ]; then
+    mkdir -p "$cache"
+    unshare -m sh -c 'mount -t tmpfs tmpfs "$0" && exec "$@"' "$cache" "$@"
+  else
+    "$@"
+  fi
 }

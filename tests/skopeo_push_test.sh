@@ -10,26 +10,16 @@ if ! command -v skopeo >/dev/null; then
 fi
 gc_helper=$(realpath "${2:?path to gc_helper}")
 source "$(dirname "$0")/lighttpd_lib.sh" "$1"
+source "$(dirname "$0")/image_lib.sh"
 
 printf '{\n  "storage_root": "./registry_storage",\n  "registry_gc_grace_seconds": 0\n}\n' >"$instance/config.json"
 start_server || exit 1
 registry="127.0.0.1:$port"
 store="$instance/registry_storage"
 
-# skopeo remembers where it has seen blobs and would then mount or skip them
-# instead of uploading; as root that memory lives in /var/lib/containers/cache,
-# so each skopeo runs with a private, empty one in a mount namespace of its own.
-export HOME="$instance/home" XDG_DATA_HOME="$instance/home/data" XDG_RUNTIME_DIR="$instance/home/run"
-mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
-cache=/var/lib/containers/cache
-client() {
-  if [ "$(id -u)" = 0 ]; then
-    mkdir -p "$cache"
-    unshare -m sh -c 'mount -t tmpfs tmpfs "$0" && exec "$@"' "$cache" "$@"
-  else
-    "$@"
-  fi
-}
+# Each skopeo runs with a private, empty blob-info cache, so it really uploads.
+private_client_home "$instance/home"
+client() { private_cache_client "$@"; }
 
 hexes() { ls "$1/blobs/sha256" | sort; }
 all_hash_right() { # layout: every blob file hashes to its name
