@@ -295,8 +295,9 @@ TEST_F(Settings, ReadAfreshOnEveryCall) {
 }
 
 // The settings file is seen as changed by its size or its time to the
-// nanosecond (two edits within a second), as absent or present again; a file
-// left alone, or rewritten with its size and time, is not.
+// nanosecond (two edits within a second), as absent or present again, and by
+// other bytes under the same size and time (an edit within one clock tick); a
+// file left alone, or rewritten with its bytes, size and time, is not.
 TEST_F(Settings, GenerationFollowsSizeAndTime) {
     const std::string path = dir / "config.json";
     auto set_time = [&path](long ns) {
@@ -313,7 +314,8 @@ TEST_F(Settings, GenerationFollowsSizeAndTime) {
     };
     const std::vector<Row> rows = {
         {"left alone", [] {}, false},
-        {"same size and time", [&] { settings("{\"registry_retention_keep_n\": 4}"); set_time(100); }, false},
+        {"same bytes, size and time", [&] { settings("{\"registry_retention_keep_n\": 3}"); set_time(100); }, false},
+        {"other bytes, same size and time", [&] { settings("{\"registry_retention_keep_n\": 4}"); set_time(100); }, true},
         {"one nanosecond later", [&] { set_time(101); }, true},
         {"longer, same time", [&] { settings("{\"registry_retention_keep_n\": 40}"); set_time(101); }, true},
         {"removed", [&] { settings(std::nullopt); }, true},
