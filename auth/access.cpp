@@ -14,15 +14,14 @@
 #include "base/qf_str.h"
 #include "base/settings_parse.h"
 #include "digest/sha256.h"
+#include "platform/file_snapshot.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr char kSettingsFile[] = "config.json";
 constexpr char kDefaultPasswordFile[] = "htpasswd";
-// Larger files are not settings a person wrote; refusing them keeps a
-// request's memory bounded.
-constexpr size_t kSettingsMax = 1 << 20;
+// A larger password file is refused, which keeps a process's memory bounded.
 constexpr size_t kPasswordFileMax = 4 << 20;
 constexpr size_t kHashDigits = 64;
 
@@ -76,17 +75,15 @@ bool suspicious_key(std::string_view key) {
     return false;
 }
 
-bool read_settings(std::vector<setting_member> &members, bool &present, std::string &problem) {
-    std::string text;
-    int rc = auth_read_whole(kSettingsFile, text, kSettingsMax);
-    present = rc != PLAT_MISSING;
-    if (rc == PLAT_MISSING) return true;
-    if (rc != 0) {
-        problem = std::string(kSettingsFile) + ": " + (rc == -3 ? "larger than 1 MiB" : strerror(errno));
+bool read_settings(const file_snapshot &f, std::vector<setting_member> &members, std::string &problem) {
+    if (f.state == PLAT_MISSING) return true;
+    if (f.state != 0) {
+        problem = std::string(kSettingsFile) + ": " +
+                  (f.state == FILE_SNAPSHOT_TOO_LARGE ? "larger than 1 MiB" : strerror(f.error));
         return false;
     }
     std::string error;
-    if (!settings_parse(text, members, error)) {
+    if (!settings_parse(f.text, members, error)) {
         problem = std::string(kSettingsFile) + ": not a JSON object: " + error;
         return false;
     }
@@ -151,16 +148,17 @@ reg_need right_of(passwd_role role) {
     return REG_NEED_READ;
 }
 
-bool password_users(const std::string &file, access_config &cfg, std::string &problem) {
-    std::string text;
-    int rc = auth_read_whole(file.c_str(), text, kPasswordFileMax);
-    if (rc != 0) {
-        problem = file + ": " + (rc == PLAT_MISSING ? "missing" : rc == -3 ? "larger than 4 MiB" : strerror(errno));
+bool password_users(const std::string &file, const file_snapshot &f, access_config &cfg, std::string &problem) {
+    if (f.state != 0) {
+        problem = file + ": " +
+                  (f.state == PLAT_MISSING              ? "missing"
+                   : f.state == FILE_SNAPSHOT_TOO_LARGE ? "larger than 4 MiB"
+                                                        : strerror(f.error));
         return false;
     }
     passwd_file parsed;
     passwd_error error;
-    if (!passwd_parse(text, parsed, error)) {
+    if (!passwd_parse(f.text, parsed, error)) {
         problem = file + ": line " + std::to_string(error.line) + ": " + error.message;
         return false;
     }
@@ -182,15 +180,71 @@ bool password_users(const std::string &file, access_config &cfg, std::string &pr
     return true;
 }
 
-bool load_config(access_config &cfg, std::string &problem) {
-    std::vector<setting_member> members;
-    bool present = false;
-    if (!read_settings(members, present, problem)) return false;
+// The access configuration as last worked out, with the versions of the two
+// files it came from. A request looks at both files (one stat each, the
+// settings file's shared with every other lookup of the request) and works
+// the configuration out again only when either may have changed: an edited
+// or replaced password file takes effect at the next request (file_snapshot
+// says how a rewrite within one clock tick is still seen).
+struct access_state {
+    // From the settings file alone.
+    bool settings_valid = false;
+    uint64_t settings_version = 0;
+    bool settings_ok = false;
+    access_config settings_cfg;
     std::string file = kDefaultPasswordFile;
     bool file_named = false;
-    if (!access_settings(members, cfg, file, file_named, problem)) return false;
-    if (!file_named && plat_entry_kind(file.c_str()) == PLAT_ABSENT && !plat_is_link(file.c_str())) return true;
-    return password_users(file, cfg, problem);
+    std::string settings_problem;
+    // With the password file.
+    file_snapshot passwords;
+    bool valid = false;
+    uint64_t file_version = 0;
+    bool ok = false;
+    access_config cfg;
+    std::string problem;
+};
+access_state s_access;
+
+void settings_part(access_state &st, const file_snapshot &settings) {
+    if (st.settings_valid && st.settings_version == settings.version) return;
+    st.settings_valid = true;
+    st.settings_version = settings.version;
+    st.valid = false;
+    st.settings_cfg = access_config{};
+    st.settings_problem.clear();
+    std::string file = kDefaultPasswordFile;
+    st.file_named = false;
+    std::vector<setting_member> members;
+    st.settings_ok = read_settings(settings, members, st.settings_problem) &&
+                     access_settings(members, st.settings_cfg, file, st.file_named, st.settings_problem);
+    if (file != st.file) {
+        st.passwords = file_snapshot{};
+        st.file = file;
+    }
+}
+
+// The configuration for this request, or null with the problem.
+const access_config *load_config(std::string &problem) {
+    access_state &st = s_access;
+    settings_part(st, settings_file_snapshot());
+    if (!st.settings_ok) {
+        problem = st.settings_problem;
+        return nullptr;
+    }
+    st.passwords.refresh(st.file.c_str(), kPasswordFileMax, 0);
+    if (!st.valid || st.file_version != st.passwords.version) {
+        st.valid = true;
+        st.file_version = st.passwords.version;
+        st.cfg = st.settings_cfg;
+        st.problem.clear();
+        // No password file at the default name (and no link left there)
+        // means no users from a file; a named one must be there.
+        st.ok = (!st.file_named && st.passwords.state == PLAT_MISSING && !st.passwords.link) ||
+                password_users(st.file, st.passwords, st.cfg, st.problem);
+        if (!st.ok) st.cfg = access_config{};
+    }
+    problem = st.problem;
+    return st.ok ? &st.cfg : nullptr;
 }
 
 // Every byte of the longer text is looked at, so the time taken does not
@@ -292,12 +346,13 @@ extern "C" {
 
 void registry_access_decide(const char *authorization, reg_need need, const char *client, reg_access *out) {
     memset(out, 0, sizeof *out);
-    access_config cfg;
     std::string problem;
-    if (!load_config(cfg, problem)) {
+    const access_config *loaded = load_config(problem);
+    if (!loaded) {
         qf_strlcpy(out->problem, problem.c_str(), sizeof out->problem);
         return finish(out, 500);
     }
+    const access_config &cfg = *loaded;
     if (cfg.users.empty()) return finish(out, 0);
     bool has_credentials = authorization && *authorization;
     if (!has_credentials) return finish(out, cfg.anonymous_read && need == REG_NEED_READ ? 0 : 401);
@@ -312,10 +367,10 @@ void registry_access_decide(const char *authorization, reg_need need, const char
 }
 
 int registry_access_users_configured(void) {
-    access_config cfg;
     std::string problem;
-    if (!load_config(cfg, problem)) return -1;
-    return cfg.users.empty() ? 0 : 1;
+    const access_config *cfg = load_config(problem);
+    if (!cfg) return -1;
+    return cfg->users.empty() ? 0 : 1;
 }
 
 } // extern "C"

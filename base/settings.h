@@ -5,13 +5,13 @@
  * the table cannot be read, and bounds are applied here and nowhere else.
  *
  * Two readings of the file exist. The lookups below scan the text for the
- * quoted key (first occurrence wins, values verbatim, nothing cached between
- * calls) and forgive anything around it. The access check instead parses the
+ * quoted key (first occurrence wins, values verbatim; the text is kept only
+ * while the file is seen unchanged) and forgive anything around it. The access check instead parses the
  * file strictly (settings_parse.h) and refuses every request when it is not
  * well formed; it still names its keys through this table.
  *
  * The settings_*_in lookups work on a text already read and do no I/O. The
- * lookups without _in read config.json of the working directory afresh; they
+ * lookups without _in read config.json of the working directory; they
  * are declared here with the rest but defined in platform/settings_file.cpp,
  * because only the platform layer opens files and base/ sits below it. That
  * file holds the reading alone (size cap, generation stamp); every rule of
@@ -108,9 +108,10 @@ int settings_str_in(const char *text, settings_key key, char *out, size_t size);
  * none. */
 void settings_root_in(const char *text, char *root, size_t cap);
 
-/* ---- Lookups in config.json of the working directory, read afresh on every
- * call (platform/settings_file.cpp). An absent or unreadable file gives the
- * defaults. ---- */
+/* ---- Lookups in config.json of the working directory (platform/
+ * settings_file.cpp). Each looks at the file (one stat) and reads it again
+ * whenever it may have changed, so an edit takes effect at the next lookup.
+ * An absent or unreadable file gives the defaults. ---- */
 
 int64_t settings_int(settings_key key);
 int settings_switch(settings_key key);
@@ -123,6 +124,12 @@ void settings_storage_root(char *root, size_t cap);
  * that answers many requests compares it with the one its cached settings
  * were read under and reads them again when it differs. */
 uint64_t settings_generation(void);
+
+/* A process answering a request calls settings_hold(1) before it and
+ * settings_hold(0) after it: in between, only the first lookup looks at the
+ * file and the others take what it found, so one request sees one version of
+ * the settings and pays one stat for them. */
+void settings_hold(int on);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 
 #include "base/settings.h"
 #include "cgi/qf_cgi.h"
+#include "platform/file_snapshot.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,15 +44,32 @@ struct access_record {
 };
 access_record s_request;
 
+// The log kept open between the requests of a process (appending), and the
+// file it was opened on: the file at the path is looked at before each line
+// anyway (its size, for the cap), and a file that is not this one (rotated,
+// removed, replaced by another program) makes the log open the path again.
+int s_log_fd = -1;
+uint64_t s_log_dev = 0, s_log_ino = 0;
+
+void close_log() {
+    if (s_log_fd >= 0) plat_close(s_log_fd);
+    s_log_fd = -1;
+}
+
 // The settings file's first bytes; the log never parses it as JSON.
 void read_settings(char *text, size_t cap) {
-    if (plat_read_file("config.json", text, cap, nullptr) != 0) text[0] = '\0';
+    const file_snapshot &f = settings_file_snapshot();
+    size_t n = f.state == 0 ? f.text.size() : 0;
+    if (n > cap - 1) n = cap - 1;
+    memcpy(text, f.text.data(), n);
+    text[n] = '\0';
 }
 
 void init_once() {
     if (s_init_done) return;
     s_init_done = 1;
     s_root[0] = '\0';
+    close_log();
     s_settings_generation = settings_generation();
 
     static char settings[kSettingsMax + 1];
@@ -144,27 +162,47 @@ void time_stamp(char *out, size_t cap) {
 }
 
 // Moves a full log aside before the line that would take it past its cap.
-void rotate_if_needed(size_t line_len) {
-    int64_t size = 0;
-    if (!s_path[0] || plat_file_info(s_path, &size, nullptr) != 0 || size < 0 || s_cap <= 0) return;
-    if (size + static_cast<int64_t>(line_len) <= s_cap) return;
+// at is the file at the path as just looked at.
+void rotate_if_needed(const plat_file_id &at, size_t line_len) {
+    if (s_cap <= 0 || at.size < 0 || at.size + static_cast<int64_t>(line_len) <= s_cap) return;
     char rotated[kRootMax + 2];
     snprintf(rotated, sizeof rotated, "%s%s", s_path, ".1");
     plat_unlink(rotated);
-    plat_rename(s_path, rotated);
+    if (plat_rename(s_path, rotated) == 0) close_log();
+}
+
+// The descriptor of the file now at the path: the one kept open when it is
+// still that file, else the path opened again (and created when missing).
+int log_fd(const plat_file_id &at, bool present) {
+    if (s_log_fd >= 0 && present && at.dev == s_log_dev && at.ino == s_log_ino) return s_log_fd;
+    close_log();
+    s_log_fd = plat_open_append(s_path);
+    plat_file_id opened{};
+    if (s_log_fd >= 0 && plat_fd_identity(s_log_fd, &opened) != 0) close_log();
+    s_log_dev = opened.dev;
+    s_log_ino = opened.ino;
+    return s_log_fd;
 }
 
 void append_line(const char *line, size_t len) {
-    int fd = plat_open_append(s_path);
+    plat_file_id at{};
+    bool present = plat_file_identity(s_path, 1, &at) == 0;
+    if (present) rotate_if_needed(at, len);
+    int fd = log_fd(at, present);
     if (fd < 0) return;
+    // One write for a line (lines are shorter than a chunk), so lines of
+    // processes appending to the same file never interleave.
     size_t off = 0;
     while (off < len) {
         size_t chunk = len - off < kWriteChunk ? len - off : kWriteChunk;
         long n = plat_write(fd, line + off, chunk);
-        if (n <= 0) break;
+        if (n <= 0) {
+            // A failed descriptor is not trusted with the next line.
+            close_log();
+            break;
+        }
         off += static_cast<size_t>(n);
     }
-    plat_close(fd);
 }
 
 } // namespace
@@ -225,7 +263,6 @@ void qf_audit_flush(void) {
                           static_cast<long long>(s_request.bytes), s_request.status, actor_text, client_text, ts, json);
     if (len <= 0) return;
 
-    rotate_if_needed(static_cast<size_t>(len));
     append_line(line, static_cast<size_t>(len));
 }
 

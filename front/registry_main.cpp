@@ -42,6 +42,7 @@ void answer(http_request (*read_request)(void *), void *ctx, const response_sink
 }
 
 int serve_cgi() {
+    settings_hold(1);
     answer([](void *) { return request_from_cgi(); }, nullptr, [](std::string_view bytes) {
         return fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
     });
@@ -76,6 +77,7 @@ struct fcgi_call {
 void serve_one(FCGX_Request &request) {
     char **outer = environ;
     environ = request.envp;
+    settings_hold(1); // one look at the settings file for the whole request
     qf_audit_begin_request();
     cgi_request_reset();
     reg_storage_clear_error();
@@ -96,6 +98,7 @@ void serve_one(FCGX_Request &request) {
             return FCGX_PutStr(bytes.data(), static_cast<int>(bytes.size()), request.out) >= 0;
         });
     if (call.body) fclose(call.body);
+    settings_hold(0);
     environ = outer;
 }
 

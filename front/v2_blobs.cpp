@@ -8,17 +8,13 @@ namespace {
 
 constexpr size_t kPathMax = 4096;
 
-constexpr int kAnswered = -2;
-
-// The digest checked and the engine started: 1 present, 0 absent, -1 the
-// engine could not tell; kAnswered when the refusal is already answered.
-int blob_presence(const route_match &m, http_response &resp) {
+// The digest checked and the engine started: false when the refusal is answered.
+bool blob_request_ok(const route_match &m, http_response &resp) {
     if (!api_digest_valid(m.tail)) {
         respond_error(resp, 400, "DIGEST_INVALID", "invalid digest: only sha256 digests of 64 hex digits");
-        return kAnswered;
+        return false;
     }
-    if (!front_storage_ready(resp)) return kAnswered;
-    return reg_blob_exists(m.tail.c_str());
+    return front_storage_ready(resp);
 }
 
 } // namespace
@@ -26,28 +22,18 @@ int blob_presence(const route_match &m, http_response &resp) {
 // The program names the file and the web server sends it (X-Sendfile): ranges,
 // HEAD and the copying itself are the server's, and the program ends at once.
 void handle_blob_get(const http_request &, const route_match &m, http_response &resp) {
-    int present = blob_presence(m, resp);
-    if (present == kAnswered) return;
-    const char *digest = m.tail.c_str();
+    if (!blob_request_ok(m, resp)) return;
+    // One look: whether it is stored, its size and its path agree, so a blob
+    // removed meanwhile (a collection or a delete) is simply absent.
+    int64_t size = 0;
+    char absolute[kPathMax];
+    int present = reg_blob_locate(m.tail.c_str(), &size, absolute, sizeof absolute);
     if (present < 0) {
         respond_engine_error(resp, engine_op::blob);
         return;
     }
     if (present == 0) {
         respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);
-        return;
-    }
-    int64_t size = reg_blob_get_size(digest);
-    char path[kPathMax];
-    char absolute[kPathMax];
-    if (size < 0 || reg_blob_get_filepath(digest, path, sizeof path) != 0 ||
-        plat_absolute_path(path, absolute, sizeof absolute) != 0) {
-        // Removed between the checks (a collection or a delete): it is gone.
-        if (reg_blob_exists(digest) == 0) {
-            respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);
-            return;
-        }
-        respond_engine_error(resp, engine_op::blob);
         return;
     }
     resp.status = 200;
@@ -62,9 +48,9 @@ void handle_blob_get(const http_request &, const route_match &m, http_response &
 // The blob store is shared by every repository: a blob that a stored manifest
 // of any of them still names stays, or that image would break.
 void handle_blob_delete(const http_request &, const route_match &m, http_response &resp) {
-    int present = blob_presence(m, resp);
-    if (present == kAnswered) return;
+    if (!blob_request_ok(m, resp)) return;
     const char *digest = m.tail.c_str();
+    int present = reg_blob_exists(digest);
     if (present <= 0) {
         if (present == 0)
             respond_error(resp, 404, "BLOB_UNKNOWN", "blob unknown to registry: " + m.tail);

@@ -225,6 +225,43 @@ int plat_file_stamp(const char *path, int64_t *size, int64_t *mtime_ns) {
     return 0;
 }
 
+namespace {
+void identity_of(const struct stat &st, plat_file_id *id) {
+    id->dev = static_cast<uint64_t>(st.st_dev);
+    id->ino = static_cast<uint64_t>(st.st_ino);
+    id->size = static_cast<int64_t>(st.st_size);
+    id->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id->ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    id->is_link = S_ISLNK(st.st_mode) ? 1 : 0;
+    id->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+}
+} // namespace
+
+int plat_file_identity(const char *path, int follow, plat_file_id *id) {
+    ++s_op_calls[PLAT_OP_STAT];
+    if (!path || !*path || !id) return -1;
+    *id = plat_file_id{};
+    struct stat st;
+    if ((follow ? stat(path, &st) : lstat(path, &st)) != 0) return errno == ENOENT || errno == ENOTDIR ? PLAT_MISSING : -1;
+    identity_of(st, id);
+    return 0;
+}
+
+int plat_fd_identity(int fd, plat_file_id *id) {
+    ++s_op_calls[PLAT_OP_STAT];
+    if (!id) return -1;
+    *id = plat_file_id{};
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    identity_of(st, id);
+    return 0;
+}
+
+int plat_file_id_equal(const plat_file_id *a, const plat_file_id *b) {
+    return a->dev == b->dev && a->ino == b->ino && a->size == b->size && a->mtime_ns == b->mtime_ns &&
+           a->ctime_ns == b->ctime_ns && a->is_link == b->is_link && a->is_dir == b->is_dir;
+}
+
 void plat_hold_at_fifos(const char *base) {
     if (!base || !*base) return;
     std::string here = std::string(base) + ".here";

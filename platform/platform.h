@@ -22,6 +22,23 @@ int plat_file_info(const char *path, int64_t *size, int64_t *mtime);
 /* Size and last-write time in nanoseconds since 1970 (links followed): tells
  * apart two writes within one second. Returns 0 or -1 (absent, unreadable). */
 int plat_file_stamp(const char *path, int64_t *size, int64_t *mtime_ns);
+/* Everything that tells one version of a file from another, from one look:
+ * device and inode (a file put in place by a rename is another file), size,
+ * last-write and last-change times to the nanosecond. The change time cannot be
+ * set back by a program the way the write time can (utimes). */
+typedef struct {
+    uint64_t dev, ino;
+    int64_t size, mtime_ns, ctime_ns;
+    int is_link; /* the path itself is a symbolic link (looked at without following) */
+    int is_dir;
+} plat_file_id;
+/* One look at path, following links when follow is 1, else the entry itself:
+ * 0, PLAT_MISSING (-2) when nothing is there, or -1. Counted as PLAT_OP_STAT. */
+int plat_file_identity(const char *path, int follow, plat_file_id *id);
+/* The same for an open descriptor. */
+int plat_fd_identity(int fd, plat_file_id *id);
+/* 1 when a and b name the same version of a file (every field equal). */
+int plat_file_id_equal(const plat_file_id *a, const plat_file_id *b);
 
 /* A test's hold point: opens the FIFO "<base>.here" for writing, which returns
  * once the test opens it for reading (the test then knows where the process
@@ -180,7 +197,7 @@ typedef enum {
     PLAT_OP_CREATE_TEMP, /* the creation of plat_write_file_atomic's temporary */
     PLAT_OP_TOUCH,
     PLAT_OP_LOCK, /* plat_lock_file */
-    PLAT_OP_STAT,     /* counted only: plat_entry_kind, plat_file_info, plat_is_link, plat_fd_size */
+    PLAT_OP_STAT,     /* counted only: plat_entry_kind, plat_file_info, plat_is_link, plat_fd_size, plat_*_identity */
     PLAT_OP_TRUNCATE, /* counted only: plat_truncate */
     PLAT_OP_COUNT
 } plat_op;

@@ -1,6 +1,9 @@
 // blobs.cpp - blob uploads and the content-addressed blob store.
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
+
+#include <string>
 
 #include "base/qf_str.h"
 #include "digest/sha256.h"
@@ -334,6 +337,75 @@ static int blob_get_filepath_body(const char *digest, char *out, size_t cap) {
 
 int reg_blob_get_filepath(const char *digest, char *out, size_t cap) {
     return guarded<int>(-1, [&] { return blob_get_filepath_body(digest, out, cap); });
+}
+
+} // extern "C"
+
+namespace {
+
+// The blob store's absolute path, resolved once per storage root (and per
+// thread, as handles are selected per thread) instead of once per request.
+// Resolving only this part gives the same path as resolving the whole blob
+// path as long as nothing below it is a symbolic link: the engine makes the
+// fan-out directories with mkdir and stores every blob by renaming or linking
+// a regular part file, so links there are foreign (the store check reports
+// them). A blob that is itself a link is still resolved whole, as before, so
+// the web server is never handed a path inside the store for a file outside
+// it. A root that is a link, or relative, is resolved here like any other; a
+// root link pointed elsewhere while a process runs is seen by the next
+// process (the web server's own copy of the path is fixed at its start too).
+struct resolved_store {
+    std::string root;
+    std::string path;
+};
+thread_local resolved_store t_store;
+
+bool store_path(const char *digest, char *out, size_t cap) {
+    if (t_store.path.empty() || t_store.root != s_root) {
+        char dir[kPathMax], absolute[kPathMax];
+        qf_snprintf(dir, sizeof dir, "%s/blobs/sha256", s_root);
+        if (plat_absolute_path(dir, absolute, sizeof absolute) != 0) return false;
+        t_store.root = s_root;
+        t_store.path = absolute;
+    }
+    const char *hex = digest + 7;
+    int need = snprintf(out, cap, "%s/%.2s/%s", t_store.path.c_str(), hex, hex);
+    if (need > 0 && static_cast<size_t>(need) < cap) return true;
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+int blob_locate_body(const char *digest, int64_t *size, char *out, size_t cap) {
+    if (!size || !out || cap == 0) {
+        set_error_kind(REG_ERR_INVALID, "NULL argument");
+        return -1;
+    }
+    if (!digest_argument_ok(digest)) return -1;
+    char path[kPathMax];
+    blob_path_for_digest(path, digest);
+    plat_file_id id{};
+    // As reg_blob_exists: anything but a directory at the path is the blob,
+    // and a path that cannot be looked at holds none.
+    if (plat_file_identity(path, 0, &id) != 0) return 0;
+    if (id.is_link) {
+        if (plat_file_identity(path, 1, &id) != 0 || id.is_dir) return 0;
+        *size = id.size;
+        if (plat_absolute_path(path, out, cap) == 0) return 1;
+    } else {
+        if (id.is_dir) return 0;
+        *size = id.size;
+        if (store_path(digest, out, cap)) return 1;
+    }
+    set_io_error(errno, "cannot resolve the path of blob %s", digest);
+    return -1;
+}
+
+} // namespace
+
+extern "C" {
+
+int reg_blob_locate(const char *digest, int64_t *size, char *path, size_t cap) {
+    return guarded<int>(-1, [&] { return blob_locate_body(digest, size, path, cap); });
 }
 
 // The protocol "Deletions" at the top of gc.cpp: mark, look, remove.

@@ -83,6 +83,9 @@ int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *out, size_t cap);
+/* What a web server needs to send a blob, from one look at the store: 1 with
+ * its size and absolute path (cap bytes), 0 when no blob is stored, -1 error. */
+int reg_blob_locate(const char *digest, int64_t *size, char *path, size_t cap);
 /* Refused with REG_ERR_DENIED while a stored manifest of any repository, or
  * a manifest store in flight, names the blob; REG_ERR_CONFLICT while another
  * deletion of the same digest runs. */

@@ -1,14 +1,21 @@
 // access_test.cpp - password-file users, their rights, anonymous reads and the browser rules, in-process.
 #include <crypt.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
+#include <vector>
 #include <string>
 
 #include "auth/access.h"
 #include "auth/auth_internal.h"
+#include "base/settings.h"
 #include "front/http.h"
+#include "platform/file_snapshot.h"
 #include "tests/fixtures.h"
 #include "tests/test_util.h"
 
@@ -209,6 +216,91 @@ TEST_F(Access, ManifestTypesThatCouldRunAreRefused) {
         EXPECT_EQ(resp.status, 400);
         EXPECT_NE(resp.body.find("MANIFEST_INVALID"), std::string::npos);
     }
+}
+
+// A process answering many requests keeps what it read of the settings and
+// the password file, yet every edit is in force at the next request: one made
+// in place within the same second and with the same size (the write time set
+// back as well), a broken settings file (refused, then accepted again once
+// mended), a file replaced by a rename.
+TEST_F(Access, EditsTakeEffectAtTheNextRequestOfOneProcess) {
+    const std::string pw1 = make_hash("$2b$", 4, "first"), pw2 = make_hash("$2b$", 4, "second");
+    ASSERT_EQ(pw1.size(), pw2.size());
+    const std::string file = dir / "htpasswd";
+    auto same_time = [&file] {
+        struct timespec times[2] = {{1700000000, 5}, {1700000000, 5}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    };
+    // One request: the settings held for its length, as a responder does.
+    auto request = [this](const std::string &authorization, reg_need need) {
+        settings_hold(1);
+        int status = decide(authorization, need);
+        settings_hold(0);
+        return status;
+    };
+    settings(std::nullopt);
+    password_file("bob:" + pw1 + ":write\n");
+    same_time();
+    EXPECT_EQ(request(basic("bob", "first"), REG_NEED_WRITE), 0);
+
+    struct Row {
+        const char *label;
+        std::function<void()> edit;
+        std::string authorization;
+        reg_need need;
+        int status;
+    };
+    const std::vector<Row> rows = {
+        {"unchanged", [] {}, basic("bob", "first"), REG_NEED_WRITE, 0},
+        {"same size and time, in place: the old password", [&] { password_file("bob:" + pw2 + ":write\n"); same_time(); },
+         basic("bob", "first"), REG_NEED_READ, 401},
+        {"same size and time, in place: the new password", [] {}, basic("bob", "second"), REG_NEED_WRITE, 0},
+        {"role lowered in place", [&] { password_file("bob:" + pw2 + ":read\n\n"); same_time(); },
+         basic("bob", "second"), REG_NEED_WRITE, 403},
+        {"broken settings", [&] { settings("{\"registry_anonymous_read\": tru}"); }, basic("bob", "second"),
+         REG_NEED_READ, 500},
+        {"settings mended", [&] { settings("{\"registry_anonymous_read\": true}"); }, "", REG_NEED_READ, 0},
+        {"replaced by a rename", [&] {
+             testutil::write_all(dir / "htpasswd.new", "bob:" + pw1 + ":admin\n");
+             ASSERT_EQ(0, rename((dir / "htpasswd.new").c_str(), file.c_str()));
+             same_time();
+         },
+         basic("bob", "first"), REG_NEED_ADMIN, 0},
+        {"removed: no users", [&] { unlink(file.c_str()); }, "", REG_NEED_ADMIN, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        row.edit();
+        EXPECT_EQ(request(row.authorization, row.need), row.status);
+    }
+}
+
+// Once a file has stood still long enough, the next requests only look at
+// it: no read. (The wait is set to nothing here; the edits above show what
+// it protects.)
+TEST_F(Access, AnUnchangedFileIsNotReadAgain) {
+    int64_t settle = file_snapshot::set_settle_ns(0);
+    const std::string pw = make_hash("$2b$", 4, "pw");
+    settings("{\"registry_anonymous_read\": false}");
+    password_file("bob:" + pw + ":write\n");
+    for (int i = 0; i < 2; ++i) { // the first reads both files, the second trusts the look
+        settings_hold(1);
+        EXPECT_EQ(decide(basic("bob", "pw"), REG_NEED_WRITE), 0);
+        settings_hold(0);
+    }
+    uint64_t reads = file_snapshot::reads();
+    for (int i = 0; i < 3; ++i) {
+        settings_hold(1);
+        EXPECT_EQ(decide(basic("bob", "pw"), REG_NEED_WRITE), 0);
+        EXPECT_EQ(decide("", REG_NEED_READ), 401);
+        settings_hold(0);
+    }
+    EXPECT_EQ(file_snapshot::reads(), reads);
+    // A longer file is another version whatever the wait.
+    password_file("bob:" + pw + ":admin\n");
+    EXPECT_EQ(decide(basic("bob", "pw"), REG_NEED_ADMIN), 0);
+    EXPECT_GT(file_snapshot::reads(), reads);
+    file_snapshot::set_settle_ns(settle);
 }
 
 } // namespace

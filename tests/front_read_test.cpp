@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "front/http.h"
+#include "platform/file_snapshot.h"
+#include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tests/fixtures.h"
 #include "tests/front_call.h"
@@ -22,6 +25,11 @@ using testutil::sha256_digest;
 
 constexpr char kImageType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
+// Manifest and tag answers read their own files (tag link, manifest), which
+// this count includes.
+constexpr uint64_t kManifestByTagCalls = 15, kManifestByTagStats = 4;
+constexpr uint64_t kManifestByDigestCalls = 11, kManifestByDigestStats = 6;
+constexpr uint64_t kTagsCalls = 12, kTagsStats = 4;
 constexpr char kZeroDigest[] = "sha256:0000000000000000000000000000000000000000000000000000000000000000";
 
 std::string store_blob(const std::string &data) {
@@ -235,6 +243,49 @@ TEST_F(FrontRead, BlobsAreNamedForTheWebServerToSend) {
     EXPECT_EQ('/', resp.sendfile[0]);
     EXPECT_TRUE(resp.body.empty());
     EXPECT_EQ(resp.sendfile, call("HEAD", "/v2/library/ubuntu/blobs/" + layer_).sendfile);
+}
+
+// What one request of each small read route costs in calls to the file
+// system once the process has answered a first one: the settings file and
+// the password file are looked at once each and not read, a blob is found by
+// one look, a manifest and a tag list take only their own files. The bounds
+// are counts, so a call added to any of these paths shows here.
+TEST_F(FrontRead, ASmallReadMakesABoundedNumberOfFileSystemCalls) {
+    int64_t settle = file_snapshot::set_settle_ns(0); // trust an unchanged look at once
+    testutil::write_all(tmp_ / "config.json", "{\"registry_auth_user\": \"alice\", \"registry_auth_sha256\": \"" +
+                                                  testutil::sha256_hex("pw") + "\"}");
+    const std::string good = "Basic YWxpY2U6cHc="; // alice:pw
+    struct Row {
+        const char *method;
+        std::string path;
+        uint64_t calls; // at most, of every kind together
+        uint64_t stats; // at most
+    };
+    const Row rows[] = {
+        {"HEAD", "/v2/library/ubuntu/blobs/" + layer_, 3, 3},
+        {"GET", "/v2/library/ubuntu/blobs/" + layer_, 3, 3},
+        {"GET", "/v2/", 2, 2},
+        {"GET", "/v2/library/ubuntu/manifests/latest", kManifestByTagCalls, kManifestByTagStats},
+        {"GET", "/v2/library/ubuntu/manifests/" + image_digest_, kManifestByDigestCalls, kManifestByDigestStats},
+        {"GET", "/v2/library/ubuntu/tags/list", kTagsCalls, kTagsStats},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.method) + " " + row.path);
+        ASSERT_EQ(200, call(row.method, row.path, "", good).status);
+        uint64_t reads = file_snapshot::reads();
+        plat_op_counts_reset();
+        settings_hold(1);
+        http_response resp = call(row.method, row.path, "", good);
+        settings_hold(0);
+        uint64_t calls = 0;
+        for (int op = 0; op < PLAT_OP_COUNT; ++op)
+            calls += plat_op_count(static_cast<plat_op>(op));
+        EXPECT_EQ(200, resp.status);
+        EXPECT_EQ(reads, file_snapshot::reads()) << "settings or password file read again";
+        EXPECT_LE(plat_op_count(PLAT_OP_STAT), row.stats);
+        EXPECT_LE(calls, row.calls);
+    }
+    file_snapshot::set_settle_ns(settle);
 }
 
 TEST_F(FrontRead, FiltersAreAnnouncedOnlyWhenApplied) {

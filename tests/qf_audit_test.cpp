@@ -703,4 +703,45 @@ TEST(AuditRequests, EachRequestStartsAfreshAndSeesSettingsEdits) {
               line("GET", "/", 5, 401, first) + line("GET", "/", 0, 404) + line("GET", "/", 0, 500));
 }
 
+// A process answering many requests keeps the log open: a line costs a look
+// at the path and a write. A log moved away (rotated by another program) or
+// removed is followed: the next line goes to a new file at the path, never to
+// the moved one; the log's own rotation at its cap likewise.
+TEST(AuditRequests, TheKeptLogFollowsTheFileAtItsPath) {
+    Request req;
+    const std::string log = req.at("registry_storage/registry_access.log");
+    ChildResult res = req.run([&] {
+        auto request = [](int status) {
+            qf_audit_begin_request();
+            qf_audit_note_status(status);
+            qf_audit_flush();
+        };
+        request(201);
+        plat_op_counts_reset();
+        request(202);
+        printf("open=%llu write=%llu close=%llu\n", static_cast<unsigned long long>(plat_op_count(PLAT_OP_OPEN_APPEND)),
+               static_cast<unsigned long long>(plat_op_count(PLAT_OP_WRITE)),
+               static_cast<unsigned long long>(plat_op_count(PLAT_OP_CLOSE)));
+        rename(log.c_str(), (log + ".moved").c_str());
+        request(203);
+        // The kept file removed altogether.
+        rename(log.c_str(), (log + ".second").c_str());
+        unlink((log + ".second").c_str());
+        request(204);
+        // Room for one line and a bit: each line after the first moves the
+        // one before aside.
+        req.settings("{\"registry_access_log_max_bytes\": 200}");
+        rename(log.c_str(), (log + ".third").c_str());
+        request(205);
+        request(206);
+        request(207);
+    });
+    EXPECT_EQ(res.exit_code, 0);
+    EXPECT_EQ(res.out, "open=0 write=1 close=0\n");
+    EXPECT_EQ(mask_time(testutil::read_all(log + ".moved")), line("GET", "/", 0, 201) + line("GET", "/", 0, 202));
+    EXPECT_EQ(mask_time(testutil::read_all(log + ".third")), line("GET", "/", 0, 204));
+    EXPECT_EQ(mask_time(testutil::read_all(log + ".1")), line("GET", "/", 0, 206));
+    EXPECT_EQ(mask_time(req.log()), line("GET", "/", 0, 207));
+}
+
 } // namespace

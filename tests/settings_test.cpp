@@ -14,6 +14,7 @@
 
 #include "base/settings.h"
 #include "front/oci_common.h"
+#include "platform/file_snapshot.h"
 #include "tests/fixtures.h"
 #include "tests/test_util.h"
 
@@ -295,8 +296,9 @@ TEST_F(Settings, ReadAfreshOnEveryCall) {
 }
 
 // The settings file is seen as changed by its size or its time to the
-// nanosecond (two edits within a second), as absent or present again; a file
-// left alone, or rewritten with its size and time, is not.
+// nanosecond (two edits within a second), as absent or present again, and by
+// other bytes under the same size and time (an edit within one clock tick); a
+// file left alone, or rewritten with its bytes, size and time, is not.
 TEST_F(Settings, GenerationFollowsSizeAndTime) {
     const std::string path = dir / "config.json";
     auto set_time = [&path](long ns) {
@@ -313,7 +315,8 @@ TEST_F(Settings, GenerationFollowsSizeAndTime) {
     };
     const std::vector<Row> rows = {
         {"left alone", [] {}, false},
-        {"same size and time", [&] { settings("{\"registry_retention_keep_n\": 4}"); set_time(100); }, false},
+        {"same bytes, size and time", [&] { settings("{\"registry_retention_keep_n\": 3}"); set_time(100); }, false},
+        {"other bytes, same size and time", [&] { settings("{\"registry_retention_keep_n\": 4}"); set_time(100); }, true},
         {"one nanosecond later", [&] { set_time(101); }, true},
         {"longer, same time", [&] { settings("{\"registry_retention_keep_n\": 40}"); set_time(101); }, true},
         {"removed", [&] { settings(std::nullopt); }, true},
@@ -327,6 +330,45 @@ TEST_F(Settings, GenerationFollowsSizeAndTime) {
         EXPECT_EQ(now != seen, row.changed);
         seen = now;
     }
+}
+
+// Two writes of the same size within one clock tick leave every stamp of the
+// file as it was, so a look that finds the stamps unchanged is trusted only
+// for a file that has not changed for a while: until then each look reads the
+// file again. Shown here with the wait long (every look reads) and with no
+// wait (a look is trusted at once).
+TEST_F(Settings, AFileThatChangedLatelyIsReadAtEveryLook) {
+    settings("{\"registry_retention_keep_n\": 3}");
+    struct Row {
+        const char *label;
+        int64_t settle_ns;
+        uint64_t reads; // by three looks at the unchanged file
+    };
+    const Row rows[] = {{"changed within the wait", int64_t{3600} * 1000000000, 3}, {"stood still", 0, 0}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        int64_t before = file_snapshot::set_settle_ns(row.settle_ns);
+        file_snapshot f;
+        f.refresh("config.json", 1 << 20);
+        uint64_t version = f.version, reads = file_snapshot::reads();
+        for (int i = 0; i < 3; ++i)
+            f.refresh("config.json", 1 << 20);
+        EXPECT_EQ(file_snapshot::reads() - reads, row.reads);
+        EXPECT_EQ(f.version, version); // the same bytes: no change reported
+        EXPECT_EQ(f.text, "{\"registry_retention_keep_n\": 3}");
+        file_snapshot::set_settle_ns(before);
+    }
+    // Within one request the settings file is looked at once.
+    file_snapshot::set_settle_ns(int64_t{3600} * 1000000000);
+    settings_hold(1);
+    uint64_t reads = file_snapshot::reads();
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 3);
+    settings("{\"registry_retention_keep_n\": 5}");
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 3); // one version for the whole request
+    settings_hold(0);
+    EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 5);
+    EXPECT_EQ(file_snapshot::reads() - reads, 2u);
+    file_snapshot::set_settle_ns(2000000000);
 }
 
 } // namespace
