@@ -10,7 +10,8 @@
 # figure: on a shared machine one run is rough.
 # Usage (as root): bench/gluster_bench.sh [build-dir] [older-build-dir|none] [stress-seconds]
 #   BENCH_PARTS="calls ops image stress gc" chooses the parts (default all of them);
-#   BENCH_PUSHERS sets the stress program's pushers (default 2);
+#   BENCH_PUSHERS sets the stress program's pushers (default 2); BENCH_IMAGE_MIB the image's size (1024);
+#   BENCH_PLACES="local volume" where the stress program runs (to compare volume settings: volume);
 #   GLUSTER_BENCH_VOLUME="option value ..." and GLUSTER_BENCH_MOUNT="mount options" try other volume and
 #   mount settings (see docs/operating.md for which are safe).
 set -uo pipefail
@@ -21,7 +22,7 @@ if [ "${1:-}" != --figures ]; then
   before=none
   [ -n "${2:-}" ] && [ "$2" != none ] && before=$(realpath "$2")
   seconds=${3:-30}
-  echo "volume options added: ${GLUSTER_BENCH_VOLUME:-none}; mount options: ${GLUSTER_BENCH_MOUNT:-the test's}"
+  echo "volume options added: ${GLUSTER_BENCH_VOLUME:-none}; mount options: ${GLUSTER_BENCH_MOUNT:-as the test mounts}"
   export GLUSTER_BENCH="bash $here/bench/gluster_bench.sh --figures $build $before $seconds"
   exec bash "$here/tests/gluster_scaleout_test.sh" "$build"
 fi
@@ -33,6 +34,8 @@ volume=${TMPDIR:?the volume directory}
 other=${GLUSTER_BENCH_OTHER:-$volume}
 parts=${BENCH_PARTS:-calls ops image stress gc}
 pushers=${BENCH_PUSHERS:-2}
+image_mib=${BENCH_IMAGE_MIB:-1024}
+places=${BENCH_PLACES:-local volume}
 localdir=$(mktemp -d /var/tmp/gluster-bench-local.XXXXXX)
 host_pid=""
 cleanup() {
@@ -88,7 +91,7 @@ pulled_whole() {
 hex() { sha256sum "$1" | cut -d' ' -f1; }
 
 if part image; then
-  echo "== a 1 GiB image pushed and pulled by skopeo through one host (127.0.0.1), this build"
+  echo "== a $image_mib MiB image pushed and pulled by skopeo through one host (127.0.0.1), this build"
   export HOME="$localdir/home" XDG_DATA_HOME="$localdir/home/data" XDG_RUNTIME_DIR="$localdir/home/run"
   mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
   # skopeo remembers where it has seen blobs; a private empty memory makes every push upload.
@@ -98,7 +101,7 @@ if part image; then
   # The layer is gzip-compressed already (at the fastest level: random bytes do not shrink): skopeo
   # compresses an uncompressed layer on its way to a registry, which would time gzip, not the push, and
   # the pulled layer would carry another digest than the one made here.
-  head -c $((1024 * 1024 * 1024)) /dev/urandom >"$layout/raw"
+  head -c $((image_mib * 1024 * 1024)) /dev/urandom >"$layout/raw"
   diff_hex=$(hex "$layout/raw")
   gzip -1 -c "$layout/raw" >"$layout/layer" && rm -f "$layout/raw"
   printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":["sha256:%s"]}}' "$diff_hex" >"$layout/config"
@@ -141,7 +144,8 @@ fi
 # The stress program of each build, or, where a build's own lacks the options used here, the same
 # program of this tree linked against that build's engine (the engine's calls keep their signatures).
 stress_program() { # build
-  if "$1/gc_stress" --help 2>&1 | grep -q -- --collector-root; then echo "$1/gc_stress"; return; fi
+  # (its usage text, read whole: it ends with status 2)
+  if grep -q -- --collector-root <<<"$("$1/gc_stress" --help 2>&1)"; then echo "$1/gc_stress"; return; fi
   local out=$localdir/gc_stress-$(echo "$1" | md5sum | cut -c1-8) lib
   if [ ! -x "$out" ]; then
     g++ -std=c++20 -O2 -I"$here" -o "$out" "$here/bench/gc_stress.cpp" "$here/tests/push_race.cpp" \
@@ -155,7 +159,7 @@ if part stress; then
   # Pushes through mount a, collections back to back through the collector's mount with a grace period of
   # 0 (every unnamed old layer goes at once); a small seed of old layers, so that the time is the pushes'.
   echo "== pushes per second: gc_stress --seconds $seconds --pushers $pushers --collectors 1 --grace 0 --old-layers 20"
-  for place in local volume; do
+  for place in $places; do
     for b in "${builds[@]}"; do
       program=$(stress_program "$b") || continue
       root=$(place_dir $place)/stress-$RANDOM
@@ -170,15 +174,20 @@ if part stress; then
 fi
 
 if part gc; then
-  # The store is made once on local disk and copied onto the volume as an operator moving a store would
-  # (one cp -a: contents and file times); each collection runs on its own copy.
+  # The store is made once on local disk and copied onto the volume as an operator moving a store would:
+  # cp -a (contents and file times), the blob fan-out directories eight at a time, since each file's
+  # copy is a string of round trips; each collection runs on its own copy.
   echo "== a collection of 10,000 blobs (half named by 200 manifests in 20 repositories)"
   gen=$localdir/gc-gen
   t0=$(now)
   "$build/admin_store_gen" "$gen" 10000 200 20 >/dev/null || echo "admin_store_gen failed"
   echo "-- store made on local disk in $(secs "$t0" "$(now)") s"
   t0=$(now)
-  cp -a "$gen" "$volume/gc-store" || echo "cp -a onto the volume failed"
+  mkdir -p "$volume/gc-store/blobs/sha256"
+  ( cd "$gen" && ls -A | grep -vx blobs | xargs -r cp -a -t "$volume/gc-store" ) || echo "cp -a onto the volume failed"
+  ( cd "$gen/blobs/sha256" && ls | xargs -r -P 8 -n 8 cp -a -t "$volume/gc-store/blobs/sha256" ) ||
+    echo "cp -a of the blobs onto the volume failed"
+  touch -r "$gen/blobs/sha256" "$volume/gc-store/blobs/sha256"; touch -r "$gen/blobs" "$volume/gc-store/blobs"
   echo "-- copied onto the volume with cp -a in $(secs "$t0" "$(now)") s, load $(load)"
   for place in local volume; do
     for b in "${builds[@]}"; do
