@@ -95,21 +95,30 @@ for opt in performance.stat-prefetch performance.quick-read performance.io-cache
            performance.readdir-ahead performance.open-behind performance.flush-behind; do
   gcli volume set "$vol" "$opt" off >"$work/set.out" 2>&1 || { echo "FAIL: volume set $opt: $(cat "$work/set.out")"; exit 1; }
 done
+# GLUSTER_BENCH_VOLUME="option value ...": further volume options, for the benchmark's comparison of
+# settings only (bench/gluster_bench.sh); the test itself never sets it.
+set -- ${GLUSTER_BENCH_VOLUME:-}
+while [ $# -ge 2 ]; do
+  gcli volume set "$vol" "$1" "$2" >"$work/set.out" 2>&1 || { echo "FAIL: volume set $1 $2: $(cat "$work/set.out")"; exit 1; }
+  shift 2
+done
 gcli volume start "$vol" force >"$work/start.out" 2>&1 || { echo "FAIL: volume start: $(cat "$work/start.out")"; exit 1; }
+# GLUSTER_BENCH_MOUNT: other mount options in place of the three timeouts, for the benchmark only.
 for m in a b collector; do
   mkdir -p "$work/mnt-$m"
   in_ns glusterfs --volfile-server="$addr" --volfile-id="$vol" --log-file="$work/log/mount-$m.log" \
-    --attribute-timeout=0 --entry-timeout=0 --negative-timeout=0 "$work/mnt-$m" ||
+    ${GLUSTER_BENCH_MOUNT:---attribute-timeout=0 --entry-timeout=0 --negative-timeout=0} "$work/mnt-$m" ||
     { echo "FAIL: mount $m"; tail -20 "$work/log/mount-$m.log"; exit 1; }
   mounts+=("$work/mnt-$m")
 done
 check "the three mounts are FUSE mounts of the volume" 3 "$(grep -c " $work/mnt-[a-z]* fuse.glusterfs " /proc/mounts)"
 
 # GLUSTER_BENCH="program args": runs it once with its temporary directory on the volume (mount a)
-# instead of the test, for figures on this volume; the trap removes everything as after the test.
+# instead of the test, for figures on this volume; GLUSTER_BENCH_OTHER names the same directory through
+# the collector's mount. The trap removes everything as after the test.
 if [ -n "${GLUSTER_BENCH:-}" ]; then
   mkdir -p "$work/mnt-a/bench"
-  TMPDIR="$work/mnt-a/bench" $GLUSTER_BENCH
+  TMPDIR="$work/mnt-a/bench" GLUSTER_BENCH_OTHER="$work/mnt-collector/bench" $GLUSTER_BENCH
   exit $?
 fi
 

@@ -28,7 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kSharedLayers = 4;
-constexpr int kOldLayers = 400;
 constexpr size_t kMessageMax = 240;
 constexpr int kMessagesKept = 5;
 // A blob finished this recently is kept by every run, whatever the grace period.
@@ -65,8 +64,9 @@ void note(child_counts &c, const std::string &what) {
 
 class pusher {
 public:
-    pusher(int index, long deadline, bool deletions)
-        : index_(index), deadline_(deadline), deletions_(deletions), rng_(getpid() * 7919u + index) {}
+    pusher(int index, long deadline, bool deletions, int old_layers)
+        : index_(index), deadline_(deadline), deletions_(deletions), old_layers_(old_layers),
+          rng_(getpid() * 7919u + index) {}
 
     void run(child_counts &c) {
         // At least one push, however slow the machine.
@@ -106,9 +106,9 @@ private:
         std::string layer = random_bytes(2048);
         // Either a layer many pushes share, or one pushed long ago that
         // nothing may name any more: a collection is about to remove it.
-        std::string shared = rng_() % 2 == 0
+        std::string shared = rng_() % 2 == 0 || old_layers_ == 0
                                  ? "shared layer " + std::to_string(rng_() % kSharedLayers) + std::string(3000, 's')
-                                 : old_layer(static_cast<int>(rng_() % kOldLayers));
+                                 : old_layer(static_cast<int>(rng_() % old_layers_));
         std::string config_d = "sha256:" + hex_of(config), layer_d = "sha256:" + hex_of(layer),
                     shared_d = "sha256:" + hex_of(shared);
         // Most pushes skip the shared layer when a presence check finds it, as clients do.
@@ -164,6 +164,7 @@ private:
     int index_;
     long deadline_;
     bool deletions_;
+    int old_layers_;
     std::mt19937 rng_;
     std::map<std::string, long> finished_; // digest → when this push's upload of it finished
 };
@@ -298,8 +299,8 @@ std::vector<std::string> named_digests(const std::string &body) {
 }
 
 // Layers stored an hour ago that no manifest names.
-void seed_old_layers(const std::string &root) {
-    for (int i = 0; i < kOldLayers; ++i) {
+void seed_old_layers(const std::string &root, int count) {
+    for (int i = 0; i < count; ++i) {
         std::string data = old_layer(i), hex = hex_of(data);
         fs::path path = fs::path(root) / "blobs" / "sha256" / hex.substr(0, 2) / hex;
         fs::create_directories(path.parent_path());
@@ -363,20 +364,23 @@ totals run(const options &opts) {
         t.messages.emplace_back(reg_storage_last_error());
         return t;
     }
-    seed_old_layers(opts.root);
+    seed_old_layers(opts.root, opts.old_layers);
     reg_storage_cleanup();
     fflush(stdout);
     fflush(stderr);
     std::vector<std::pair<pid_t, int>> children;
     bool deletions = opts.deleters > 0;
+    long pushers_start = now_ms();
     for (int i = 0; i < opts.pushers + opts.collectors + opts.deleters; ++i) {
         int fds[2];
         if (pipe(fds) != 0) break;
         pid_t pid =
             i < opts.pushers
-                ? spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { pusher(i, deadline, deletions).run(c); })
+                ? spawn(opts.root, fds[1], fds[0],
+                        [&](child_counts &c) { pusher(i, deadline, deletions, opts.old_layers).run(c); })
             : i < opts.pushers + opts.collectors
-                ? spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { collect(c, deadline); })
+                ? spawn(opts.collector_root.empty() ? opts.root : opts.collector_root, fds[1], fds[0],
+                        [&](child_counts &c) { collect(c, deadline); })
                 : spawn(opts.root, fds[1], fds[0], [&](child_counts &c) { deleter(c, opts.root, deadline, i); });
         close(fds[1]);
         if (pid < 0) {
@@ -385,7 +389,10 @@ totals run(const options &opts) {
         }
         children.emplace_back(pid, fds[0]);
     }
-    for (auto &[pid, fd] : children) {
+    // The pushers come first in the list, so the phase ends when the last of them has been waited for.
+    for (size_t n = 0; n < children.size(); ++n) {
+        auto [pid, fd] = children[n];
+        if (n == static_cast<size_t>(opts.pushers)) t.push_seconds = static_cast<double>(now_ms() - pushers_start) / 1000.0;
         child_counts c{};
         ssize_t got = read(fd, &c, sizeof c);
         close(fd);
@@ -399,6 +406,7 @@ totals run(const options &opts) {
         add(t, c);
     }
     t.elapsed = static_cast<double>(now_ms() - start) / 1000.0;
+    if (children.size() <= static_cast<size_t>(opts.pushers)) t.push_seconds = static_cast<double>(now_ms() - pushers_start) / 1000.0;
     t.tree_violations = check_tree(opts.root, &t.manifests_checked, &t.messages);
     return t;
 }

@@ -16,6 +16,10 @@ struct options {
     // random while the others push and collect.
     int deleters = 0;
     double seconds = 3;
+    // Unnamed layers dated an hour back before the pushers start, for the collections to remove.
+    int old_layers = 400;
+    // The same tree as the collectors reach it (another mount of one volume, say); empty: root.
+    std::string collector_root;
 };
 
 struct totals {
@@ -43,6 +47,8 @@ struct totals {
     long tree_violations = 0;      // named blobs missing or not hashing to their names, leftovers
     std::vector<std::string> messages; // the first few failures, for the log
     double elapsed = 0;
+    // From the pushers' start to the last pusher's end: the seeding and the check of the tree left out.
+    double push_seconds = 0;
 };
 
 // Runs the pushers and collectors as forked processes until the time is up, then checks the tree.
