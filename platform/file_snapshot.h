@@ -47,7 +47,8 @@ private:
 
 // config.json of the working directory as the settings lookups see it
 // (platform/settings_file.cpp, base/settings.h), for a reader that parses it
-// itself and must tell an absent file from a broken one.
+// itself and must tell an absent file from a broken one. The reference stays
+// good until the next lookup: for the thread that answers requests.
 const file_snapshot &settings_file_snapshot();
 
 #endif

@@ -1,6 +1,7 @@
 // settings_file.cpp - reads config.json of the working directory for the lookups of base/settings.h.
 #include <stdlib.h>
 
+#include <mutex>
 #include <string>
 
 #include "base/qf_str.h"
@@ -25,6 +26,9 @@ file_snapshot s_file;
 // lookup: a request sees one version of the settings, at the cost of one stat.
 bool s_held = false;
 bool s_looked_while_held = false;
+// The lookups were once free of state, and engine calls on several threads
+// (one handle each) still make them: one at a time.
+std::mutex s_lock;
 
 const file_snapshot &look() {
     if (!s_held || !s_looked_while_held) {
@@ -43,18 +47,31 @@ const char *lookup_text() {
 
 } // namespace
 
-const file_snapshot &settings_file_snapshot() { return look(); }
+const file_snapshot &settings_file_snapshot() {
+    std::lock_guard<std::mutex> hold(s_lock);
+    return look();
+}
 
 extern "C" {
 
 // What a value means is settled in base/settings.cpp; this file only reads.
-int64_t settings_int(settings_key key) { return settings_int_in(lookup_text(), key); }
+int64_t settings_int(settings_key key) {
+    std::lock_guard<std::mutex> hold(s_lock);
+    return settings_int_in(lookup_text(), key);
+}
 
-int settings_switch(settings_key key) { return settings_switch_in(lookup_text(), key); }
+int settings_switch(settings_key key) {
+    std::lock_guard<std::mutex> hold(s_lock);
+    return settings_switch_in(lookup_text(), key);
+}
 
-uint64_t settings_generation(void) { return look().version; }
+uint64_t settings_generation(void) {
+    std::lock_guard<std::mutex> hold(s_lock);
+    return look().version;
+}
 
 void settings_hold(int on) {
+    std::lock_guard<std::mutex> hold(s_lock);
     s_held = on != 0;
     s_looked_while_held = false;
 }
@@ -66,6 +83,7 @@ void settings_storage_root(char *root, size_t cap) {
     if (env && *env) {
         qf_strlcpy(root, env, cap);
     } else {
+        std::lock_guard<std::mutex> hold(s_lock);
         const char *text = lookup_text();
         if (*text) settings_root_in(text, root, cap);
     }

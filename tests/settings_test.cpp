@@ -359,7 +359,7 @@ TEST_F(Settings, AFileThatChangedLatelyIsReadAtEveryLook) {
         file_snapshot::set_settle_ns(before);
     }
     // Within one request the settings file is looked at once.
-    file_snapshot::set_settle_ns(int64_t{3600} * 1000000000);
+    int64_t settle = file_snapshot::set_settle_ns(int64_t{3600} * 1000000000);
     settings_hold(1);
     uint64_t reads = file_snapshot::reads();
     EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 3);
@@ -368,7 +368,7 @@ TEST_F(Settings, AFileThatChangedLatelyIsReadAtEveryLook) {
     settings_hold(0);
     EXPECT_EQ(settings_int(SETTINGS_RETENTION_KEEP_N), 5);
     EXPECT_EQ(file_snapshot::reads() - reads, 2u);
-    file_snapshot::set_settle_ns(2000000000);
+    file_snapshot::set_settle_ns(settle);
 }
 
 } // namespace
