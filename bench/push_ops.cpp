@@ -47,6 +47,8 @@ void print_counts(const char *what) {
         if (n) printf(" %s=%llu", kNames[op], static_cast<unsigned long long>(n));
     }
     printf("  total=%llu\n", static_cast<unsigned long long>(total));
+    // Flushed at once, so a system-call trace shows where each operation's calls end.
+    fflush(stdout);
     plat_op_counts_reset();
 }
 

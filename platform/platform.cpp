@@ -199,11 +199,15 @@ int plat_entry_kind(const char *path) {
     return S_ISDIR(st.st_mode) ? PLAT_DIR : PLAT_FILE;
 }
 
-int plat_entry_kind_time(const char *path, int64_t *mtime) {
+int plat_entry_kind_time(const char *path, int64_t *mtime) { return plat_entry_kind_size_time(path, nullptr, mtime); }
+
+int plat_entry_kind_size_time(const char *path, int64_t *size, int64_t *mtime) {
     ++s_op_calls[PLAT_OP_STAT];
+    if (size) *size = -1;
     if (mtime) *mtime = -1;
     struct stat st;
     if (!path || !*path || stat(path, &st) != 0) return PLAT_ABSENT;
+    if (size) *size = static_cast<int64_t>(st.st_size);
     if (mtime && st.st_mtime >= 0) *mtime = static_cast<int64_t>(st.st_mtime);
     return S_ISDIR(st.st_mode) ? PLAT_DIR : PLAT_FILE;
 }

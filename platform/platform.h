@@ -15,6 +15,8 @@ int plat_entry_kind(const char *path);
 /* The same with the last-write time in Unix seconds from the same look (-1
  * when absent or before 1970): one round trip on a network file system. */
 int plat_entry_kind_time(const char *path, int64_t *mtime);
+/* The same with the size in bytes too (-1 when absent); either out may be NULL. */
+int plat_entry_kind_size_time(const char *path, int64_t *size, int64_t *mtime);
 
 /* Size in bytes and last-write time in Unix seconds of a path (links followed).
  * The time is -1 when it cannot be had or lies before 1970. Returns 0 or -1. */

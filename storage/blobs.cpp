@@ -199,12 +199,12 @@ static int blob_finish_upload_body(const char *upload_uuid, const char *expected
     }
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
-    int64_t part_time = -1; // the last chunk's write
-    if (plat_entry_kind_time(part, &part_time) != PLAT_FILE) return upload_not_found(upload_uuid);
+    int64_t part_size = -1, part_time = -1; // the last chunk's write
+    if (plat_entry_kind_size_time(part, &part_size, &part_time) != PLAT_FILE) return upload_not_found(upload_uuid);
 
     // Bytes hashed while they were written are not read again.
     uint8_t hash[32];
-    if (!upload_saved_digest(upload_uuid, part, hash) && sha256_file(part, hash) != 0) {
+    if (!upload_saved_digest(upload_uuid, part_size, hash) && sha256_file(part, hash) != 0) {
         set_error("hashing upload failed");
         return -1;
     }

@@ -109,23 +109,32 @@ int write_file(const char *path, const void *data, size_t len) {
 
 namespace {
 
-// One look at the kind, then the read itself tells the size: a byte more
-// than expected is asked for, so a longer file never matches (a stat for the
-// size first would be one more round trip on a network file system).
-bool file_holds(const char *path, const void *data, size_t len) {
-    if (len >= static_cast<size_t>(kReadAllocMax) || plat_entry_kind(path) != PLAT_FILE) return false;
+// What a small file holds against the content wanted. The read itself tells
+// the size: a byte more than expected is asked for, so a longer file never
+// matches (a stat first would be one more round trip on a network file
+// system). Empty content never matches: a FIFO left at the path reads empty.
+enum class held { same, other, absent };
+
+held file_compare(const char *path, const void *data, size_t len) {
+    if (len == 0 || len >= static_cast<size_t>(kReadAllocMax)) return held::other;
     heap_text stored(static_cast<char *>(malloc(len + 2)));
+    if (!stored) return held::other;
     size_t n = 0;
-    if (!stored || read_file(path, stored.get(), len + 2, &n) != 0) return false;
-    return n == len && memcmp(stored.get(), data, len) == 0;
+    // A file where a directory should be is reported by making the directory.
+    if (read_file(path, stored.get(), len + 2, &n) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? held::absent : held::other;
+    return n == len && memcmp(stored.get(), data, len) == 0 ? held::same : held::other;
 }
 
 } // namespace
 
 // Content that is already there is not written again: a repeated store costs
-// no flush and leaves the file's time as it was.
-int write_file_unless_same(const char *path, const void *data, size_t len) {
-    if (file_holds(path, data, len)) return 0;
+// no flush and leaves the file's time as it was. The directory is made only
+// when the file is missing: a file that is there has its directory.
+int write_file_unless_same(const char *path, const void *data, size_t len, const char *dir) {
+    held h = file_compare(path, data, len);
+    if (h == held::same) return 0;
+    if (h == held::absent && dir && mkdirs(dir) != 0) return kDirFailed;
     return write_file(path, data, len);
 }
 

@@ -148,28 +148,34 @@ bool fail(const char *message) {
     return false;
 }
 
+// Each directory is made only when its file is missing (see
+// write_file_unless_same): a repeated store or a tag move makes none.
 bool write_body_and_type(const char *repo_name, const void *body, size_t body_len, const char *type, const char *hex) {
+    char manifests_dir[kPathMax];
     char repo_dir[kPathMax];
     repo_dir_path(repo_dir, repo_name);
-    char manifests_dir[kPathMax];
     qf_snprintf(manifests_dir, sizeof manifests_dir, "%s/_manifests", repo_dir);
-    if (mkdirs(manifests_dir) != 0) return fail("mkdirs manifests dir failed");
     char body_path[kPathMax];
     manifest_body_path(body_path, repo_name, hex);
-    if (write_file_unless_same(body_path, body, body_len) != 0) return fail("write manifest body failed");
+    int rc = write_file_unless_same(body_path, body, body_len, manifests_dir);
+    if (rc == kDirFailed) return fail("mkdirs manifests dir failed");
+    if (rc != 0) return fail("write manifest body failed");
     char ct_path[kPathMax];
     qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
-    if (write_file_unless_same(ct_path, type, strlen(type)) != 0) return fail("write manifest ct failed");
+    // Beside the body, whose directory is there now (or gone with a
+    // deletion, which fails this round).
+    if (write_file_unless_same(ct_path, type, strlen(type), nullptr) != 0) return fail("write manifest ct failed");
     return true;
 }
 
 bool write_revision_link(const char *repo_name, const char *hex, const char *link) {
     char rev_dir[kPathMax];
     manifest_rev_dir(rev_dir, repo_name, hex);
-    if (mkdirs(rev_dir) != 0) return fail("mkdirs revision dir failed");
     char rev_path[kPathMax];
     manifest_rev_path(rev_path, repo_name, hex);
-    if (write_file_unless_same(rev_path, link, strlen(link)) != 0) return fail("write revision link failed");
+    int rc = write_file_unless_same(rev_path, link, strlen(link), rev_dir);
+    if (rc == kDirFailed) return fail("mkdirs revision dir failed");
+    if (rc != 0) return fail("write revision link failed");
     return true;
 }
 
@@ -179,10 +185,11 @@ bool write_tag_link(const char *repo_name, const char *tag, const char *link) {
     manifest_tags_dir(tags_dir, repo_name);
     char current_dir[kPathMax];
     qf_snprintf(current_dir, sizeof current_dir, "%s/%s/current", tags_dir, tag);
-    if (mkdirs(current_dir) != 0) return fail("mkdirs tag dir failed");
     char tag_path[kPathMax];
     manifest_tag_path(tag_path, repo_name, tag);
-    if (write_file_unless_same(tag_path, link, strlen(link)) != 0) return fail("write tag link failed");
+    int rc = write_file_unless_same(tag_path, link, strlen(link), current_dir);
+    if (rc == kDirFailed) return fail("mkdirs tag dir failed");
+    if (rc != 0) return fail("write tag link failed");
     return true;
 }
 

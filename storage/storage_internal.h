@@ -100,8 +100,11 @@ bool repo_argument_ok(const char *name);
 
 int mkdirs(const char *path);
 int write_file(const char *path, const void *data, size_t len);
-// write_file, except that a file already holding exactly these bytes is left alone.
-int write_file_unless_same(const char *path, const void *data, size_t len);
+// write_file, except that a file already holding exactly these bytes is left
+// alone; `dir` (may be NULL) is made first when the file is missing, and
+// kDirFailed tells that making it failed.
+constexpr int kDirFailed = -2;
+int write_file_unless_same(const char *path, const void *data, size_t len, const char *dir);
 int delete_tree(const char *path);
 int repo_name_valid(const char *name);
 

@@ -5,9 +5,9 @@
 #include <stdint.h>
 
 // The digest of the part file from the hash kept while it was written, when
-// that hash covers exactly the bytes the file holds now; false when it must
-// be read again (written by another path, or an append cut short).
-bool upload_saved_digest(const char *id, const char *part, uint8_t hash[32]);
+// that hash covers exactly the `part_size` bytes the file holds now; false
+// when it must be read again (written by another path, or an append cut short).
+bool upload_saved_digest(const char *id, int64_t part_size, uint8_t hash[32]);
 // Removes what is kept beside the upload's part file.
 void upload_state_remove(const char *id);
 // Removes kept state whose part file is gone and that has not been written

@@ -62,16 +62,15 @@ void state_path(char *out, const char *id, const char *ext) {
     qf_snprintf(out, kPathMax, "%s/uploads/%s/%s%s", s_root, kStateDir, id, ext);
 }
 
-// Whole small files are written beside and renamed over, so a reader sees
-// the old record or the new one.
+// Whole small files replace the old ones (see write_file), so a reader sees
+// the old record or the new one. The state directory is made only when the
+// write finds it missing: it is there for every session but the first.
 bool replace_file(const char *path, const void *data, size_t len) {
-    char tmp[kPathMax];
-    if (!qf_snprintf_fit(tmp, sizeof tmp, "%s.tmp", path)) return false;
-    if (write_file(tmp, data, len) == 0 && plat_rename(tmp, path) == 0) return true;
-    int err = errno; // the cause the caller reports
-    if (plat_entry_kind(tmp) == PLAT_FILE) plat_unlink(tmp);
-    errno = err;
-    return false;
+    if (write_file(path, data, len) == 0) return true;
+    if (errno != ENOENT) return false;
+    char dir[kPathMax];
+    state_dir(dir);
+    return mkdirs(dir) == 0 && write_file(path, data, len) == 0;
 }
 
 bool record_consistent(const hash_record &r) {
@@ -79,17 +78,21 @@ bool record_consistent(const hash_record &r) {
            r.ctx.buffered == r.bytes % 64;
 }
 
-// The running hash when it covers exactly `bytes` bytes.
+// The running hash when it covers exactly `bytes` bytes. Before the first
+// byte it is the initial state, which needs no record: a session starts
+// without one. A longer or shorter file is no record of ours, and the read
+// tells that without a look at the file first.
 bool load_hash(const char *id, uint64_t bytes, sha256_ctx *ctx) {
+    if (bytes == 0) {
+        sha256_init(ctx);
+        return true;
+    }
     char path[kPathMax];
     state_path(path, id, kHashExt);
-    // One byte more than a record: read_file keeps room for a terminator,
-    // and a longer file is no record of ours.
+    // One byte more than a record: read_file keeps room for a terminator.
     char raw[sizeof(hash_record) + 2];
     size_t len = 0;
-    if (plat_entry_kind(path) != PLAT_FILE || read_file(path, raw, sizeof raw, &len) != 0 ||
-        len != sizeof(hash_record))
-        return false;
+    if (read_file(path, raw, sizeof raw, &len) != 0 || len != sizeof(hash_record)) return false;
     hash_record r;
     memcpy(&r, raw, sizeof r);
     if (!record_consistent(r) || r.bytes != bytes) return false;
@@ -98,9 +101,6 @@ bool load_hash(const char *id, uint64_t bytes, sha256_ctx *ctx) {
 }
 
 bool save_hash(const char *id, uint64_t bytes, const sha256_ctx &ctx) {
-    char dir[kPathMax];
-    state_dir(dir);
-    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) return false;
     hash_record r;
     memset(&r, 0, sizeof r);
     memcpy(r.magic, kHashMagic, sizeof kHashMagic);
@@ -116,10 +116,14 @@ bool save_hash(const char *id, uint64_t bytes, const sha256_ctx &ctx) {
     return plat_write_file_atomic(path, &r, sizeof r, 0) == 0;
 }
 
+// Removed without a look first: most sessions have the file, and a missing
+// one is what the removal wants anyway (unlink leaves a directory as it is).
+void remove_if_present(const char *path) { plat_unlink(path); }
+
 void remove_hash(const char *id) {
     char path[kPathMax];
     state_path(path, id, kHashExt);
-    if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
+    remove_if_present(path);
 }
 
 bool owner_is(const char *id, const char *repo_name) {
@@ -379,11 +383,12 @@ int copy_in(append_run &run, int fd, reg_read_fn read_fn, void *ctx) {
 
 } // namespace
 
-bool upload_saved_digest(const char *id, const char *part, uint8_t hash[32]) {
-    int64_t size = 0;
-    if (plat_file_info(part, &size, nullptr) != 0 || size < 0) return false;
+bool upload_saved_digest(const char *id, int64_t part_size, uint8_t hash[32]) {
+    // An empty part file is read: that costs no more than a record would,
+    // and a part file that cannot be read fails the finish.
+    if (part_size <= 0) return false;
     sha256_ctx ctx;
-    if (!load_hash(id, static_cast<uint64_t>(size), &ctx)) return false;
+    if (!load_hash(id, static_cast<uint64_t>(part_size), &ctx)) return false;
     sha256_final(&ctx, hash);
     return true;
 }
@@ -392,7 +397,7 @@ void upload_state_remove(const char *id) {
     remove_hash(id);
     char path[kPathMax];
     state_path(path, id, kOwnerExt);
-    if (plat_entry_kind(path) == PLAT_FILE) plat_unlink(path);
+    remove_if_present(path);
 }
 
 namespace {
@@ -434,15 +439,20 @@ upload_writer::~upload_writer() {
 }
 
 bool upload_writer::acquire(const char *id) {
-    char dir[kPathMax];
-    state_dir(dir);
-    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
-        set_error("cannot create upload state directory");
-        return false;
-    }
     char path[kPathMax];
     state_path(path, id, kLockExt);
     int rc = owned_lock_create(path);
+    // The state directory is made when the lock finds it missing (a store
+    // from before sessions kept their state there).
+    if (rc == -1 && errno == ENOENT) {
+        char dir[kPathMax];
+        state_dir(dir);
+        if (mkdirs(dir) != 0) {
+            set_error("cannot create upload state directory");
+            return false;
+        }
+        rc = owned_lock_create(path);
+    }
     if (rc == PLAT_EXISTS && writer_gone(path, id) && plat_unlink(path) == 0) rc = owned_lock_create(path);
     if (rc == PLAT_EXISTS) {
         set_error_kind(REG_ERR_CONFLICT, "another request is writing to upload %s", id);
@@ -521,19 +531,11 @@ static int upload_start_body(const char *repo_name, char *out_upload_uuid) {
     }
     if (!guarded(false, [&] { return session_room(repo_name); })) return -1;
     if (reg_blob_start_upload(out_upload_uuid) != 0) return -1;
-    char dir[kPathMax];
-    state_dir(dir);
     char owner[kPathMax];
     state_path(owner, out_upload_uuid, kOwnerExt);
-    if ((plat_entry_kind(dir) == PLAT_DIR || mkdirs(dir) == 0) &&
-        replace_file(owner, repo_name, strlen(repo_name))) {
-        // An empty part file's hash state is the initial one: saved now, the
-        // first append need not find it missing.
-        sha256_ctx ctx;
-        sha256_init(&ctx);
-        save_hash(out_upload_uuid, 0, ctx);
-        return 0;
-    }
+    // No hash record yet: an empty part file's hash is the initial state,
+    // which the first append starts from without one.
+    if (replace_file(owner, repo_name, strlen(repo_name))) return 0;
     int err = errno;
     reg_blob_cancel_upload(out_upload_uuid);
     set_io_error(err, "cannot record the owner of upload %s", out_upload_uuid);
