@@ -49,6 +49,22 @@ struct http_response {
     std::string sendfile;
     int64_t sendfile_size = 0;
     std::string actor; // authenticated user, for the access log
+    // How the answer is framed. The registry's answers name their reason,
+    // announce their length and leave the body out for HEAD. The repository
+    // endpoint keeps the form its clients have always had: a bare status
+    // number on errors, a header that came before the API version line (the
+    // challenge) staying there, the error body even for HEAD, and no
+    // Content-Length. Leaving the length out is sound there because that
+    // program only ever runs as a CGI program, one process per request: the
+    // web server ends the body where the program's output ends and adds the
+    // framing HTTP needs itself.
+    struct framing {
+        bool reason_phrase = true;
+        bool content_length = true;
+        bool body_on_head = false;
+        size_t headers_before_version = 0; // leading entries of headers written before the API version line
+    } form;
+    int64_t log_bytes = -1;            // bytes the access log records; -1: what the body holds
 
     void header(std::string name, std::string value) { headers.emplace_back(std::move(name), std::move(value)); }
     // First value of a header (case-sensitive name), or nullptr.
@@ -118,6 +134,9 @@ using response_sink = std::function<bool(std::string_view)>;
 // through sink, or to out.
 void write_response(const http_request &req, const http_response &resp, const response_sink &sink);
 void write_response(const http_request &req, const http_response &resp, FILE *out);
+// Notes the answer in the access log, writes the log line, then the answer
+// through sink: every entry leaves through here.
+void finish_response(const http_request &req, const http_response &resp, const response_sink &sink);
 
 // A request variable by its CGI name (REQUEST_METHOD, PATH_INFO, HTTP_HOST...),
 // or null when the host did not set it.
@@ -136,6 +155,9 @@ void handle_manifest_get(const http_request &, const route_match &, http_respons
 void handle_blob_get(const http_request &, const route_match &, http_response &);
 void handle_referrers(const http_request &, const route_match &, http_response &);
 void handle_repo_delete(const http_request &, const route_match &, http_response &);
+// Deletes the repository; true with the 202 answer in resp, false with the
+// engine's last error left for the caller to answer.
+bool repo_delete_accepted(const std::string &name, http_response &resp);
 void handle_admin_usage(const http_request &, const route_match &, http_response &);
 void handle_admin_gc_status(const http_request &, const route_match &, http_response &);
 void handle_admin_gc_start(const http_request &, const route_match &, http_response &);

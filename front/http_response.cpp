@@ -3,9 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/wire.h"
+#include "cgi/qf_audit.h"
 #include "front/http.h"
 
 namespace {
@@ -195,21 +197,41 @@ void respond_engine_error(http_response &resp, engine_op op) {
 // length, ranges and HEAD handling from the server.
 void write_response(const http_request &req, const http_response &resp, const response_sink &sink) {
     std::string head;
-    const char *reason = reason_phrase(resp.status);
+    const char *reason = resp.form.reason_phrase ? reason_phrase(resp.status) : "";
     head += "Status: " + std::to_string(resp.status);
     if (*reason) head += std::string(" ") + reason;
-    head += "\r\n" OCI_API_VERSION_HEADER "\r\n";
+    head += "\r\n";
+    size_t leading = std::min(resp.form.headers_before_version, resp.headers.size());
+    for (size_t i = 0; i < leading; ++i)
+        head += header_safe(resp.headers[i].first) + ": " + header_safe(resp.headers[i].second) + "\r\n";
+    head += OCI_API_VERSION_HEADER "\r\n";
     if (!resp.content_type.empty()) head += "Content-Type: " + header_safe(resp.content_type) + "\r\n";
-    for (const auto &h : resp.headers)
-        head += header_safe(h.first) + ": " + header_safe(h.second) + "\r\n";
+    for (size_t i = leading; i < resp.headers.size(); ++i)
+        head += header_safe(resp.headers[i].first) + ": " + header_safe(resp.headers[i].second) + "\r\n";
     if (!resp.sendfile.empty()) {
         head += "X-Sendfile: " + header_safe(resp.sendfile) + "\r\n\r\n";
         sink(head);
         return;
     }
-    head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n\r\n";
+    if (resp.form.content_length) head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
+    head += "\r\n";
     if (!sink(head)) return;
-    if (!req.is_head() && !resp.body.empty()) sink(resp.body);
+    if ((!req.is_head() || resp.form.body_on_head) && !resp.body.empty()) sink(resp.body);
+}
+
+void finish_response(const http_request &req, const http_response &resp, const response_sink &sink) {
+    qf_audit_note_client(req.client.c_str());
+    qf_audit_note_status(resp.status);
+    if (!resp.actor.empty()) qf_audit_note_actor(resp.actor.c_str());
+    int64_t bytes = resp.log_bytes;
+    if (bytes < 0)
+        bytes = resp.sendfile.empty() ? (req.is_head() ? 0 : static_cast<int64_t>(resp.body.size()))
+                                      : resp.sendfile_size;
+    qf_audit_note_bytes(bytes);
+    // The line is written before the answer: once the client has the whole
+    // answer it may look at the log, and the process may still be running.
+    qf_audit_flush();
+    write_response(req, resp, sink);
 }
 
 void write_response(const http_request &req, const http_response &resp, FILE *out) {

@@ -22,6 +22,13 @@ constexpr size_t kErrorBodyFixed = 38;
 int s_storage_ready = 0;
 uint64_t s_storage_generation = 0; // settings_generation() the engine was started under
 
+// The entry's own handle (oci_engine_begin_request); null until a request
+// needed the storage, or after the settings changed.
+bool s_entry_handle = false;
+reg_engine *s_engine = nullptr;
+bool s_engine_ready = false;
+uint64_t s_engine_generation = 0;
+
 bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 void write_preamble(int status) {
@@ -43,9 +50,44 @@ const char *oci_skip_api_prefix(const char *path) {
     return path;
 }
 
+void oci_engine_begin_request(void) {
+    s_entry_handle = true;
+    if (s_engine && settings_generation() != s_engine_generation) {
+        reg_engine_close(s_engine);
+        s_engine = nullptr;
+        s_engine_ready = false;
+    }
+    reg_engine_use(s_engine);
+    reg_storage_clear_error();
+}
+
+namespace {
+
+// The entry's handle is opened lazily: a request refused at the door, or one
+// that never reaches the storage, creates no storage tree. A failed start
+// is tried again by the next request that needs the storage.
+int open_entry_engine(void) {
+    if (s_engine && s_engine_ready) return 0;
+    reg_engine_close(s_engine);
+    s_engine = nullptr;
+    s_engine_ready = false;
+    s_engine_generation = settings_generation();
+    char root[kRootBuf];
+    settings_storage_root(root, sizeof root);
+    int rc = reg_engine_open(root, &s_engine);
+    // Selected even when the start failed: its last error says why.
+    reg_engine_use(s_engine);
+    if (!s_engine) return -1;
+    s_engine_ready = rc == 0;
+    return rc;
+}
+
+} // namespace
+
 // Started again when config.json changed: the root and the flushing
 // setting the engine holds may have changed with it.
 int oci_init_storage(void) {
+    if (s_entry_handle) return open_entry_engine();
     uint64_t generation = settings_generation();
     if (s_storage_ready && generation == s_storage_generation) return 0;
     s_storage_ready = 0;

@@ -14,6 +14,12 @@ extern "C" {
 
 /* Resolves the storage root and starts the storage engine, once per process. */
 int oci_init_storage(void);
+/* For an entry that serves many requests in one process (and the CGI entry
+ * alike): from now on the storage runs on an engine handle of the entry's own,
+ * opened by oci_init_storage on the first request that needs the storage and
+ * again when the settings change. Called before each request: selects that
+ * handle and forgets the last error a previous request left in it. */
+void oci_engine_begin_request(void);
 /* Writes a registry error response and ends the process with exit status 0. */
 #ifdef __cplusplus
 [[noreturn]]

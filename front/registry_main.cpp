@@ -14,6 +14,7 @@
 #include "cgi/qf_audit.h"
 #include "cgi/qf_cgi.h"
 #include "front/http.h"
+#include "front/oci_common.h"
 #include "front/responder_hook.h"
 
 extern char **environ;
@@ -30,19 +31,12 @@ void answer(http_request (*read_request)(void *), void *ctx, const response_sink
         resp = http_response{};
         respond_error(resp, 500, "UNKNOWN", "out of memory");
     }
-    qf_audit_note_client(req.client.c_str());
-    qf_audit_note_status(resp.status);
-    if (!resp.actor.empty()) qf_audit_note_actor(resp.actor.c_str());
-    qf_audit_note_bytes(resp.sendfile.empty() ? (req.is_head() ? 0 : static_cast<int64_t>(resp.body.size()))
-                                              : resp.sendfile_size);
-    // The line is written before the answer: once the client has the whole
-    // answer it may look at the log, and the process may still be running.
-    qf_audit_flush();
-    write_response(req, resp, sink);
+    finish_response(req, resp, sink);
 }
 
 int serve_cgi() {
     settings_hold(1);
+    oci_engine_begin_request();
     answer([](void *) { return request_from_cgi(); }, nullptr, [](std::string_view bytes) {
         return fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
     });
@@ -80,7 +74,7 @@ void serve_one(FCGX_Request &request) {
     settings_hold(1); // one look at the settings file for the whole request
     qf_audit_begin_request();
     cgi_request_reset();
-    reg_storage_clear_error();
+    oci_engine_begin_request();
     fcgi_call call{&request, fcgi_body(request.in)};
     answer(
         [](void *ctx) {

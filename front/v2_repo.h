@@ -7,11 +7,20 @@
 extern "C" {
 #endif
 
-/* name: the repository to delete, or null/empty to take it from PATH_INFO. */
+/* name: the repository to delete, or null/empty to take it from PATH_INFO.
+ * Answers this CGI process's request on standard output; returns 0. */
 int handle_v2_repo(const char *name);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+#include "front/http.h"
+
+/* The endpoint's answer to req, in resp; name as for handle_v2_repo. Never
+ * ends the process. */
+void v2_repo_answer(const http_request &req, const char *name, http_response &resp);
 #endif
 
 #endif

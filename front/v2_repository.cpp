@@ -3,12 +3,14 @@
 
 #include "front/http.h"
 
-void handle_repo_delete(const http_request &, const route_match &m, http_response &resp) {
-    if (!front_storage_ready(resp)) return;
-    if (reg_repo_delete(m.name.c_str()) != 0) {
-        respond_engine_error(resp, engine_op::repository);
-        return;
-    }
+bool repo_delete_accepted(const std::string &name, http_response &resp) {
+    if (reg_repo_delete(name.c_str()) != 0) return false;
     respond_json(resp, 202, "");
     resp.content_type.clear();
+    return true;
+}
+
+void handle_repo_delete(const http_request &, const route_match &m, http_response &resp) {
+    if (!front_storage_ready(resp)) return;
+    if (!repo_delete_accepted(m.name, resp)) respond_engine_error(resp, engine_op::repository);
 }

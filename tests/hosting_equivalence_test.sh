@@ -95,6 +95,10 @@ GET /v2/$r/manifests/v1 good - -
 DELETE /v2/$r/blobs/$layer good - -
 HEAD /v2/$r/blobs/$layer good - -
 GET /v2/_catalog?n=3 good - -
+DELETE /v2/$r none - -
+DELETE /v2/$r good - -
+GET /v2/$r/tags/list good - -
+DELETE /v2/$r good - -
 EOF
 }
 
