@@ -7,14 +7,9 @@
 #include <errno.h>
 #include <string.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "base/qf_str.h"
@@ -145,10 +140,20 @@ struct append_run {
     const char *id;
     char part[kPathMax];
     int64_t start = 0;
-    int64_t written = 0; // bytes read from the body; some may not be written yet
+    int64_t written = 0;
     sha256_ctx ctx;
     bool hashing = false;
+    int64_t writeback_from = 0; // appended bytes not yet handed to the disk
 };
+
+// Only a head start: the flush when the upload finishes is what makes the
+// bytes durable, so a refusal here changes nothing.
+void start_writeback(append_run &run, int fd, bool last) {
+    int64_t pending = run.written - run.writeback_from;
+    if (!s_fsync || pending <= 0 || (!last && pending < kWritebackBytes)) return;
+    plat_start_writeback(fd, run.start + run.writeback_from, pending);
+    run.writeback_from = run.written;
+}
 
 // Puts the part file back to its length before the append; the saved hash
 // still describes it then.
@@ -156,229 +161,56 @@ void undo(const append_run &run) {
     if (run.written > 0 && plat_truncate(run.part, run.start) != 0) remove_hash(run.id);
 }
 
-// A copy buffer, aligned for writes past the page cache.
+// The copy buffer, aligned for writes past the page cache.
 struct copy_buffer {
     char *data = static_cast<char *>(::operator new(kCopyChunk, std::align_val_t{PLAT_DIRECT_ALIGN}, std::nothrow));
-    size_t len = 0;
-    bool last = false; // the body's end: no piece follows
     ~copy_buffer() { ::operator delete(data, std::align_val_t{PLAT_DIRECT_ALIGN}); }
     copy_buffer() = default;
     copy_buffer(const copy_buffer &) = delete;
     copy_buffer &operator=(const copy_buffer &) = delete;
 };
 
-// Hashes and writes the body's pieces in order. Every piece but the last is
-// a whole buffer, so with flushing on it goes past the page cache in whole
-// blocks: the bytes must reach the disk before the upload finishes anyway,
-// and copying them into the cache first costs more than the hash does. The
-// last piece's short end is written through the cache. Where the part file
-// does not end on a block, or the file system cannot, every byte goes
-// through the cache, and the disk is set to work on it as it arrives so the
-// flush before the blob is stored finds little left.
-//
-// It touches only the descriptor, the run's hash and its own counts (no
-// engine state), because it may run on a thread of its own.
-class piece_writer {
-public:
-    piece_writer(append_run &run, int fd, bool flushing) : run_(run), fd_(fd), flushing_(flushing) {
-        direct_ = flushing && run.start % PLAT_DIRECT_ALIGN == 0 && plat_set_direct(fd, 1) == 0;
-    }
-
-    // False once a write failed; errno of that failure in error().
-    bool put(const copy_buffer &b) {
-        if (failed_) return false;
-        if (run_.hashing) sha256_update(&run_.ctx, b.data, b.len);
-        size_t whole = direct_ ? b.len - b.len % PLAT_DIRECT_ALIGN : b.len;
-        if (whole > 0 && plat_write_all_direct(fd_, b.data, whole, &direct_) != 0) return fail();
-        if (whole < b.len && ((direct_ && plat_set_direct(fd_, 0) != 0) ||
-                              plat_write_all(fd_, b.data + whole, b.len - whole) != 0))
-            return fail();
-        if (whole < b.len) direct_ = 0;
-        sent_ += static_cast<int64_t>(b.len);
-        if (!direct_) start_writeback(b.last);
-        return true;
-    }
-    int error() const { return error_; }
-
-private:
-    bool fail() {
-        failed_ = true;
-        error_ = errno;
-        return false;
-    }
-    // Only a head start: the flush when the upload finishes is what makes
-    // the bytes durable, so a refusal here changes nothing.
-    void start_writeback(bool last) {
-        int64_t pending = sent_ - writeback_from_;
-        if (!flushing_ || pending <= 0 || (!last && pending < kWritebackBytes)) return;
-        plat_start_writeback(fd_, run_.start + writeback_from_, pending);
-        writeback_from_ = sent_;
-    }
-
-    append_run &run_;
-    int fd_;
-    bool flushing_;
-    int direct_ = 0;
-    bool failed_ = false;
-    int error_ = 0;
-    int64_t sent_ = 0;           // bytes written by this append
-    int64_t writeback_from_ = 0; // written bytes not yet handed to the disk
-};
-
-// Reads one buffer full, or to the body's end. False when the body could
-// not be read (a short body, a read error, a limit).
-bool fill(append_run &run, copy_buffer &b, reg_read_fn read_fn, void *ctx) {
-    b.len = 0;
-    b.last = false;
-    while (b.len < kCopyChunk) {
-        long n = read_fn(ctx, b.data + b.len, kCopyChunk - b.len);
-        if (n == 0) {
-            b.last = true;
-            return true;
-        }
-        if (n < 0 || static_cast<size_t>(n) > kCopyChunk - b.len) return false;
-        run.written += n; // counted first: a partial write is undone too
-        b.len += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A body longer than one buffer is read on the calling thread while a
-// second thread hashes and writes the pieces already read, so the socket,
-// the hash and the disk work at the same time. Pieces pass through a ring of
-// buffers in order; either side stopping (a failed write, a body that breaks
-// off) stops the other.
-class copy_ring {
-public:
-    static constexpr size_t kBuffers = 4;
-
-    explicit copy_ring(piece_writer &writer) : writer_(writer) {}
-    ~copy_ring() { finish(); }
-    copy_ring(const copy_ring &) = delete;
-    copy_ring &operator=(const copy_ring &) = delete;
-
-    // False when the buffers or the thread cannot be had: the caller then
-    // copies on its own.
-    bool start() {
-        for (auto &b : bufs_)
-            if (!b.data) return false;
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error &) {
-            return false;
-        }
-        return true;
-    }
-    // The next buffer to fill, once the writer is done with it; null when
-    // the writer has stopped.
-    copy_buffer *next_free() {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return queued_ < kBuffers || writer_stopped_; });
-        return writer_stopped_ ? nullptr : &bufs_[(head_ + queued_) % kBuffers];
-    }
-    void hand_over() {
-        std::lock_guard<std::mutex> lock(mu_);
-        ++queued_;
-        cv_.notify_all();
-    }
-    // Waits for the writer: true when every piece handed over was written.
-    bool finish() {
-        if (thread_.joinable()) {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                closed_ = true;
-                cv_.notify_all();
-            }
-            thread_.join();
-        }
-        return ok_;
-    }
-
-private:
-    void run() {
-        for (;;) {
-            copy_buffer *b;
-            {
-                std::unique_lock<std::mutex> lock(mu_);
-                cv_.wait(lock, [this] { return queued_ > 0 || closed_; });
-                if (queued_ == 0) break; // the reader stopped before the body's end
-                b = &bufs_[head_];
-            }
-            bool wrote = writer_.put(*b);
-            std::lock_guard<std::mutex> lock(mu_);
-            head_ = (head_ + 1) % kBuffers;
-            --queued_;
-            if (!wrote || b->last) {
-                ok_ = wrote;
-                writer_stopped_ = true;
-                cv_.notify_all();
-                return;
-            }
-            cv_.notify_all();
-        }
-        std::lock_guard<std::mutex> lock(mu_);
-        writer_stopped_ = true;
-        cv_.notify_all();
-    }
-
-    piece_writer &writer_;
-    copy_buffer bufs_[kBuffers];
-    std::thread thread_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    size_t head_ = 0, queued_ = 0;
-    bool closed_ = false, writer_stopped_ = false, ok_ = false;
-};
-
-int copy_failed(append_run &run, const piece_writer &writer) {
-    undo(run);
-    if (writer.error() != 0) {
-        errno = writer.error();
-        set_error("write error appending chunk");
-    } else {
-        set_error_kind(REG_ERR_INVALID, "upload body could not be read whole");
-    }
-    return -1;
-}
-
-// Appends the rest of the body with the ring; `first` is already read and full.
-int copy_rest_threaded(append_run &run, piece_writer &writer, copy_ring &ring, copy_buffer &first,
-                       reg_read_fn read_fn, void *ctx) {
-    copy_buffer *b = ring.next_free();
-    std::swap(b->data, first.data);
-    b->len = first.len;
-    b->last = first.last;
-    ring.hand_over();
-    for (;;) {
-        b = ring.next_free();
-        if (!b) break; // the writer failed
-        if (!fill(run, *b, read_fn, ctx)) break;
-        ring.hand_over();
-        if (b->last) break;
-    }
-    if (!ring.finish()) return copy_failed(run, writer);
-    return 0;
-}
-
+// With flushing on, whole blocks are written past the page cache: the bytes
+// must reach the disk before the upload finishes anyway, and copying them
+// into the cache first costs more than the hash does. The last part of a
+// block is written through the cache. Where the part file does not end on a
+// block, or the file system cannot, every byte goes through the cache.
 int copy_in(append_run &run, int fd, reg_read_fn read_fn, void *ctx) {
     copy_buffer buf;
     if (!buf.data) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;
     }
-    piece_writer writer(run, fd, s_fsync);
-    if (!fill(run, buf, read_fn, ctx)) return copy_failed(run, writer);
-    if (!buf.last) {
-        // A short body never starts the thread; a long one runs in the ring
-        // unless no thread can be had.
-        copy_ring ring(writer);
-        if (ring.start()) return copy_rest_threaded(run, writer, ring, buf, read_fn, ctx);
-    }
+    int direct = s_fsync && run.start % PLAT_DIRECT_ALIGN == 0 && plat_set_direct(fd, 1) == 0;
+    size_t held = 0; // bytes read and hashed, not yet written
     for (;;) {
-        if (!writer.put(buf)) return copy_failed(run, writer);
-        if (buf.last) return 0;
-        if (!fill(run, buf, read_fn, ctx)) return copy_failed(run, writer);
+        long n = read_fn(ctx, buf.data + held, kCopyChunk - held);
+        if (n == 0) break;
+        if (n < 0 || static_cast<size_t>(n) > kCopyChunk - held) {
+            undo(run);
+            set_error_kind(REG_ERR_INVALID, "upload body could not be read whole");
+            return -1;
+        }
+        if (run.hashing) sha256_update(&run.ctx, buf.data + held, static_cast<size_t>(n));
+        run.written += n; // counted first: a partial write is undone too
+        held += static_cast<size_t>(n);
+        size_t out = direct ? held - held % PLAT_DIRECT_ALIGN : held;
+        if (out > 0 && plat_write_all_direct(fd, buf.data, out, &direct) != 0) {
+            undo(run);
+            set_error("write error appending chunk");
+            return -1;
+        }
+        memmove(buf.data, buf.data + out, held - out);
+        held -= out;
+        if (!direct) start_writeback(run, fd, false);
     }
+    if (held > 0 && ((direct && plat_set_direct(fd, 0) != 0) || plat_write_all(fd, buf.data, held) != 0)) {
+        undo(run);
+        set_error("write error appending chunk");
+        return -1;
+    }
+    start_writeback(run, fd, true);
+    return 0;
 }
 
 } // namespace

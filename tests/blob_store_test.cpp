@@ -9,10 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -896,9 +892,8 @@ long feed_until_break(void *ctx, void *buf, size_t cap) {
     return static_cast<long>(n);
 }
 
-// A long body is read while the pieces before are hashed and written. A body
-// that breaks off and a write that fails, wherever they fall among the
-// pieces, undo the append whole and keep the running hash, so the upload goes
+// A body that breaks off and a write that fails, wherever they fall in a long
+// body, undo the append whole and keep the running hash, so the upload goes
 // on from the same place; a failed write also stops the reading well before
 // the body's end.
 TEST_F(BlobStoreTest, LongAppendsAreWholeOrUndoneWhereverTheyStop) {
@@ -958,38 +953,6 @@ TEST_F(BlobStoreTest, LongAppendsAreWholeOrUndoneWhereverTheyStop) {
         EXPECT_TRUE(same_bytes(first + body, testutil::read_all(blob(out))));
     }
     s_fsync = 1;
-}
-
-// Held in the first write of a long append, the writer must see the reader
-// go on: the body is read while the pieces before it are written.
-struct read_ahead_probe {
-    breaking_feed *feed;
-    size_t want;
-    bool seen = false;
-};
-
-void wait_for_read_ahead(void *arg) {
-    auto *p = static_cast<read_ahead_probe *>(arg);
-    // Bounded only so that a copy without a second thread fails instead of hanging.
-    for (int i = 0; i < 60000 && !p->seen; ++i) {
-        p->seen = p->feed->at.load() >= p->want;
-        if (!p->seen) usleep(1000);
-    }
-}
-
-TEST_F(BlobStoreTest, ALongBodyIsReadWhileItsFirstPieceIsWritten) {
-    const size_t mib = 1 << 20;
-    std::string body = pattern(8 * mib + 3, 5);
-    char id[37];
-    ASSERT_EQ(0, reg_upload_start("lib/app", id)) << last_error();
-    breaking_feed feed{&body, 65536, SIZE_MAX};
-    read_ahead_probe probe{&feed, 3 * mib};
-    feed.at_first_read = [&] { plat_hook_inject(PLAT_OP_WRITE, 1, wait_for_read_ahead, &probe); };
-    ASSERT_EQ(0, reg_upload_append_from(id, 0, feed_until_break, &feed, nullptr)) << last_error();
-    EXPECT_TRUE(probe.seen);
-    char out[72];
-    ASSERT_EQ(0, reg_blob_finish_upload(id, sha256_digest(body).c_str(), out)) << last_error();
-    EXPECT_TRUE(same_bytes(body, testutil::read_all(blob(out))));
 }
 
 // An append flushes nothing: the part file is flushed once, when the upload
