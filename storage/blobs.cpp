@@ -1,6 +1,5 @@
 // blobs.cpp - blob uploads and the content-addressed blob store.
 #include <errno.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -369,8 +368,7 @@ bool store_path(const char *digest, char *out, size_t cap) {
         t_store.path = absolute;
     }
     const char *hex = digest + 7;
-    int need = snprintf(out, cap, "%s/%.2s/%s", t_store.path.c_str(), hex, hex);
-    if (need > 0 && static_cast<size_t>(need) < cap) return true;
+    if (qf_snprintf_fit(out, cap, "%s/%.2s/%s", t_store.path.c_str(), hex, hex)) return true;
     errno = ENAMETOOLONG;
     return false;
 }

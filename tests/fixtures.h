@@ -26,6 +26,17 @@ inline void clear_platform_faults() {
     }
 }
 
+// Pushes data as a blob through one upload on the current engine; answers
+// its digest ("" with the test failed when the engine refuses).
+inline std::string store_blob(const std::string &data) {
+    char id[37];
+    EXPECT_EQ(0, reg_blob_start_upload(id)) << reg_storage_last_error();
+    EXPECT_EQ(0, reg_blob_append_chunk(id, data.data(), data.size())) << reg_storage_last_error();
+    char stored[72] = "";
+    EXPECT_EQ(0, reg_blob_finish_upload(id, sha256_digest(data).c_str(), stored)) << reg_storage_last_error();
+    return stored;
+}
+
 // The engine started on root_, a root below a temporary directory of the
 // test's own; afterwards the engine is stopped and every fault switched off.
 // A fixture whose tests start the engine themselves overrides SetUp.

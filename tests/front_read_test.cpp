@@ -22,6 +22,7 @@
 namespace {
 
 using testutil::sha256_digest;
+using testutil::store_blob;
 
 constexpr char kImageType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
@@ -31,15 +32,6 @@ constexpr uint64_t kManifestByTagCalls = 15, kManifestByTagStats = 4;
 constexpr uint64_t kManifestByDigestCalls = 11, kManifestByDigestStats = 6;
 constexpr uint64_t kTagsCalls = 12, kTagsStats = 4;
 constexpr char kZeroDigest[] = "sha256:0000000000000000000000000000000000000000000000000000000000000000";
-
-std::string store_blob(const std::string &data) {
-    char id[37];
-    EXPECT_EQ(0, reg_blob_start_upload(id)) << reg_storage_last_error();
-    EXPECT_EQ(0, reg_blob_append_chunk(id, data.data(), data.size())) << reg_storage_last_error();
-    char stored[72] = "";
-    EXPECT_EQ(0, reg_blob_finish_upload(id, sha256_digest(data).c_str(), stored)) << reg_storage_last_error();
-    return stored;
-}
 
 std::string descriptor(const char *type, const std::string &digest, size_t size) {
     return std::string("{\"mediaType\":\"") + type + "\",\"digest\":\"" + digest + "\",\"size\":" +

@@ -19,17 +19,9 @@
 namespace {
 
 using testutil::sha256_digest;
+using testutil::store_blob;
 
 constexpr char kImageType[] = "application/vnd.oci.image.manifest.v1+json";
-
-std::string store_blob(const std::string &data) {
-    char id[37];
-    EXPECT_EQ(0, reg_blob_start_upload(id)) << reg_storage_last_error();
-    EXPECT_EQ(0, reg_blob_append_chunk(id, data.data(), data.size())) << reg_storage_last_error();
-    char stored[72] = "";
-    EXPECT_EQ(0, reg_blob_finish_upload(id, sha256_digest(data).c_str(), stored)) << reg_storage_last_error();
-    return stored;
-}
 
 std::string descriptor(const std::string &digest, size_t size) {
     return "{\"mediaType\":\"application/octet-stream\",\"digest\":\"" + digest +
