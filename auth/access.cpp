@@ -344,6 +344,16 @@ void finish(reg_access *out, int status) { out->status = status; }
 
 extern "C" {
 
+const char *registry_access_refusal_code(int status) {
+    return status == 429 ? "TOOMANYREQUESTS" : status == 403 ? "DENIED" : "UNKNOWN";
+}
+
+const char *registry_access_refusal_message(int status) {
+    return status == 429   ? "too many failed logins from this address; try again later"
+           : status == 403 ? "this user may not do that"
+                           : "the registry's access settings cannot be read; see the server's error log";
+}
+
 void registry_access_decide(const char *authorization, reg_need need, const char *client, reg_access *out) {
     memset(out, 0, sizeof *out);
     std::string problem;

@@ -31,6 +31,12 @@ void registry_access_decide(const char *authorization, reg_need need, const char
  * 0 when the registry is open, -1 when the configuration is broken. */
 int registry_access_users_configured(void);
 
+/* The error code and message a refusal answers with (403, 429; any other
+ * status is the refusal of a configuration that cannot be trusted). The texts
+ * tell the client nothing about the server's files. */
+const char *registry_access_refusal_code(int status);
+const char *registry_access_refusal_message(int status);
+
 #ifdef __cplusplus
 }
 #endif

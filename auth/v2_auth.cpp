@@ -139,16 +139,13 @@ int send_challenge() {
 
 // Refusals other than the challenge: the status with an OCI error body.
 void send_refusal(int status) {
-    const char *code = status == 429 ? "TOOMANYREQUESTS" : status == 403 ? "DENIED" : "UNKNOWN";
     const char *reason = status == 429 ? "Too Many Requests" : status == 403 ? "Forbidden" : "Internal Server Error";
-    const char *message = status == 429   ? "too many failed logins from this address; try again later"
-                          : status == 403 ? "this user may not do that"
-                                          : "the registry's access settings cannot be read; see the server's error log";
     cgi_header_status(status, reason);
     cgi_header_extra(OCI_API_VERSION_HEADER);
     cgi_header_json();
     cgi_headers_end();
-    printf("{\"errors\":[{\"code\":\"%s\",\"message\":\"%s\"}]}\n", code, message);
+    printf("{\"errors\":[{\"code\":\"%s\",\"message\":\"%s\"}]}\n", registry_access_refusal_code(status),
+           registry_access_refusal_message(status));
     fflush(stdout);
 }
 

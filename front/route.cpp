@@ -153,13 +153,13 @@ bool access_allowed(const http_request &req, path_shape shape, http_response &re
         respond_error(resp, 403, "DENIED", "the user may not do this");
         return false;
     case 429:
-        respond_error(resp, 429, "TOOMANYREQUESTS", "too many failed logins from this address; try again later");
+        respond_error(resp, 429, registry_access_refusal_code(429), registry_access_refusal_message(429));
         return false;
     default:
         // The operator reads the cause in the server's error log; the
         // client learns nothing about the server's files.
         fprintf(stderr, "registry: refusing every request: %s\n", decision.problem);
-        respond_error(resp, 500, "UNKNOWN", "the registry's access settings cannot be read; see the server's error log");
+        respond_error(resp, 500, registry_access_refusal_code(500), registry_access_refusal_message(500));
         return false;
     }
 }

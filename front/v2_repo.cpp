@@ -47,15 +47,10 @@ void refuse(const reg_access &decision, http_response &resp) {
         resp.form.headers_before_version = 1;
         return;
     }
-    if (decision.status == 403) {
-        respond_error(resp, 403, "DENIED", "this user may not do that");
-    } else if (decision.status == 429) {
-        respond_error(resp, 429, "TOOMANYREQUESTS", "too many failed logins from this address; try again later");
-    } else {
+    if (decision.status != 403 && decision.status != 429)
         fprintf(stderr, "registry: refusing every request: %s\n", decision.problem);
-        respond_error(resp, 500, "UNKNOWN",
-                      "the registry's access settings cannot be read; see the server's error log");
-    }
+    int status = decision.status == 403 || decision.status == 429 ? decision.status : 500;
+    respond_error(resp, status, registry_access_refusal_code(status), registry_access_refusal_message(status));
     endpoint_form(resp);
 }
 
