@@ -104,8 +104,7 @@ protected:
     std::vector<std::string> session_leftovers() const {
         std::vector<std::string> left;
         for (const auto &entry : fs::recursive_directory_iterator(root_ + "/uploads"))
-            if (entry.path().filename() != "_state" || !entry.is_directory())
-                left.push_back(entry.path().string());
+            if (entry.path().filename() != "_state" || !entry.is_directory()) left.push_back(entry.path().string());
         return left;
     }
 
@@ -666,7 +665,8 @@ long read_gated(void *ctx, void *buf, size_t cap) {
 
 std::string varied(size_t len, unsigned seed) {
     std::string s(len, '\0');
-    for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>((i * 2654435761u + seed) >> 11);
+    for (size_t i = 0; i < len; ++i)
+        s[i] = static_cast<char>((i * 2654435761u + seed) >> 11);
     return s;
 }
 
