@@ -169,6 +169,8 @@ static int blob_append_chunk_body(const char *upload_uuid, const void *data, siz
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
     if (plat_entry_kind(part) != PLAT_FILE) return upload_not_found(upload_uuid);
+    upload_writer writer;
+    if (!writer.acquire(upload_uuid)) return -1;
 
     // Never created here: a part file finished or cancelled since the check
     // above must not come back as a fresh upload holding only this chunk.
@@ -196,6 +198,12 @@ static int blob_finish_upload_body(const char *upload_uuid, const char *expected
         set_error_kind(REG_ERR_INVALID, "invalid expected digest");
         return -1;
     }
+    // Held until the bytes are stored or discarded: an append that went on
+    // meanwhile would add bytes the hash below never saw, to the part file or
+    // to the blob it has become.
+    upload_writer writer;
+    int held = writer.acquire_to_finish(upload_uuid);
+    if (held < 0) return -1;
     char part[kPathMax];
     upload_path_for_uuid(part, upload_uuid);
     int64_t part_size = -1, part_time = -1; // the last chunk's write
@@ -209,6 +217,10 @@ static int blob_finish_upload_body(const char *upload_uuid, const char *expected
     }
     char computed[SHA256_TEXT_SIZE];
     sha256_digest_text(hash, computed);
+    // Beside another finish: the session is taken now if that finish has let
+    // go, so an append starting after it never writes to a part file this
+    // finish removes or moves.
+    if (held == 0 && writer.acquire_to_finish(upload_uuid) < 0) return -1;
     if (strcmp(computed, expected_digest) != 0) {
         set_error_kind(REG_ERR_INVALID, "digest mismatch: expected %s, got %s", expected_digest, computed);
         remove_if_file(part);

@@ -153,12 +153,13 @@ void holder_text(char *text, size_t cap, size_t *len) {
 
 } // namespace
 
-int owned_lock_create(const char *path) {
+int owned_lock_create(const char *path, const char *note) {
     char mine[kPathMax];
     if (!qf_snprintf_fit(mine, sizeof mine, "%s.%u", path, plat_process_id())) return -1;
-    char text[kHostMax + 32];
+    char text[kHostMax + 32 + kLockNoteMax];
     size_t len = 0;
     holder_text(text, sizeof text, &len);
+    if (note) len += static_cast<size_t>(qf_snprintf(text + len, sizeof text - len, "\n%.*s", kLockNoteMax - 2, note));
     if (plat_write_file_atomic(mine, text, len, 0) != 0) return -1;
     int rc = plat_link_excl(mine, path);
     plat_unlink(mine);
@@ -173,10 +174,12 @@ void owned_lock_rename_holder(const char *path) {
 }
 
 bool owned_lock_holder_gone(const char *path) {
-    char text[kHostMax + 32];
+    char text[kHostMax + 32 + kLockNoteMax];
     size_t len = 0;
     if (plat_read_file(path, text, sizeof text, &len) != 0) return false;
     text[len < sizeof text ? len : sizeof text - 1] = '\0';
+    // The holder is the first line; a note may follow it.
+    if (char *end = strchr(text, '\n')) *end = '\0';
     const char *space = strrchr(text, ' ');
     char host[kHostMax];
     if (!space || plat_host_name(host, sizeof host) != 0) return false;

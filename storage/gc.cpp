@@ -75,6 +75,29 @@
 // because an operator chose a short grace period for finished blobs. Younger
 // part files are passed over; they never stop the run.
 //
+// One session's appends and finishes (uploads.cpp, blobs.cpp). Each holds the
+// session's lock _state/<id>.lock (created exclusively, naming its holder and,
+// for a finish, saying so) from before it looks at the part file until it is
+// done with it, and removes the lock last. An append meeting any holder, and
+// a finish meeting an append, is refused (a conflict) and changes nothing.
+// Claim: a finish removes (wrong digest, content stored already) or moves into
+// the store exactly the bytes it hashed, and no byte is written to the part
+// file, or to the blob it became, after that hash. Under the lock no append
+// runs; one that starts after the finish let go finds the part file gone
+// (plat_open_append_existing never creates it) and answers "upload not
+// found", as for any finished session; it never reported its bytes kept. A
+// second finish of the same session meeting the first's lock goes on beside
+// it, as two finishes always could (each verifies what it hashed, the move is
+// one rename, the slower finds the blob stored); before it removes or moves
+// anything it takes the lock itself if the first has let go meanwhile. Left
+// open: a first finish that fails with the part file in place (a flush, a
+// directory or a rename failing) lets go, and an append could then start in
+// the few calls between the second's last look at the lock and its move. A
+// lock whose holder is gone (a process of this host no longer running, or a
+// session unwritten for the abandon time) is taken over; the run removes a
+// lock file, like the rest of a session's state, only once the part file is
+// gone and the lock has not been written for the abandon time.
+//
 // Symbolic links: the engine writes none. A listing reports a link as a
 // link, never as the directory it may point to, so no walk descends through
 // one. A run that meets a link among the repositories refuses, since a

@@ -67,8 +67,10 @@ void empty_trash();
 
 // A lock file that names its holder ("<host> <process id>"): created whole
 // and exclusively (written under a name of this process's own, then linked
-// to path): 0, PLAT_EXISTS, or -1.
-int owned_lock_create(const char *path);
+// to path): 0, PLAT_EXISTS, or -1. A note (one line, no longer than
+// kLockNoteMax - 2 bytes) follows on a line of its own: what the holder does.
+constexpr int kLockNoteMax = 32;
+int owned_lock_create(const char *path, const char *note = nullptr);
 // Names this process as the holder (a lock handed over to a child).
 void owned_lock_rename_holder(const char *path);
 // true when the holder is a process of this host that no longer runs.

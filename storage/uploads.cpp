@@ -270,10 +270,31 @@ upload_writer::~upload_writer() {
     if (path_[0]) plat_unlink(path_);
 }
 
-bool upload_writer::acquire(const char *id) {
+namespace {
+
+// What a finish notes in the lock it holds: a second finish of the session
+// may go on beside it, an append never.
+constexpr char kFinishingNote[] = "finishing";
+// How often a finish looks again when the lock it met went before it could
+// tell who held it.
+constexpr int kFinishLockRounds = 3;
+
+enum class holder { gone, appending, finishing };
+
+holder lock_holder(const char *lock) {
+    char text[512];
+    size_t len = 0;
+    if (read_file(lock, text, sizeof text, &len) != 0) return errno == ENOENT ? holder::gone : holder::appending;
+    const char *line = strchr(text, '\n');
+    return line && strcmp(line + 1, kFinishingNote) == 0 ? holder::finishing : holder::appending;
+}
+
+} // namespace
+
+int upload_writer::take(const char *id, const char *note) {
     char path[kPathMax];
     state_path(path, id, kLockExt);
-    int rc = owned_lock_create(path);
+    int rc = owned_lock_create(path, note);
     // The state directory is made when the lock finds it missing (a store
     // from before sessions kept their state there).
     if (rc == -1 && errno == ENOENT) {
@@ -281,21 +302,38 @@ bool upload_writer::acquire(const char *id) {
         state_dir(dir);
         if (mkdirs(dir) != 0) {
             set_error("cannot create upload state directory");
-            return false;
+            return -1;
         }
-        rc = owned_lock_create(path);
+        rc = owned_lock_create(path, note);
     }
-    if (rc == PLAT_EXISTS && writer_gone(path, id) && plat_unlink(path) == 0) rc = owned_lock_create(path);
-    if (rc == PLAT_EXISTS) {
-        set_error_kind(REG_ERR_CONFLICT, "another request is writing to upload %s", id);
-        return false;
+    if (rc == PLAT_EXISTS && writer_gone(path, id) && plat_unlink(path) == 0) rc = owned_lock_create(path, note);
+    if (rc == 0) {
+        qf_strlcpy(path_, path, sizeof path_);
+        return 0;
     }
-    if (rc != 0) {
-        set_error("cannot lock upload %s", id);
-        return false;
+    if (rc != PLAT_EXISTS) set_error("cannot lock upload %s", id);
+    return rc;
+}
+
+bool upload_writer::acquire(const char *id) {
+    int rc = take(id, nullptr);
+    if (rc == PLAT_EXISTS) set_error_kind(REG_ERR_CONFLICT, "another request is writing to upload %s", id);
+    return rc == 0;
+}
+
+int upload_writer::acquire_to_finish(const char *id) {
+    if (path_[0]) return 1;
+    char path[kPathMax];
+    state_path(path, id, kLockExt);
+    for (int round = 0; round < kFinishLockRounds; ++round) {
+        int rc = take(id, kFinishingNote);
+        if (rc != PLAT_EXISTS) return rc == 0 ? 1 : -1;
+        holder who = lock_holder(path);
+        if (who == holder::finishing) return 0;
+        if (who == holder::appending) break;
     }
-    qf_strlcpy(path_, path, sizeof path_);
-    return true;
+    set_error_kind(REG_ERR_CONFLICT, "another request is writing to upload %s", id);
+    return -1;
 }
 
 namespace {

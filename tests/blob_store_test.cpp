@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,6 +37,9 @@ constexpr uint32_t kKnownSeed = 0x9E3779B9u;
 constexpr uint32_t kSeedAfterFirstId = 0x43E1465Fu;
 // How many taken ids one start of an upload skips before giving up.
 constexpr int kCreateTries = 16;
+// The rename that moves a part file into the store: a finish first renames
+// the holder file of the session's lock into place.
+constexpr int kMoveRename = 2;
 
 std::string last_error() { return reg_storage_last_error(); }
 
@@ -91,6 +97,15 @@ protected:
         EXPECT_EQ(0, reg_blob_start_upload(id)) << last_error();
         EXPECT_EQ(0, reg_blob_append_chunk(id, data.data(), data.size())) << last_error();
         return id;
+    }
+
+    // What is left of upload sessions: every entry of the upload area but the
+    // state directory, which stays once made, and every entry inside it.
+    std::vector<std::string> session_leftovers() const {
+        std::vector<std::string> left;
+        for (const auto &entry : fs::recursive_directory_iterator(root_ + "/uploads"))
+            if (entry.path().filename() != "_state" || !entry.is_directory()) left.push_back(entry.path().string());
+        return left;
     }
 
     std::string store(const std::string &data) {
@@ -455,7 +470,7 @@ TEST_F(BlobStoreTest, FinishFailures) {
         {"move fails",
          [] {
              plat_fault_inject_path(PLAT_OP_MKDIR, nullptr);
-             plat_fault_inject(PLAT_OP_RENAME, 1);
+             plat_fault_inject(PLAT_OP_RENAME, kMoveRename);
          },
          [&] { return reg_blob_finish_upload(id.c_str(), digest.c_str(), out); },
          "cannot store blob " + digest + ": Input/output error"},
@@ -482,7 +497,7 @@ TEST_F(BlobStoreTest, FinishAfterAFailedMoveSucceeds) {
     std::string id = upload("retry me");
     std::string digest = sha256_digest("retry me");
     char out[72];
-    plat_fault_inject(PLAT_OP_RENAME, 1);
+    plat_fault_inject(PLAT_OP_RENAME, kMoveRename);
     ASSERT_EQ(-1, reg_blob_finish_upload(id.c_str(), digest.c_str(), out));
     ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
     EXPECT_EQ("retry me", testutil::read_all(blob(digest)));
@@ -508,14 +523,14 @@ TEST_F(BlobStoreTest, OverlappingFinishesOfTheSameContentBothSucceed) {
     std::string data(100000, 'o');
     std::string digest = sha256_digest(data);
     Finish first{upload(data), digest}, second{upload(data), digest};
-    plat_hook_inject(PLAT_OP_RENAME, 1, run_finish, &second);
+    plat_hook_inject(PLAT_OP_RENAME, kMoveRename, run_finish, &second);
     run_finish(&first);
     EXPECT_EQ(0, first.rc) << last_error();
     EXPECT_EQ(0, second.rc);
     EXPECT_EQ(digest, std::string(first.out));
     EXPECT_EQ(digest, std::string(second.out));
     EXPECT_EQ(data, testutil::read_all(blob(digest)));
-    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+    EXPECT_EQ(std::vector<std::string>{}, session_leftovers());
 }
 
 // One upload finished by two requests at once: the slower one finds its part file already moved.
@@ -524,12 +539,12 @@ TEST_F(BlobStoreTest, OverlappingFinishesOfOneUploadBothSucceed) {
     std::string digest = sha256_digest(data);
     Finish first{upload(data), digest};
     Finish second{first.id, digest};
-    plat_hook_inject(PLAT_OP_RENAME, 1, run_finish, &second);
+    plat_hook_inject(PLAT_OP_RENAME, kMoveRename, run_finish, &second);
     run_finish(&first);
     EXPECT_EQ(0, first.rc) << last_error();
     EXPECT_EQ(0, second.rc);
     EXPECT_EQ(data, testutil::read_all(blob(digest)));
-    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+    EXPECT_EQ(std::vector<std::string>{}, session_leftovers());
 }
 
 // A delete of the directory's last blob removes the fan-out directory between its creation and the move;
@@ -551,7 +566,8 @@ TEST_F(BlobStoreTest, FinishRemakesAFanOutDirectoryRemovedUnderIt) {
         std::string id = upload(data);
         Removals r{fan_out(digest), removals};
         ASSERT_FALSE(testutil::exists(r.dir)) << "the rows must use fan-out directories of their own";
-        plat_hook_inject(PLAT_OP_RENAME, 1, Removals::fire, &r);
+        // Armed at the move; the moves that follow are each the next rename.
+        plat_hook_inject(PLAT_OP_RENAME, kMoveRename, Removals::fire, &r);
         char out[72];
         ASSERT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << removals << ": " << last_error();
         plat_hook_inject(PLAT_OP_RENAME, 0, nullptr, nullptr);
@@ -598,7 +614,177 @@ TEST_F(BlobStoreTest, ProcessesFinishingTheSameContentAllSucceed) {
     for (int fd : {ready[0], ready[1], go[0], go[1]})
         close(fd);
     EXPECT_EQ(data, testutil::read_all(blob(digest)));
-    EXPECT_TRUE(fs::is_empty(root_ + "/uploads"));
+    EXPECT_EQ(std::vector<std::string>{}, session_leftovers());
+}
+
+// ---- finishes that meet appends ---------------------------------------------------------
+
+// A request body that stops at a gate, as one still on its way does: `before`
+// bytes are handed over, then the read waits until the test opens the gate.
+// Meanwhile the append holds its session and its part file open. No gate
+// when `before` is npos.
+struct gated_body {
+    gated_body(std::string data, size_t gate_at) : bytes(std::move(data)), before(gate_at) {}
+    const std::string bytes;
+    const size_t before;
+    size_t at = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    bool waiting = false, ended = false, open = false;
+
+    void wait_at_gate() {
+        std::unique_lock<std::mutex> lock(m);
+        waiting = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return open; });
+    }
+    // The test's side: until the append waits at the gate or ended without reaching it.
+    void await_append() {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return waiting || ended; });
+    }
+    void set(bool gated_body::*flag) {
+        std::lock_guard<std::mutex> lock(m);
+        this->*flag = true;
+        cv.notify_all();
+    }
+};
+
+long read_gated(void *ctx, void *buf, size_t cap) {
+    auto *g = static_cast<gated_body *>(ctx);
+    if (g->at == g->before) g->wait_at_gate();
+    size_t end = g->at < g->before ? std::min(g->before, g->bytes.size()) : g->bytes.size();
+    size_t n = std::min(cap, end - g->at);
+    memcpy(buf, g->bytes.data() + g->at, n);
+    g->at += n;
+    return static_cast<long>(n);
+}
+
+// Compares long byte strings by length and first difference (defined below).
+::testing::AssertionResult same_bytes(const std::string &want, const std::string &got);
+
+std::string varied(size_t len, unsigned seed) {
+    std::string s(len, '\0');
+    for (size_t i = 0; i < len; ++i)
+        s[i] = static_cast<char>((i * 2654435761u + seed) >> 11);
+    return s;
+}
+
+// A PATCH whose body is still arriving when the finishing PUT comes (a client
+// that does not wait for the answer, a retried request): the finish is
+// refused as a second writer is and stores nothing, wherever the body stands,
+// and the session goes on whole. Without that the finish stored the part file
+// as it stood and the append went on writing into the stored blob, or the
+// finish discarded the session under an append that then reported success.
+TEST_F(BlobStoreTest, AFinishWhileAnAppendIsUnderWayIsRefusedAndStoresNothing) {
+    struct {
+        const char *what;
+        size_t before; // bytes of the body written when the finish comes
+    } rows[] = {
+        {"no byte of the body yet", 0},
+        {"part of the body written", 5000},
+    };
+    unsigned seed = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        char id[37];
+        ASSERT_EQ(0, reg_upload_start("lib/app", id)) << last_error();
+        // Not a whole number of blocks: every byte of the body is written as soon as it is read.
+        std::string head = varied(10000, ++seed);
+        ASSERT_EQ(0, reg_blob_append_chunk(id, head.data(), head.size())) << last_error();
+        std::string digest = sha256_digest(head);
+        gated_body body(varied(20000, ++seed), row.before);
+        int append_rc = 99;
+        int64_t size = -1;
+        std::thread appender([&] {
+            append_rc = reg_upload_append_from(id, static_cast<int64_t>(head.size()), read_gated, &body, &size);
+            body.set(&gated_body::ended);
+        });
+        body.await_append();
+        char out[72] = "";
+        int finish_rc = reg_blob_finish_upload(id, digest.c_str(), out);
+        reg_err_kind kind = reg_storage_last_error_kind();
+        std::string why = last_error();
+        body.set(&gated_body::open);
+        appender.join();
+
+        ASSERT_TRUE(body.waiting) << "the append ended before its body did: " << append_rc;
+        if (testutil::exists(blob(digest))) {
+            EXPECT_EQ(digest, sha256_digest(testutil::read_all(blob(digest)))) << "a blob holds more than its name";
+        }
+        EXPECT_EQ(-1, finish_rc);
+        EXPECT_EQ(REG_ERR_CONFLICT, kind);
+        EXPECT_EQ("another request is writing to upload " + std::string(id), why);
+        EXPECT_EQ(0, append_rc) << "an append reported as done must have kept its bytes";
+        std::string whole = head + body.bytes;
+        EXPECT_EQ(static_cast<int64_t>(whole.size()), size);
+        ASSERT_TRUE(same_bytes(whole, testutil::read_all(part(id))));
+        ASSERT_EQ(0, reg_blob_finish_upload(id, sha256_digest(whole).c_str(), out)) << last_error();
+        EXPECT_TRUE(same_bytes(whole, testutil::read_all(blob(out))));
+        EXPECT_FALSE(testutil::exists(blob(digest)));
+    }
+}
+
+// An append that arrives while a finish stores the bytes is refused as a
+// second writer is, and the stored blob holds exactly what the finish hashed;
+// one that arrives after the finish finds the session gone, as before.
+TEST_F(BlobStoreTest, AnAppendDuringAFinishIsRefusedAndOneAfterItFindsNoSession) {
+    struct Row {
+        const char *what;
+        int (*append)(const char *id, int64_t at, const std::string &data);
+    };
+    const Row rows[] = {
+        {"a streamed append",
+         [](const char *id, int64_t at, const std::string &data) {
+             gated_body body(data, std::string::npos);
+             return reg_upload_append_from(id, at, read_gated, &body, nullptr);
+         }},
+        {"a chunk",
+         [](const char *id, int64_t, const std::string &data) {
+             return reg_blob_append_chunk(id, data.data(), data.size());
+         }},
+    };
+    struct During {
+        const Row *row;
+        std::string id;
+        int64_t at;
+        std::string data;
+        int rc = 99;
+        reg_err_kind kind = REG_ERR_NONE;
+        std::string why;
+        void run() {
+            rc = row->append(id.c_str(), at, data);
+            kind = reg_storage_last_error_kind();
+            why = reg_storage_last_error();
+        }
+    };
+    unsigned seed = 100;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string head = varied(10000, ++seed);
+        std::string digest = sha256_digest(head);
+        ASSERT_FALSE(testutil::exists(fan_out(digest))) << "each row needs a fan-out directory of its own";
+        std::string id = upload(head);
+        During during{&row, id, static_cast<int64_t>(head.size()), varied(3000, ++seed), 99, REG_ERR_NONE, ""};
+        // Held where the finish has hashed the part file and is about to move it.
+        plat_hook_inject_path(
+            PLAT_OP_MKDIR, fan_out(digest).c_str(), [](void *p) { static_cast<During *>(p)->run(); }, &during);
+        char out[72] = "";
+        EXPECT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
+        plat_hook_inject_path(PLAT_OP_MKDIR, nullptr, nullptr, nullptr);
+        EXPECT_TRUE(same_bytes(head, testutil::read_all(blob(digest))));
+        EXPECT_EQ(-1, during.rc);
+        EXPECT_EQ(REG_ERR_CONFLICT, during.kind);
+        EXPECT_EQ("another request is writing to upload " + id, during.why);
+
+        During after{&row, id, static_cast<int64_t>(head.size()), "late", 99, REG_ERR_NONE, ""};
+        after.run();
+        EXPECT_EQ(-1, after.rc);
+        EXPECT_EQ(REG_ERR_NOT_FOUND, after.kind);
+        EXPECT_EQ("upload not found: " + id, after.why);
+        EXPECT_FALSE(testutil::exists(part(id)));
+        EXPECT_TRUE(same_bytes(head, testutil::read_all(blob(digest))));
+    }
 }
 
 // ---- cancel and size ------------------------------------------------------------------

@@ -9,8 +9,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "front/http.h"
@@ -184,6 +188,89 @@ TEST_F(PushTest, BytesAppendedOutsideTheRunningHashAreHashedAtTheFinish) {
     std::string digest = sha256_digest("hashed unhashed tail");
     EXPECT_EQ(201, call("PUT", "/v2/app/blobs/uploads/" + id, "digest=" + digest).status);
     EXPECT_EQ("hashed unhashed tail", testutil::read_all(blob_path(digest)));
+}
+
+// A PATCH body that has not arrived yet: the read waits until the test opens
+// the gate, and the append holds the session meanwhile.
+struct held_body {
+    std::string bytes;
+    size_t at = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    bool reading = false, ended = false, open = false;
+    void set(bool held_body::*flag) {
+        std::lock_guard<std::mutex> lock(m);
+        this->*flag = true;
+        cv.notify_all();
+    }
+    void wait_for(const bool &a, const bool &b) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return a || b; });
+    }
+};
+
+long read_held(void *ctx, void *buf, size_t cap) {
+    auto *h = static_cast<held_body *>(ctx);
+    if (h->at == 0) {
+        h->set(&held_body::reading);
+        h->wait_for(h->open, h->open);
+    }
+    size_t n = std::min(cap, h->bytes.size() - h->at);
+    memcpy(buf, h->bytes.data() + h->at, n);
+    h->at += n;
+    return static_cast<long>(n);
+}
+
+// A finishing PUT that comes while a PATCH of the session is still receiving
+// its body answers 409 and stores nothing; the session goes on whole. A PATCH
+// that comes while the finish stores the blob answers 416 with the session's
+// Range, and one after the finish 404, as for any finished session.
+TEST_F(PushTest, FinishAndPatchOfOneSessionAtOnceNeverStoreAWrongBlob) {
+    std::string id = open_session("app");
+    std::string url = "/v2/app/blobs/uploads/" + id;
+    ASSERT_EQ(202, call("PATCH", url, "", "first part, ").status);
+    held_body body;
+    body.bytes = "second part";
+    int append_rc = 99;
+    std::thread patch([&] {
+        append_rc = reg_upload_append_from(id.c_str(), 12, read_held, &body, nullptr);
+        body.set(&held_body::ended);
+    });
+    body.wait_for(body.reading, body.ended);
+    std::string early = sha256_digest("first part, ");
+    http_response r = call("PUT", url, "digest=" + early);
+    body.set(&held_body::open);
+    patch.join();
+    EXPECT_EQ(409, r.status) << r.body;
+    EXPECT_EQ("DENIED", error_code(r));
+    EXPECT_NE(std::string::npos, r.body.find("another request is writing to upload " + id)) << r.body;
+    EXPECT_FALSE(testutil::exists(blob_path(early)));
+    ASSERT_EQ(0, append_rc) << reg_storage_last_error();
+
+    std::string digest = sha256_digest("first part, second part");
+    struct During {
+        std::remove_pointer_t<decltype(this)> *test;
+        std::string url;
+        http_response r;
+    } during{this, url, {}};
+    std::string fan_out = root_ + "/blobs/sha256/" + digest.substr(7, 2);
+    ASSERT_FALSE(testutil::exists(fan_out));
+    plat_hook_inject_path(
+        PLAT_OP_MKDIR, fan_out.c_str(),
+        [](void *p) {
+            auto *d = static_cast<During *>(p);
+            d->r = d->test->call("PATCH", d->url, "", "late");
+        },
+        &during);
+    http_response done = call("PUT", url, "digest=" + digest);
+    plat_hook_inject_path(PLAT_OP_MKDIR, nullptr, nullptr, nullptr);
+    EXPECT_EQ(201, done.status) << done.body;
+    EXPECT_EQ(416, during.r.status) << during.r.body;
+    EXPECT_EQ("0-22", header(during.r, "Range"));
+    EXPECT_EQ("first part, second part", testutil::read_all(blob_path(digest)));
+    http_response after = call("PATCH", url, "", "later");
+    EXPECT_EQ(404, after.status);
+    EXPECT_EQ("BLOB_UPLOAD_UNKNOWN", error_code(after));
 }
 
 TEST_F(PushTest, ContentRangeThatDoesNotContinueTheUploadIs416AndChangesNothing) {
