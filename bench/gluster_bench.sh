@@ -12,6 +12,8 @@
 #   BENCH_PARTS="calls ops image stress gc" chooses the parts (default all of them);
 #   BENCH_PUSHERS sets the stress program's pushers (default 2); BENCH_IMAGE_MIB the image's size (1024);
 #   BENCH_PLACES="local volume" where the stress program runs (to compare volume settings: volume);
+#   BENCH_ROUNDS the stress program's rounds (default 1; each round runs every build in turn, older first);
+#   BENCH_GC_BLOBS="2000 10000" the collections' store sizes (10000), BENCH_GC_TIMEOUT their limit (2400 s);
 #   GLUSTER_BENCH_VOLUME="option value ..." and GLUSTER_BENCH_MOUNT="mount options" try other volume and
 #   mount settings (see docs/operating.md for which are safe).
 set -uo pipefail
@@ -36,6 +38,9 @@ parts=${BENCH_PARTS:-calls ops image stress gc}
 pushers=${BENCH_PUSHERS:-2}
 image_mib=${BENCH_IMAGE_MIB:-1024}
 places=${BENCH_PLACES:-local volume}
+rounds=${BENCH_ROUNDS:-1}
+gc_blobs=${BENCH_GC_BLOBS:-10000}
+gc_timeout=${BENCH_GC_TIMEOUT:-2400}
 localdir=$(mktemp -d /var/tmp/gluster-bench-local.XXXXXX)
 host_pid=""
 cleanup() {
@@ -159,46 +164,59 @@ if part stress; then
   # Pushes through mount a, collections back to back through the collector's mount with a grace period of
   # 0 (every unnamed old layer goes at once); a small seed of old layers, so that the time is the pushes'.
   echo "== pushes per second: gc_stress --seconds $seconds --pushers $pushers --collectors 1 --grace 0 --old-layers 20"
-  for place in $places; do
-    for b in "${builds[@]}"; do
-      program=$(stress_program "$b") || continue
-      root=$(place_dir $place)/stress-$RANDOM
-      args=(--root "$root")
-      [ $place = volume ] && args+=(--collector-root "$other/${root##*/}")
-      echo "-- $place, $(label "$b") build ($program), load before $(load)"
-      TMPDIR=$(place_dir $place) timeout $((seconds * 20 + 600)) "$program" --seconds "$seconds" --pushers "$pushers" \
-        --collectors 1 --grace 0 --old-layers 20 "${args[@]}" 2>&1 | grep -E '^(seconds|pushes|push_phase|violations|late)'
-      rm -rf "$root"
+  for round in $(seq "$rounds"); do
+    for place in $places; do
+      for b in "${builds[@]}"; do
+        program=$(stress_program "$b") || continue
+        root=$(place_dir $place)/stress-$RANDOM
+        args=(--root "$root")
+        [ $place = volume ] && args+=(--collector-root "$other/${root##*/}")
+        echo "-- round $round, $place, $(label "$b") build ($program), load before $(load)"
+        TMPDIR=$(place_dir $place) timeout $((seconds * 20 + 600)) "$program" --seconds "$seconds" --pushers "$pushers" \
+          --collectors 1 --grace 0 --old-layers 20 "${args[@]}" 2>&1 | grep -E '^(seconds|pushes|push_phase|violations|late)'
+        rm -rf "$root"
+      done
     done
   done
 fi
 
 if part gc; then
-  # The store is made once on local disk and copied onto the volume as an operator moving a store would:
-  # cp -a (contents and file times), the blob fan-out directories eight at a time, since each file's
-  # copy is a string of round trips; each collection runs on its own copy.
-  echo "== a collection of 10,000 blobs (half named by 200 manifests in 20 repositories)"
-  gen=$localdir/gc-gen
-  t0=$(now)
-  "$build/admin_store_gen" "$gen" 10000 200 20 >/dev/null || echo "admin_store_gen failed"
-  echo "-- store made on local disk in $(secs "$t0" "$(now)") s"
-  t0=$(now)
-  mkdir -p "$volume/gc-store/blobs/sha256"
-  ( cd "$gen" && ls -A | grep -vx blobs | xargs -r cp -a -t "$volume/gc-store" ) || echo "cp -a onto the volume failed"
-  ( cd "$gen/blobs/sha256" && ls | xargs -r -P 8 -n 8 cp -a -t "$volume/gc-store/blobs/sha256" ) ||
-    echo "cp -a of the blobs onto the volume failed"
-  touch -r "$gen/blobs/sha256" "$volume/gc-store/blobs/sha256"; touch -r "$gen/blobs" "$volume/gc-store/blobs"
-  echo "-- copied onto the volume with cp -a in $(secs "$t0" "$(now)") s, load $(load)"
-  for place in local volume; do
-    for b in "${builds[@]}"; do
-      # On the volume only this build: each collection needs its own copy there, and a copy takes minutes.
-      [ $place = volume ] && [ "$b" != "$build" ] && continue
-      if [ $place = local ]; then root=$localdir/gc-store; rm -rf "$root"; cp -a "$gen" "$root"; else root=$volume/gc-store; fi
-      t0=$(now)
-      report=$(cd "$localdir" && "$b/registry-admin" --root "$root" --json gc 2>&1)
-      echo "-- $place, $(label "$b") build: gc $(secs "$t0" "$(now)") s, load $(load)"
-      echo "$report" | grep -oE '"(blobs_total|blobs_deleted|blobs_reachable)":[0-9]+' | tr '\n' ' '; echo
-      rm -rf "$root"
+  # Each store is made once on local disk and copied onto the volume as an operator moving a store would:
+  # cp -a (contents and file times), the blob fan-out directories several at a time and through two
+  # mounts (two FUSE clients), since each file's copy is a string of round trips; each collection runs on
+  # its own copy, bounded by BENCH_GC_TIMEOUT seconds. One manifest per 50 blobs, each naming 3 of them.
+  for n in $gc_blobs; do
+    echo "== a collection of $n blobs ($((n / 50)) manifests naming 3 blobs each, in 20 repositories; the rest unnamed, a day old)"
+    gen=$localdir/gc-gen-$n
+    t0=$(now)
+    "$build/admin_store_gen" "$gen" "$n" $((n / 50)) 20 >/dev/null || echo "admin_store_gen failed"
+    echo "-- store made on local disk in $(secs "$t0" "$(now)") s"
+    t0=$(now)
+    dest=gc-store-$n
+    mkdir -p "$volume/$dest/blobs/sha256"
+    ( cd "$gen" && ls -A | grep -vx blobs | xargs -r cp -a -t "$volume/$dest" ) || echo "cp -a onto the volume failed"
+    ( cd "$gen/blobs/sha256" && ls | grep '^[0-7]' | xargs -r -P 8 -n 4 cp -a -t "$volume/$dest/blobs/sha256" ) &
+    first=$!
+    ( cd "$gen/blobs/sha256" && ls | grep -v '^[0-7]' | xargs -r -P 8 -n 4 cp -a -t "$other/$dest/blobs/sha256" ) ||
+      echo "cp -a of the blobs onto the volume (second mount) failed"
+    wait "$first" || echo "cp -a of the blobs onto the volume (first mount) failed"
+    touch -r "$gen/blobs/sha256" "$volume/$dest/blobs/sha256"; touch -r "$gen/blobs" "$volume/$dest/blobs"
+    echo "-- copied onto the volume with cp -a (16 at a time, two mounts) in $(secs "$t0" "$(now)") s, load $(load)"
+    for place in local volume; do
+      for b in "${builds[@]}"; do
+        # On the volume only this build: each collection needs its own copy there, and a copy takes minutes.
+        [ $place = volume ] && [ "$b" != "$build" ] && continue
+        if [ $place = local ]; then root=$localdir/gc-store; rm -rf "$root"; cp -a "$gen" "$root"; else root=$volume/$dest; fi
+        t0=$(now)
+        report=$(cd "$localdir" && timeout "$gc_timeout" "$b/registry-admin" --root "$root" --json gc 2>&1)
+        status=$? took=$(secs "$t0" "$(now)")
+        [ $status = 124 ] && echo "-- $place: gc ENDED by the time limit ($gc_timeout s) after $took s"
+        echo "-- $place, $(label "$b") build: gc $took s ($(awk -v s="$took" -v n="$n" 'BEGIN { printf "%.2f", s * 1000 / n }') ms per blob), exit $status, load $(load)"
+        echo "$report" | grep -oE '"(blobs_total|blobs_deleted|blobs_reachable)":[0-9]+' | tr '\n' ' '; echo
+        # The volume's copies are left to the test's trap, which removes the bricks whole.
+        [ $place = local ] && rm -rf "$root"
+      done
     done
+    rm -rf "$gen"
   done
 fi
