@@ -79,45 +79,57 @@ if part ops; then
   done
 fi
 
-# pulled_whole LAYOUT TAG LAYER_HEX DIFF_HEX: every blob the pulled image's manifest names is there and
-# hashes to its name, the layer among them is the one pushed, and it unpacks to the content it was made of.
+# pulled_whole LAYOUT TAG LAYER_HEX:DIFF_HEX...: every blob the pulled image's manifest names is there
+# and hashes to its name, the layers among them are the ones pushed, and each unpacks to the content it
+# was made of.
 pulled_whole() {
-  local dir=$1 m d bad=0
+  local dir=$1 m d bad=0 pair
+  shift 2
   m=$(grep -o '"digest":"sha256:[0-9a-f]\{64\}"' "$dir/index.json" | head -1 | grep -o '[0-9a-f]\{64\}')
   [ -n "$m" ] && [ -f "$dir/blobs/sha256/$m" ] || { echo "no (no manifest)"; return; }
   for d in $m $(grep -o 'sha256:[0-9a-f]\{64\}' "$dir/blobs/sha256/$m" | cut -d: -f2); do
     [ -f "$dir/blobs/sha256/$d" ] && [ "$(hex "$dir/blobs/sha256/$d")" = "$d" ] || bad=$((bad + 1))
   done
-  grep -q "sha256:$3" "$dir/blobs/sha256/$m" || { echo "no (the manifest names another layer)"; return; }
   [ "$bad" = 0 ] || { echo "no ($bad blobs missing or not hashing to their names)"; return; }
-  [ "$(gzip -dc "$dir/blobs/sha256/$3" | sha256sum | cut -d' ' -f1)" = "$4" ] || { echo "no (unpacks to other bytes)"; return; }
+  for pair in "$@"; do
+    grep -q "sha256:${pair%%:*}" "$dir/blobs/sha256/$m" || { echo "no (the manifest names another layer)"; return; }
+    [ "$(gzip -dc "$dir/blobs/sha256/${pair%%:*}" | sha256sum | cut -d' ' -f1)" = "${pair#*:}" ] ||
+      { echo "no (a layer unpacks to other bytes)"; return; }
+  done
   echo yes
 }
 hex() { sha256sum "$1" | cut -d' ' -f1; }
 
 if part image; then
-  echo "== a $image_mib MiB image pushed and pulled by skopeo through one host (127.0.0.1), this build"
+  echo "== a $image_mib MiB image of two layers pushed and pulled by skopeo through one host (127.0.0.1), this build"
   export HOME="$localdir/home" XDG_DATA_HOME="$localdir/home/data" XDG_RUNTIME_DIR="$localdir/home/run"
   mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
   # skopeo remembers where it has seen blobs; a private empty memory makes every push upload.
   client() { mkdir -p /var/lib/containers/cache; unshare -m sh -c 'mount -t tmpfs tmpfs "$0" && exec "$@"' /var/lib/containers/cache "$@"; }
   layout=$localdir/layout
   mkdir -p "$layout/blobs/sha256"
-  # The layer is gzip-compressed already (at the fastest level: random bytes do not shrink): skopeo
-  # compresses an uncompressed layer on its way to a registry, which would time gzip, not the push, and
-  # the pulled layer would carry another digest than the one made here.
-  head -c $((image_mib * 1024 * 1024)) /dev/urandom >"$layout/raw"
-  diff_hex=$(hex "$layout/raw")
-  gzip -1 -c "$layout/raw" >"$layout/layer" && rm -f "$layout/raw"
-  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":["sha256:%s"]}}' "$diff_hex" >"$layout/config"
-  layer_hex=$(hex "$layout/layer") config_hex=$(hex "$layout/config")
-  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"sha256:%s","size":%s},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar+gzip","digest":"sha256:%s","size":%s}]}' \
-    "$config_hex" "$(stat -c %s "$layout/config")" "$layer_hex" "$(stat -c %s "$layout/layer")" >"$layout/manifest"
+  # Two layers of half the size each, as an application over a base image. Each is gzip-compressed
+  # already (at the fastest level: random bytes do not shrink): skopeo compresses an uncompressed layer
+  # on its way to a registry, which would time gzip, not the push, and the pulled layer would carry
+  # another digest than the one made here.
+  diffs=() pairs=() entries=""
+  for _ in 1 2; do
+    head -c $((image_mib * 1024 * 1024 / 2)) /dev/urandom >"$layout/raw"
+    diff_hex=$(hex "$layout/raw")
+    gzip -1 -c "$layout/raw" >"$layout/layer" && rm -f "$layout/raw"
+    layer_hex=$(hex "$layout/layer")
+    entries+="${entries:+,}{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"sha256:$layer_hex\",\"size\":$(stat -c %s "$layout/layer")}"
+    diffs+=("\"sha256:$diff_hex\"") pairs+=("$layer_hex:$diff_hex")
+    mv "$layout/layer" "$layout/blobs/sha256/$layer_hex"
+  done
+  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":[%s,%s]}}' "${diffs[0]}" "${diffs[1]}" >"$layout/config"
+  config_hex=$(hex "$layout/config")
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"sha256:%s","size":%s},"layers":[%s]}' \
+    "$config_hex" "$(stat -c %s "$layout/config")" "$entries" >"$layout/manifest"
   manifest_hex=$(hex "$layout/manifest")
   printf '{"schemaVersion":2,"manifests":[{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":"sha256:%s","size":%s,"annotations":{"org.opencontainers.image.ref.name":"v1"}}]}' \
     "$manifest_hex" "$(stat -c %s "$layout/manifest")" >"$layout/index.json"
   printf '{"imageLayoutVersion":"1.0.0"}' >"$layout/oci-layout"
-  mv "$layout/layer" "$layout/blobs/sha256/$layer_hex"
   mv "$layout/config" "$layout/blobs/sha256/$config_hex"
   mv "$layout/manifest" "$layout/blobs/sha256/$manifest_hex"
 
@@ -137,8 +149,8 @@ if part image; then
     client skopeo copy --retry-times 0 --src-tls-verify=false "docker://127.0.0.1:$port/bench/big:v1" "oci:$localdir/back:v1" \
       >"$instance/pull.log" 2>&1 && pulled=ok || pulled="FAILED ($(tail -1 "$instance/pull.log"))"
     pull_s=$(secs "$t0" "$(now)")
-    whole=$(pulled_whole "$localdir/back" v1 "$layer_hex" "$diff_hex")
-    echo "-- $place: push $pushed in $push_s s, pull $pulled in $pull_s s, layer whole after the pull: $whole, load $(load)"
+    whole=$(pulled_whole "$localdir/back" v1 "${pairs[@]}")
+    echo "-- $place: push $pushed in $push_s s, pull $pulled in $pull_s s, layers whole after the pull: $whole, load $(load)"
     kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=""
     rm -rf "$localdir/back" "$(place_dir $place)/big-store"
     port=$((port + 1))
