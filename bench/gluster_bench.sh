@@ -12,6 +12,8 @@
 #   BENCH_PARTS="calls ops image stress gc" chooses the parts (default all of them);
 #   BENCH_PUSHERS sets the stress program's pushers (default 2); BENCH_IMAGE_MIB the image's size (1024);
 #   BENCH_PLACES="local volume" where the stress program runs (to compare volume settings: volume);
+#   BENCH_ROUNDS the stress program's rounds (default 1; each round runs every build in turn, older first);
+#   BENCH_GC_BLOBS="2000 10000" the collections' store sizes (10000), BENCH_GC_TIMEOUT their limit (2400 s);
 #   GLUSTER_BENCH_VOLUME="option value ..." and GLUSTER_BENCH_MOUNT="mount options" try other volume and
 #   mount settings (see docs/operating.md for which are safe).
 set -uo pipefail
@@ -36,6 +38,9 @@ parts=${BENCH_PARTS:-calls ops image stress gc}
 pushers=${BENCH_PUSHERS:-2}
 image_mib=${BENCH_IMAGE_MIB:-1024}
 places=${BENCH_PLACES:-local volume}
+rounds=${BENCH_ROUNDS:-1}
+gc_blobs=${BENCH_GC_BLOBS:-10000}
+gc_timeout=${BENCH_GC_TIMEOUT:-2400}
 localdir=$(mktemp -d /var/tmp/gluster-bench-local.XXXXXX)
 host_pid=""
 cleanup() {
@@ -74,45 +79,57 @@ if part ops; then
   done
 fi
 
-# pulled_whole LAYOUT TAG LAYER_HEX DIFF_HEX: every blob the pulled image's manifest names is there and
-# hashes to its name, the layer among them is the one pushed, and it unpacks to the content it was made of.
+# pulled_whole LAYOUT TAG LAYER_HEX:DIFF_HEX...: every blob the pulled image's manifest names is there
+# and hashes to its name, the layers among them are the ones pushed, and each unpacks to the content it
+# was made of.
 pulled_whole() {
-  local dir=$1 m d bad=0
+  local dir=$1 m d bad=0 pair
+  shift 2
   m=$(grep -o '"digest":"sha256:[0-9a-f]\{64\}"' "$dir/index.json" | head -1 | grep -o '[0-9a-f]\{64\}')
   [ -n "$m" ] && [ -f "$dir/blobs/sha256/$m" ] || { echo "no (no manifest)"; return; }
   for d in $m $(grep -o 'sha256:[0-9a-f]\{64\}' "$dir/blobs/sha256/$m" | cut -d: -f2); do
     [ -f "$dir/blobs/sha256/$d" ] && [ "$(hex "$dir/blobs/sha256/$d")" = "$d" ] || bad=$((bad + 1))
   done
-  grep -q "sha256:$3" "$dir/blobs/sha256/$m" || { echo "no (the manifest names another layer)"; return; }
   [ "$bad" = 0 ] || { echo "no ($bad blobs missing or not hashing to their names)"; return; }
-  [ "$(gzip -dc "$dir/blobs/sha256/$3" | sha256sum | cut -d' ' -f1)" = "$4" ] || { echo "no (unpacks to other bytes)"; return; }
+  for pair in "$@"; do
+    grep -q "sha256:${pair%%:*}" "$dir/blobs/sha256/$m" || { echo "no (the manifest names another layer)"; return; }
+    [ "$(gzip -dc "$dir/blobs/sha256/${pair%%:*}" | sha256sum | cut -d' ' -f1)" = "${pair#*:}" ] ||
+      { echo "no (a layer unpacks to other bytes)"; return; }
+  done
   echo yes
 }
 hex() { sha256sum "$1" | cut -d' ' -f1; }
 
 if part image; then
-  echo "== a $image_mib MiB image pushed and pulled by skopeo through one host (127.0.0.1), this build"
+  echo "== a $image_mib MiB image of two layers pushed and pulled by skopeo through one host (127.0.0.1), this build"
   export HOME="$localdir/home" XDG_DATA_HOME="$localdir/home/data" XDG_RUNTIME_DIR="$localdir/home/run"
   mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
   # skopeo remembers where it has seen blobs; a private empty memory makes every push upload.
   client() { mkdir -p /var/lib/containers/cache; unshare -m sh -c 'mount -t tmpfs tmpfs "$0" && exec "$@"' /var/lib/containers/cache "$@"; }
   layout=$localdir/layout
   mkdir -p "$layout/blobs/sha256"
-  # The layer is gzip-compressed already (at the fastest level: random bytes do not shrink): skopeo
-  # compresses an uncompressed layer on its way to a registry, which would time gzip, not the push, and
-  # the pulled layer would carry another digest than the one made here.
-  head -c $((image_mib * 1024 * 1024)) /dev/urandom >"$layout/raw"
-  diff_hex=$(hex "$layout/raw")
-  gzip -1 -c "$layout/raw" >"$layout/layer" && rm -f "$layout/raw"
-  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":["sha256:%s"]}}' "$diff_hex" >"$layout/config"
-  layer_hex=$(hex "$layout/layer") config_hex=$(hex "$layout/config")
-  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"sha256:%s","size":%s},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar+gzip","digest":"sha256:%s","size":%s}]}' \
-    "$config_hex" "$(stat -c %s "$layout/config")" "$layer_hex" "$(stat -c %s "$layout/layer")" >"$layout/manifest"
+  # Two layers of half the size each, as an application over a base image. Each is gzip-compressed
+  # already (at the fastest level: random bytes do not shrink): skopeo compresses an uncompressed layer
+  # on its way to a registry, which would time gzip, not the push, and the pulled layer would carry
+  # another digest than the one made here.
+  diffs=() pairs=() entries=""
+  for _ in 1 2; do
+    head -c $((image_mib * 1024 * 1024 / 2)) /dev/urandom >"$layout/raw"
+    diff_hex=$(hex "$layout/raw")
+    gzip -1 -c "$layout/raw" >"$layout/layer" && rm -f "$layout/raw"
+    layer_hex=$(hex "$layout/layer")
+    entries+="${entries:+,}{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"sha256:$layer_hex\",\"size\":$(stat -c %s "$layout/layer")}"
+    diffs+=("\"sha256:$diff_hex\"") pairs+=("$layer_hex:$diff_hex")
+    mv "$layout/layer" "$layout/blobs/sha256/$layer_hex"
+  done
+  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":[%s,%s]}}' "${diffs[0]}" "${diffs[1]}" >"$layout/config"
+  config_hex=$(hex "$layout/config")
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"sha256:%s","size":%s},"layers":[%s]}' \
+    "$config_hex" "$(stat -c %s "$layout/config")" "$entries" >"$layout/manifest"
   manifest_hex=$(hex "$layout/manifest")
   printf '{"schemaVersion":2,"manifests":[{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":"sha256:%s","size":%s,"annotations":{"org.opencontainers.image.ref.name":"v1"}}]}' \
     "$manifest_hex" "$(stat -c %s "$layout/manifest")" >"$layout/index.json"
   printf '{"imageLayoutVersion":"1.0.0"}' >"$layout/oci-layout"
-  mv "$layout/layer" "$layout/blobs/sha256/$layer_hex"
   mv "$layout/config" "$layout/blobs/sha256/$config_hex"
   mv "$layout/manifest" "$layout/blobs/sha256/$manifest_hex"
 
@@ -132,8 +149,8 @@ if part image; then
     client skopeo copy --retry-times 0 --src-tls-verify=false "docker://127.0.0.1:$port/bench/big:v1" "oci:$localdir/back:v1" \
       >"$instance/pull.log" 2>&1 && pulled=ok || pulled="FAILED ($(tail -1 "$instance/pull.log"))"
     pull_s=$(secs "$t0" "$(now)")
-    whole=$(pulled_whole "$localdir/back" v1 "$layer_hex" "$diff_hex")
-    echo "-- $place: push $pushed in $push_s s, pull $pulled in $pull_s s, layer whole after the pull: $whole, load $(load)"
+    whole=$(pulled_whole "$localdir/back" v1 "${pairs[@]}")
+    echo "-- $place: push $pushed in $push_s s, pull $pulled in $pull_s s, layers whole after the pull: $whole, load $(load)"
     kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=""
     rm -rf "$localdir/back" "$(place_dir $place)/big-store"
     port=$((port + 1))
@@ -159,46 +176,59 @@ if part stress; then
   # Pushes through mount a, collections back to back through the collector's mount with a grace period of
   # 0 (every unnamed old layer goes at once); a small seed of old layers, so that the time is the pushes'.
   echo "== pushes per second: gc_stress --seconds $seconds --pushers $pushers --collectors 1 --grace 0 --old-layers 20"
-  for place in $places; do
-    for b in "${builds[@]}"; do
-      program=$(stress_program "$b") || continue
-      root=$(place_dir $place)/stress-$RANDOM
-      args=(--root "$root")
-      [ $place = volume ] && args+=(--collector-root "$other/${root##*/}")
-      echo "-- $place, $(label "$b") build ($program), load before $(load)"
-      TMPDIR=$(place_dir $place) timeout $((seconds * 20 + 600)) "$program" --seconds "$seconds" --pushers "$pushers" \
-        --collectors 1 --grace 0 --old-layers 20 "${args[@]}" 2>&1 | grep -E '^(seconds|pushes|push_phase|violations|late)'
-      rm -rf "$root"
+  for round in $(seq "$rounds"); do
+    for place in $places; do
+      for b in "${builds[@]}"; do
+        program=$(stress_program "$b") || continue
+        root=$(place_dir $place)/stress-$RANDOM
+        args=(--root "$root")
+        [ $place = volume ] && args+=(--collector-root "$other/${root##*/}")
+        echo "-- round $round, $place, $(label "$b") build ($program), load before $(load)"
+        TMPDIR=$(place_dir $place) timeout $((seconds * 20 + 600)) "$program" --seconds "$seconds" --pushers "$pushers" \
+          --collectors 1 --grace 0 --old-layers 20 "${args[@]}" 2>&1 | grep -E '^(seconds|pushes|push_phase|violations|late)'
+        rm -rf "$root"
+      done
     done
   done
 fi
 
 if part gc; then
-  # The store is made once on local disk and copied onto the volume as an operator moving a store would:
-  # cp -a (contents and file times), the blob fan-out directories eight at a time, since each file's
-  # copy is a string of round trips; each collection runs on its own copy.
-  echo "== a collection of 10,000 blobs (half named by 200 manifests in 20 repositories)"
-  gen=$localdir/gc-gen
-  t0=$(now)
-  "$build/admin_store_gen" "$gen" 10000 200 20 >/dev/null || echo "admin_store_gen failed"
-  echo "-- store made on local disk in $(secs "$t0" "$(now)") s"
-  t0=$(now)
-  mkdir -p "$volume/gc-store/blobs/sha256"
-  ( cd "$gen" && ls -A | grep -vx blobs | xargs -r cp -a -t "$volume/gc-store" ) || echo "cp -a onto the volume failed"
-  ( cd "$gen/blobs/sha256" && ls | xargs -r -P 8 -n 8 cp -a -t "$volume/gc-store/blobs/sha256" ) ||
-    echo "cp -a of the blobs onto the volume failed"
-  touch -r "$gen/blobs/sha256" "$volume/gc-store/blobs/sha256"; touch -r "$gen/blobs" "$volume/gc-store/blobs"
-  echo "-- copied onto the volume with cp -a in $(secs "$t0" "$(now)") s, load $(load)"
-  for place in local volume; do
-    for b in "${builds[@]}"; do
-      # On the volume only this build: each collection needs its own copy there, and a copy takes minutes.
-      [ $place = volume ] && [ "$b" != "$build" ] && continue
-      if [ $place = local ]; then root=$localdir/gc-store; rm -rf "$root"; cp -a "$gen" "$root"; else root=$volume/gc-store; fi
-      t0=$(now)
-      report=$(cd "$localdir" && "$b/registry-admin" --root "$root" --json gc 2>&1)
-      echo "-- $place, $(label "$b") build: gc $(secs "$t0" "$(now)") s, load $(load)"
-      echo "$report" | grep -oE '"(blobs_total|blobs_deleted|blobs_reachable)":[0-9]+' | tr '\n' ' '; echo
-      rm -rf "$root"
+  # Each store is made once on local disk and copied onto the volume as an operator moving a store would:
+  # cp -a (contents and file times), the blob fan-out directories several at a time and through two
+  # mounts (two FUSE clients), since each file's copy is a string of round trips; each collection runs on
+  # its own copy, bounded by BENCH_GC_TIMEOUT seconds. One manifest per 50 blobs, each naming 3 of them.
+  for n in $gc_blobs; do
+    echo "== a collection of $n blobs ($((n / 50)) manifests naming 3 blobs each, in 20 repositories; the rest unnamed, a day old)"
+    gen=$localdir/gc-gen-$n
+    t0=$(now)
+    "$build/admin_store_gen" "$gen" "$n" $((n / 50)) 20 >/dev/null || echo "admin_store_gen failed"
+    echo "-- store made on local disk in $(secs "$t0" "$(now)") s"
+    t0=$(now)
+    dest=gc-store-$n
+    mkdir -p "$volume/$dest/blobs/sha256"
+    ( cd "$gen" && ls -A | grep -vx blobs | xargs -r cp -a -t "$volume/$dest" ) || echo "cp -a onto the volume failed"
+    ( cd "$gen/blobs/sha256" && ls | grep '^[0-7]' | xargs -r -P 8 -n 4 cp -a -t "$volume/$dest/blobs/sha256" ) &
+    first=$!
+    ( cd "$gen/blobs/sha256" && ls | grep -v '^[0-7]' | xargs -r -P 8 -n 4 cp -a -t "$other/$dest/blobs/sha256" ) ||
+      echo "cp -a of the blobs onto the volume (second mount) failed"
+    wait "$first" || echo "cp -a of the blobs onto the volume (first mount) failed"
+    touch -r "$gen/blobs/sha256" "$volume/$dest/blobs/sha256"; touch -r "$gen/blobs" "$volume/$dest/blobs"
+    echo "-- copied onto the volume with cp -a (16 at a time, two mounts) in $(secs "$t0" "$(now)") s, load $(load)"
+    for place in local volume; do
+      for b in "${builds[@]}"; do
+        # On the volume only this build: each collection needs its own copy there, and a copy takes minutes.
+        [ $place = volume ] && [ "$b" != "$build" ] && continue
+        if [ $place = local ]; then root=$localdir/gc-store; rm -rf "$root"; cp -a "$gen" "$root"; else root=$volume/$dest; fi
+        t0=$(now)
+        report=$(cd "$localdir" && timeout "$gc_timeout" "$b/registry-admin" --root "$root" --json gc 2>&1)
+        status=$? took=$(secs "$t0" "$(now)")
+        [ $status = 124 ] && echo "-- $place: gc ENDED by the time limit ($gc_timeout s) after $took s"
+        echo "-- $place, $(label "$b") build: gc $took s ($(awk -v s="$took" -v n="$n" 'BEGIN { printf "%.2f", s * 1000 / n }') ms per blob), exit $status, load $(load)"
+        echo "$report" | grep -oE '"(blobs_total|blobs_deleted|blobs_reachable)":[0-9]+' | tr '\n' ' '; echo
+        # The volume's copies are left to the test's trap, which removes the bricks whole.
+        [ $place = local ] && rm -rf "$root"
+      done
     done
+    rm -rf "$gen"
   done
 fi
