@@ -633,7 +633,7 @@ plat_async *plat_async_open(int fd) {
 }
 
 int plat_async_write(plat_async *a, const void *data, size_t len) {
-    if (!a || a->busy || (!data && len > 0)) {
+    if (!a || a->busy || (!data && len > 0) || len > UINT32_MAX) {
         errno = EINVAL;
         return -1;
     }
