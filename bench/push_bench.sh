@@ -7,6 +7,9 @@
 # The client does no more than a real one would inside the timed part: the digest is computed and the
 # PATCH pieces are cut into files beforehand, and one curl sends them all from their files over one
 # connection.
+# Beside each push, the CPU seconds (user + system) it cost the server (lighttpd and its responders,
+# from /proc/<pid>/stat) and the client (curl), so a round on a busy machine still says what a push
+# costs where the wall clock cannot.
 # A push that fails ends the script with the failing step; no time is printed for it.
 # Usage: bench/push_bench.sh [build-dir] [rounds]      (needs curl; loopback only)
 set -euo pipefail
@@ -35,21 +38,30 @@ cut_pieces() {
   split -b "$piece" -d -a 4 "$work/blob" "$work/pieces/p"
 }
 
+tck=$(getconf CLK_TCK)
+server_cpu() { # CPU seconds used so far by lighttpd and its responders
+  local p
+  for p in "$bench_pid" $(pgrep -P "$bench_pid" || true); do cat "/proc/$p/stat"; done |
+    awk -v t="$tck" '{ s += $14 + $15 } END { printf "%.2f", s / t }'
+}
+client_cpu() { awk '{ printf "%.2f", $1 + $2 }' "$work/client-time"; }
+TIMEFORMAT='%3U %3S'
+
 copy_hash() {
   local t0; t0=$(now)
   cp "$work/blob" "$work/copy" && sync "$work/copy" && sha256sum "$work/copy" >/dev/null
   secs "$t0" "$(now)"; rm -f "$work/copy"
 }
-monolithic() { # digest
-  local t0; t0=$(now)
+monolithic() { # digest -> "wall server-cpu client-cpu"
+  local t0 c0; t0=$(now); c0=$(server_cpu)
   # From standard input: with a file name, curl would add it to the URL's path.
-  curl -sf -o /dev/null -X POST -H 'Content-Type: application/octet-stream' -H "Content-Length: $size" \
-    -H 'Transfer-Encoding:' -T - "$base/v2/bench/app/blobs/uploads/?digest=$1" <"$work/blob" ||
+  { time curl -sf -o /dev/null -X POST -H 'Content-Type: application/octet-stream' -H "Content-Length: $size" \
+    -H 'Transfer-Encoding:' -T - "$base/v2/bench/app/blobs/uploads/?digest=$1" <"$work/blob"; } 2>"$work/client-time" ||
     { echo "monolithic POST failed" >&2; return 1; }
-  secs "$t0" "$(now)"
+  echo "$(secs "$t0" "$(now)") $(secs "$c0" "$(server_cpu)") $(client_cpu)"
 }
-chunked() { # digest
-  local t0 loc offset=0 n p args=() codes; t0=$(now)
+chunked() { # digest -> "wall server-cpu client-cpu"
+  local t0 c0 loc offset=0 n p args=() codes; t0=$(now); c0=$(server_cpu)
   loc=$(curl -sf -D - -o /dev/null -X POST -H 'Content-Length: 0' "$base/v2/bench/app/blobs/uploads/" |
         tr -d '\r' | sed -n 's/^Location: //p')
   [ -n "$loc" ] || { echo "upload start failed" >&2; return 1; }
@@ -62,22 +74,23 @@ chunked() { # digest
     offset=$((offset + n))
   done
   [ "$offset" = "$size" ] || { echo "pieces hold $offset bytes, not $size" >&2; return 1; }
-  codes=$(curl --fail-early "${args[@]}" | sort | uniq -c | tr -s ' ')
+  codes=$({ time curl --fail-early "${args[@]}"; } 2>"$work/client-time" | sort | uniq -c | tr -s ' ')
   [ "$codes" = " $(( size / piece + (size % piece > 0) )) 202" ] || { echo "PATCH answers: $codes" >&2; return 1; }
   curl -sf -o /dev/null -X PUT -H 'Content-Length: 0' "$base$loc?digest=$1" ||
     { echo "finishing PUT failed" >&2; return 1; }
-  secs "$t0" "$(now)"
+  echo "$(secs "$t0" "$(now)") $(secs "$c0" "$(server_cpu)") $(client_cpu)"
 }
 
 echo "== 1 GiB: cp + sync + sha256sum vs pushes with curl (seconds; $rounds rounds, in turns; load $(cut -d' ' -f1-3 /proc/loadavg))"
 for r in $(seq "$rounds"); do
   refresh; c=$(copy_hash)
-  m=$(monolithic "$(digest_of_blob)")
+  out=$(monolithic "$(digest_of_blob)"); read -r m ms mc <<<"$out"
   refresh; d=$(digest_of_blob); cut_pieces
-  k=$(chunked "$d")
+  out=$(chunked "$d"); read -r k ks kc <<<"$out"
   rm -rf "$work/pieces"
   echo "round $r: cp+sha256sum $c s, monolithic $m s ($(ratio "$c" "$m")x), chunked $k s ($(ratio "$c" "$k")x)," \
        "load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "  CPU s: monolithic server $ms client $mc, chunked server $ks client $kc"
 done
 echo "== written by each process over the $((2 * rounds)) pushes of $size bytes (bytes)"
 for p in "$bench_pid" $(pgrep -P "$bench_pid" || true); do
