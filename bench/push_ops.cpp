@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 const char *const kNames[PLAT_OP_COUNT] = {
     "mkdir", "rmdir", "unlink", "rename", "open_append", "create_excl", "open_existing", "random", "dir_open",
     "dir_read", "open_read", "read", "write", "fsync", "fsync_dir", "close", "create_temp", "touch", "lock", "stat",
-    "truncate", "async_setup"};
+    "truncate"};
 
 std::string hex_digest(const std::string &data) {
     sha256_ctx ctx;

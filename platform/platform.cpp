@@ -19,10 +19,6 @@
 #include <new>
 #include <string>
 
-#ifdef REGISTRY_HAVE_URING
-#include <liburing.h>
-#endif
-
 namespace {
 
 int s_fault_at[PLAT_OP_COUNT];
@@ -610,113 +606,6 @@ int plat_write_all_direct(int fd, const void *data, size_t len, int *direct) {
     }
     return 0;
 }
-
-#ifdef REGISTRY_HAVE_URING
-struct plat_async {
-    io_uring ring;
-    size_t len;   // bytes of the write in flight
-    bool busy;    // a write is in flight
-    int injected; // the errno the write in flight is to end with (a fault injected at its start)
-    int fd;
-};
-
-plat_async *plat_async_open(int fd) {
-    if (injected_fault(PLAT_OP_ASYNC_SETUP)) return nullptr;
-    auto *a = new (std::nothrow) plat_async{};
-    if (!a) return nullptr;
-    if (io_uring_queue_init(2, &a->ring, 0) != 0) {
-        delete a;
-        return nullptr;
-    }
-    a->fd = fd;
-    return a;
-}
-
-int plat_async_write(plat_async *a, const void *data, size_t len) {
-    if (!a || a->busy || (!data && len > 0) || len > UINT32_MAX) {
-        errno = EINVAL;
-        return -1;
-    }
-    a->len = len;
-    if (injected_fault(PLAT_OP_WRITE)) {
-        a->injected = errno;
-        a->busy = true;
-        return 0;
-    }
-    io_uring_sqe *sqe = io_uring_get_sqe(&a->ring);
-    if (!sqe) {
-        errno = EBUSY;
-        return -1;
-    }
-    // Offset -1: at the descriptor's position, which for a file open for
-    // appending is its end, exactly as write() would.
-    io_uring_prep_write(sqe, a->fd, data, static_cast<unsigned>(len), static_cast<__u64>(-1));
-    int rc;
-    do {
-        rc = io_uring_submit(&a->ring);
-    } while (rc == -EINTR);
-    if (rc != 1) {
-        errno = rc < 0 ? -rc : EAGAIN;
-        return -1;
-    }
-    a->busy = true;
-    return 0;
-}
-
-int plat_async_reap(plat_async *a, int wait, size_t *written_out) {
-    if (written_out) *written_out = 0;
-    if (!a || !a->busy) return 0;
-    int res = -a->injected;
-    if (!a->injected) {
-        io_uring_cqe *cqe = nullptr;
-        int rc;
-        do {
-            rc = wait ? io_uring_wait_cqe(&a->ring, &cqe) : io_uring_peek_cqe(&a->ring, &cqe);
-        } while (wait && (rc == -EINTR || rc == -EAGAIN));
-        if (rc == -EAGAIN) return 1;
-        if (rc < 0) { // still in flight as far as anyone can tell
-            errno = -rc;
-            return -1;
-        }
-        res = cqe->res;
-        io_uring_cqe_seen(&a->ring, cqe);
-    }
-    a->busy = false;
-    a->injected = 0;
-    if (res < 0) {
-        errno = -res;
-        return -1;
-    }
-    if (written_out) *written_out = static_cast<size_t>(res);
-    if (static_cast<size_t>(res) == a->len) return 0;
-    errno = EIO; // stopped short: the caller finishes it or undoes it
-    return -1;
-}
-
-void plat_async_close(plat_async *a) {
-    if (!a) return;
-    // The kernel may still read the caller's buffer until the write is reaped.
-    for (int i = 0; a->busy && !a->injected && i < 1000; ++i) plat_async_reap(a, 1, nullptr);
-    io_uring_queue_exit(&a->ring);
-    delete a;
-}
-#else
-struct plat_async {};
-plat_async *plat_async_open(int) {
-    if (injected_fault(PLAT_OP_ASYNC_SETUP)) return nullptr;
-    errno = ENOSYS;
-    return nullptr;
-}
-int plat_async_write(plat_async *, const void *, size_t) {
-    errno = ENOSYS;
-    return -1;
-}
-int plat_async_reap(plat_async *, int, size_t *written_out) {
-    if (written_out) *written_out = 0;
-    return 0;
-}
-void plat_async_close(plat_async *) {}
-#endif
 
 int plat_fsync_dir(const char *path) {
     if (!path || !*path || injected_fault(PLAT_OP_FSYNC_DIR)) return -1;

@@ -142,25 +142,6 @@ int plat_start_writeback(int fd, int64_t offset, int64_t len);
 #define PLAT_DIRECT_ALIGN 4096
 int plat_set_direct(int fd, int on);
 int plat_write_all_direct(int fd, const void *data, size_t len, int *direct);
-/* Writes that go on while the caller reads on: one write in flight at a time,
- * in the order given, so a descriptor open for appending grows as with
- * plat_write_all. plat_async_open answers NULL where the kernel cannot do it
- * (no io_uring, or refused, as in some containers) and under a
- * PLAT_OP_ASYNC_SETUP fault: the caller then writes as before.
- * plat_async_write starts one write of len bytes from data, which must stay
- * untouched until the write is reaped; it is a PLAT_OP_WRITE like the others,
- * and an injected fault shows when the write is reaped, as a disk's would.
- * 0, or -1 when it could not start (nothing was written then).
- * plat_async_reap(a, wait) reaps the write in flight: 0 when it wrote every
- * byte or none is in flight, 1 (only without wait) while it runs, -1 with
- * errno when it failed. A short write is a failed one: *written_out (may be
- * NULL) tells how many bytes it wrote, so the caller can finish or undo.
- * plat_async_close waits for a write still in flight, then frees. */
-typedef struct plat_async plat_async;
-plat_async *plat_async_open(int fd);
-int plat_async_write(plat_async *a, const void *data, size_t len);
-int plat_async_reap(plat_async *a, int wait, size_t *written_out);
-void plat_async_close(plat_async *a);
 
 /* Replaces the file at path with exactly len bytes, whole or not at all: the
  * bytes go to a temporary file in the same directory, whose name starts with
@@ -220,7 +201,6 @@ typedef enum {
     PLAT_OP_LOCK, /* plat_lock_file */
     PLAT_OP_STAT,     /* counted only: plat_entry_kind, plat_file_info, plat_is_link, plat_fd_size, plat_*_identity */
     PLAT_OP_TRUNCATE, /* counted only: plat_truncate */
-    PLAT_OP_ASYNC_SETUP, /* plat_async_open answers NULL */
     PLAT_OP_COUNT
 } plat_op;
 void plat_fault_inject(plat_op op, int nth);

@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake g++ make pkg-config libsimdjson-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev
-          lighttpd libfcgi-dev libfcgi-bin liburing-dev curl ca-certificates skopeo podman
+          lighttpd libfcgi-dev libfcgi-bin curl ca-certificates skopeo podman
           lighttpd-mod-openssl openssl systemd logrotate iproute2 glusterfs-server glusterfs-client)
 missing=()
 for p in "${packages[@]}"; do

@@ -161,108 +161,20 @@ void undo(const append_run &run) {
     if (run.written > 0 && plat_truncate(run.part, run.start) != 0) remove_hash(run.id);
 }
 
-constexpr size_t kRingBuffers = 4; // whole buffers read ahead while one is written
-
-// The copy buffers, aligned for writes past the page cache.
+// The copy buffer, aligned for writes past the page cache.
 struct copy_buffer {
-    char *data = static_cast<char *>(
-        ::operator new(kRingBuffers * kCopyChunk, std::align_val_t{PLAT_DIRECT_ALIGN}, std::nothrow));
+    char *data = static_cast<char *>(::operator new(kCopyChunk, std::align_val_t{PLAT_DIRECT_ALIGN}, std::nothrow));
     ~copy_buffer() { ::operator delete(data, std::align_val_t{PLAT_DIRECT_ALIGN}); }
     copy_buffer() = default;
     copy_buffer(const copy_buffer &) = delete;
     copy_buffer &operator=(const copy_buffer &) = delete;
 };
 
-// Whole buffers written past the page cache while the next ones are read:
-// the buffers are filled in turn and written in the same order, one write in
-// flight at a time, so the part file grows exactly as with plain writes.
-// Declared after the buffers it writes from: it waits for its write in
-// flight before they go.
-struct ring_copy {
-    int fd;
-    int *direct;
-    char *base;
-    plat_async *writer = nullptr;
-    uint64_t queued = 0;   // buffers filled and handed over to be written
-    uint64_t started = 0;  // of those, writes started
-    uint64_t finished = 0; // of those, writes done
-
-    ring_copy(int fd_, int *direct_, char *base_) : fd(fd_), direct(direct_), base(base_) {}
-    ~ring_copy() { plat_async_close(writer); }
-    ring_copy(const ring_copy &) = delete;
-    ring_copy &operator=(const ring_copy &) = delete;
-
-    char *buffer(uint64_t n) const { return base + (n % kRingBuffers) * kCopyChunk; }
-    bool in_flight() const { return started > finished; }
-
-    // A write refused past the page cache, or stopped short, is finished with
-    // plain writes (which leave the page cache out where they can): a full
-    // disk then says so with its own errno.
-    bool finish_plainly(const char *buf, size_t wrote) {
-        if (wrote == 0 && errno != EINVAL) return false;
-        return plat_write_all_direct(fd, buf + wrote, kCopyChunk - wrote, direct) == 0;
-    }
-
-    // Reaps the write in flight (waiting for it, or only if it is done) and
-    // starts the next buffer's: 0, or -1 when a write failed.
-    int pump(bool wait) {
-        if (in_flight()) {
-            size_t wrote = 0;
-            int rc = plat_async_reap(writer, wait ? 1 : 0, &wrote);
-            if (rc == 1) return 0;
-            if (rc != 0 && !finish_plainly(buffer(finished), wrote)) return -1;
-            ++finished;
-        }
-        if (in_flight() || started == queued) return 0;
-        if (plat_async_write(writer, buffer(started), kCopyChunk) != 0) {
-            if (plat_write_all_direct(fd, buffer(started), kCopyChunk, direct) != 0) return -1;
-            ++finished;
-        }
-        ++started;
-        return 0;
-    }
-
-    // Hands over the buffer just filled and makes room for the next one.
-    int queue() {
-        ++queued;
-        if (pump(false) != 0) return -1;
-        while (queued - finished >= kRingBuffers)
-            if (pump(true) != 0) return -1;
-        return 0;
-    }
-
-    int drain() {
-        while (finished < queued)
-            if (pump(true) != 0) return -1;
-        return 0;
-    }
-
-    // Before an undo: no write may still be landing behind the truncation.
-    void settle() {
-        if (in_flight()) plat_async_reap(writer, 1, nullptr);
-    }
-};
-
-int copy_failed(append_run &run, ring_copy &ring, reg_err_kind kind, const char *what) {
-    int err = errno;
-    ring.settle();
-    undo(run);
-    errno = err;
-    if (kind == REG_ERR_INVALID)
-        set_error_kind(kind, "%s", what);
-    else
-        set_error("%s", what);
-    return -1;
-}
-
 // With flushing on, whole blocks are written past the page cache: the bytes
 // must reach the disk before the upload finishes anyway, and copying them
-// into the cache first costs more than the hash does. Whole buffers are
-// written while the next ones are read (where the kernel offers that), so the
-// disk and the socket work at the same time; otherwise each read's whole
-// blocks are written before the next read. The last part of a block is
-// written through the cache. Where the part file does not end on a block, or
-// the file system cannot, every byte goes through the cache.
+// into the cache first costs more than the hash does. The last part of a
+// block is written through the cache. Where the part file does not end on a
+// block, or the file system cannot, every byte goes through the cache.
 int copy_in(append_run &run, int fd, reg_read_fn read_fn, void *ctx) {
     copy_buffer buf;
     if (!buf.data) {
@@ -270,42 +182,33 @@ int copy_in(append_run &run, int fd, reg_read_fn read_fn, void *ctx) {
         return -1;
     }
     int direct = s_fsync && run.start % PLAT_DIRECT_ALIGN == 0 && plat_set_direct(fd, 1) == 0;
-    ring_copy ring(fd, &direct, buf.data);
-    bool overlap = direct; // until the kernel turns it down
-    char *cur = buf.data;
-    size_t held = 0; // bytes read and hashed into cur, not yet written
+    size_t held = 0; // bytes read and hashed, not yet written
     for (;;) {
-        long n = read_fn(ctx, cur + held, kCopyChunk - held);
+        long n = read_fn(ctx, buf.data + held, kCopyChunk - held);
         if (n == 0) break;
-        if (n < 0 || static_cast<size_t>(n) > kCopyChunk - held)
-            return copy_failed(run, ring, REG_ERR_INVALID, "upload body could not be read whole");
-        if (run.hashing) sha256_update(&run.ctx, cur + held, static_cast<size_t>(n));
+        if (n < 0 || static_cast<size_t>(n) > kCopyChunk - held) {
+            undo(run);
+            set_error_kind(REG_ERR_INVALID, "upload body could not be read whole");
+            return -1;
+        }
+        if (run.hashing) sha256_update(&run.ctx, buf.data + held, static_cast<size_t>(n));
         run.written += n; // counted first: a partial write is undone too
         held += static_cast<size_t>(n);
-        if (overlap && held == kCopyChunk && !ring.writer) overlap = (ring.writer = plat_async_open(fd)) != nullptr;
-        if (overlap) {
-            if (held == kCopyChunk ? ring.queue() != 0 : ring.pump(false) != 0)
-                return copy_failed(run, ring, REG_ERR_IO, "write error appending chunk");
-            if (held == kCopyChunk) {
-                cur = ring.buffer(ring.queued);
-                held = 0;
-            }
-            continue;
-        }
         size_t out = direct ? held - held % PLAT_DIRECT_ALIGN : held;
-        if (out > 0 && plat_write_all_direct(fd, cur, out, &direct) != 0)
-            return copy_failed(run, ring, REG_ERR_IO, "write error appending chunk");
-        memmove(cur, cur + out, held - out);
+        if (out > 0 && plat_write_all_direct(fd, buf.data, out, &direct) != 0) {
+            undo(run);
+            set_error("write error appending chunk");
+            return -1;
+        }
+        memmove(buf.data, buf.data + out, held - out);
         held -= out;
         if (!direct) start_writeback(run, fd, false);
     }
-    if (ring.drain() != 0) return copy_failed(run, ring, REG_ERR_IO, "write error appending chunk");
-    size_t out = direct ? held - held % PLAT_DIRECT_ALIGN : 0;
-    if (out > 0 && plat_write_all_direct(fd, cur, out, &direct) != 0)
-        return copy_failed(run, ring, REG_ERR_IO, "write error appending chunk");
-    if (held > out &&
-        ((direct && plat_set_direct(fd, 0) != 0) || plat_write_all(fd, cur + out, held - out) != 0))
-        return copy_failed(run, ring, REG_ERR_IO, "write error appending chunk");
+    if (held > 0 && ((direct && plat_set_direct(fd, 0) != 0) || plat_write_all(fd, buf.data, held) != 0)) {
+        undo(run);
+        set_error("write error appending chunk");
+        return -1;
+    }
     start_writeback(run, fd, true);
     return 0;
 }

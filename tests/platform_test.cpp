@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <new>
@@ -355,80 +354,6 @@ TEST_F(PlatformTest, DirectWritesFallBackToThePageCacheWithoutRepeatingBytes) {
     EXPECT_EQ(0, plat_fsync(fd));
     close(fd);
     EXPECT_EQ(expected, testutil::read_all(path));
-}
-
-// An asynchronous write lets the caller go on while it cannot land (here on
-// a pipe already full, which nobody reads yet), and lands whole once the
-// caller drains the pipe. Writes to a file open for appending land in the
-// order given; an injected fault shows when the write is reaped and writes
-// nothing; a refused ring is NULL.
-TEST_F(PlatformTest, AsyncWritesLetTheCallerGoOnAndLandInOrder) {
-    plat_async *probe = plat_async_open(-1);
-    if (!probe) GTEST_SKIP() << "no asynchronous writes here (io_uring missing or refused)";
-    plat_async_close(probe);
-    const size_t len = 1 << 20;
-    auto *buf = static_cast<char *>(::operator new(len, std::align_val_t{PLAT_DIRECT_ALIGN}));
-    for (size_t i = 0; i < len; ++i) buf[i] = static_cast<char>('a' + i % 26);
-
-    int p[2];
-    ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
-    ASSERT_EQ(0, fcntl(p[1], F_SETFL, O_NONBLOCK));
-    size_t filled = 0;
-    for (int i = 0; i < 100000; ++i) { // a pipe holds 64 KiB by default; bounded all the same
-        ssize_t n = write(p[1], "0123456789abcdef", 16);
-        if (n <= 0) break;
-        filled += static_cast<size_t>(n);
-    }
-    ASSERT_EQ(EAGAIN, errno) << "the pipe never filled";
-    ASSERT_EQ(0, fcntl(p[1], F_SETFL, 0)); // as a file is: the write waits for room
-    plat_async *a = plat_async_open(p[1]);
-    ASSERT_NE(nullptr, a);
-    const size_t piece = 4096; // no more than a pipe takes in one go
-    ASSERT_EQ(0, plat_async_write(a, buf, piece));
-    EXPECT_EQ(1, plat_async_reap(a, 0, nullptr)) << "landed on a full pipe";
-    std::string got;
-    char chunk[4096];
-    for (int i = 0; i < 100000 && got.size() < filled + piece; ++i) {
-        // The poll's limit only keeps a lost write from hanging the test.
-        struct pollfd pfd = {p[0], POLLIN, 0};
-        if (poll(&pfd, 1, 20000) != 1) break;
-        ssize_t n = read(p[0], chunk, std::min(sizeof chunk, filled + piece - got.size()));
-        if (n <= 0) break;
-        got.append(chunk, static_cast<size_t>(n));
-    }
-    size_t wrote = 0;
-    EXPECT_EQ(0, plat_async_reap(a, 1, &wrote));
-    EXPECT_EQ(piece, wrote);
-    ASSERT_EQ(filled + piece, got.size());
-    EXPECT_TRUE(got.compare(filled, piece, buf, piece) == 0) << "the write's bytes differ";
-    plat_async_close(a);
-    close(p[0]);
-    close(p[1]);
-
-    std::string path = tmp_ / "async";
-    testutil::write_all(path, "head");
-    int fd = plat_open_append_existing(path.c_str());
-    ASSERT_GE(fd, 0);
-    a = plat_async_open(fd);
-    ASSERT_NE(nullptr, a);
-    ASSERT_EQ(0, plat_async_write(a, buf + 1, 5000));
-    ASSERT_EQ(0, plat_async_reap(a, 1, nullptr));
-    ASSERT_EQ(0, plat_async_write(a, buf + 2, 3000));
-    ASSERT_EQ(0, plat_async_reap(a, 1, nullptr));
-    plat_fault_inject_errno(PLAT_OP_WRITE, 1, ENOSPC);
-    ASSERT_EQ(0, plat_async_write(a, buf, 100));
-    wrote = 1;
-    EXPECT_EQ(-1, plat_async_reap(a, 1, &wrote));
-    EXPECT_EQ(ENOSPC, errno);
-    EXPECT_EQ(0u, wrote);
-    EXPECT_EQ(0, plat_async_reap(a, 1, nullptr)) << "nothing is in flight after a failure";
-    plat_async_close(a);
-    close(fd);
-    EXPECT_TRUE("head" + std::string(buf + 1, 5000) + std::string(buf + 2, 3000) == testutil::read_all(path));
-
-    plat_fault_inject(PLAT_OP_ASYNC_SETUP, 1);
-    EXPECT_EQ(nullptr, plat_async_open(-1));
-    ::operator delete(buf, std::align_val_t{PLAT_DIRECT_ALIGN});
 }
 
 // A touch sets the time to now without changing the bytes; nothing at the
