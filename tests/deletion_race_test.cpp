@@ -246,6 +246,8 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
     std::string body = image(blob("other config"), blob("other layer"));
     std::string child_digest = testutil::sha256_digest(body);
     std::string tagged = image(blob("tagged config"), blob("tagged layer"));
+    std::string last = blob("last layer");
+    std::string three = image_of(blob("c4"), {blob("l4a"), blob("l4b"), last});
     struct Row {
         const char *name;
         std::function<void()> setup;
@@ -269,8 +271,8 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
         // The same with the deleted blob the last of several the store names:
         // the one listing of the marks finds it wherever it comes.
         {"blob delete, then a store naming it last of three layers", [] {}, PLAT_OP_UNLINK, 1,
-         [&] { return outcome_of(reg_blob_delete(layer.c_str())); },
-         [&] { return outcome_of(put("held", "v4", image_of(blob("c4"), {blob("l4a"), blob("l4b"), layer}))); },
+         [&] { return outcome_of(reg_blob_delete(last.c_str())); },
+         [&] { return outcome_of(put("held", "v4", three)); },
          done, refused_not_found},
         // The store has written its body and is about to write the rest when
         // the repository goes: it writes again and stands whole.
