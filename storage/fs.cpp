@@ -147,7 +147,7 @@ int write_file_into(const char *path, const void *data, size_t len, const char *
     }
     bool flush_dir = (mode & kWriteNoDirFlush) == 0;
     if (dir && h == held::absent && (mode & kWriteDirFirst) && mkdirs(dir) != 0) return kDirFailed;
-    if (write_file(path, data, len, flush_dir) == 0) return 0;
+    if (write_file(path, data, len, flush_dir) == 0) return h == held::other ? kWriteReplaced : 0;
     if (!dir || (mode & kWriteDirFirst) || !dir_missing(errno)) return -1;
     if (mkdirs(dir) != 0) return kDirFailed;
     return write_file(path, data, len, flush_dir);

@@ -151,17 +151,18 @@ bool fail(const char *message) {
 }
 
 // A manifest's files, as write_manifest writes them in one round. A body
-// found stored already is usually a repeated store, so the other files are
-// first compared and left alone when they hold what they should; a body
-// written now is a new manifest, whose other files are written without a
-// look first (replacing a file with the same bytes is harmless).
+// found stored already (or damaged, and repaired) is a repeated store, so the
+// other files are first compared and left alone when they hold what they
+// should; a body found missing is a new manifest, whose other files are
+// written without a look first (replacing a file with the same bytes is
+// harmless).
 struct manifest_files {
     const char *repo_name;
     const char *hex;
     const char *link; // "sha256:<hex>"
-    bool body_written = false;
+    bool body_new = false;
 
-    unsigned compare_unless_new() const { return body_written ? 0u : kWriteCompare; }
+    unsigned compare_unless_new() const { return body_new ? 0u : kWriteCompare; }
 };
 
 // Body and type share a directory and so one flush of it: the body's rename
@@ -177,13 +178,16 @@ bool write_body_and_type(manifest_files &files, const void *body, size_t body_le
     int rc = write_file_into(body_path, body, body_len, manifests_dir, kWriteCompare | kWriteNoDirFlush);
     if (rc == kDirFailed) return fail("mkdirs manifests dir failed");
     if (rc < 0) return fail("write manifest body failed");
-    files.body_written = rc == 0;
+    files.body_new = rc == 0; // found missing and written
     char ct_path[kPathMax];
     qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
     // Beside the body, whose directory is there now (or gone with a
     // deletion, which fails this round).
-    if (write_file_into(ct_path, type, strlen(type), nullptr, files.compare_unless_new()) < 0)
-        return fail("write manifest ct failed");
+    int ct = write_file_into(ct_path, type, strlen(type), nullptr, files.compare_unless_new());
+    if (ct < 0) return fail("write manifest ct failed");
+    // A repaired body beside a type that needed no write: its flush is due still.
+    bool flush_due = rc != kWriteUnchanged && ct == kWriteUnchanged && s_fsync;
+    if (flush_due && plat_fsync_dir(manifests_dir) != 0) return fail("write manifest body failed");
     return true;
 }
 
@@ -211,7 +215,7 @@ bool write_tag_link(const manifest_files &files, const char *tag) {
     qf_snprintf(current_dir, sizeof current_dir, "%s/%s/current", tags_dir, tag);
     char tag_path[kPathMax];
     manifest_tag_path(tag_path, files.repo_name, tag);
-    unsigned mode = files.body_written ? 0u : kWriteCompare | kWriteDirFirst;
+    unsigned mode = files.body_new ? 0u : kWriteCompare | kWriteDirFirst;
     int rc = write_file_into(tag_path, files.link, strlen(files.link), current_dir, mode);
     if (rc == kDirFailed) return fail("mkdirs tag dir failed");
     if (rc < 0) return fail("write tag link failed");

@@ -104,10 +104,13 @@ int write_file(const char *path, const void *data, size_t len, bool flush_dir = 
 // holds exactly these bytes alone (kWriteUnchanged); kWriteDirFirst makes dir
 // (may be NULL) before writing whenever the file is not known to be there,
 // otherwise dir is made only when the write finds it missing; kWriteNoDirFlush
-// leaves the directory's flush to the caller. 0 when written, kDirFailed when
-// making the directory failed, -1 when the write failed.
+// leaves the directory's flush to the caller. 0 when written (where the
+// compare found nothing, or without one), kWriteReplaced when written over
+// other content the compare found, kDirFailed when making the directory
+// failed, -1 when the write failed.
 enum : unsigned { kWriteCompare = 1, kWriteDirFirst = 2, kWriteNoDirFlush = 4 };
 constexpr int kWriteUnchanged = 1;
+constexpr int kWriteReplaced = 2;
 constexpr int kDirFailed = -2;
 int write_file_into(const char *path, const void *data, size_t len, const char *dir, unsigned mode);
 int delete_tree(const char *path);
