@@ -634,7 +634,8 @@ int plat_write_file_atomic(const char *path, const void *data, size_t len, int f
         errno = saved;
         return -1;
     }
-    return sync && plat_fsync_dir(dir) != 0 ? -1 : 0;
+    bool sync_dir = sync && (flags & PLAT_NO_DIR_SYNC) == 0;
+    return sync_dir && plat_fsync_dir(dir) != 0 ? -1 : 0;
 }
 
 uint64_t plat_monotonic_ms(void) {

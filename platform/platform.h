@@ -150,9 +150,11 @@ int plat_write_all_direct(int fd, const void *data, size_t len, int *direct);
  * temporary is flushed to disk before the rename and the directory after it.
  * 0; or -1 with the temporary removed (the target is untouched unless only the
  * directory's flush failed, which leaves the new content not yet durable). */
-enum { PLAT_SYNC = 1, PLAT_PRIVATE = 2 };
+enum { PLAT_SYNC = 1, PLAT_PRIVATE = 2, PLAT_NO_DIR_SYNC = 4 };
 /* PLAT_PRIVATE: the new file has mode 0600 whatever the umask, and keeps the
- * owner and group of the file it replaces where the process may set them. */
+ * owner and group of the file it replaces where the process may set them.
+ * PLAT_NO_DIR_SYNC (with PLAT_SYNC): the temporary is flushed, the directory
+ * is not; the caller flushes it, once for several files replaced in it. */
 #define PLAT_TEMP_PREFIX ".tmp-"
 int plat_write_file_atomic(const char *path, const void *data, size_t len, int flags);
 /* 1 when a directory entry's name is that of such a temporary, else 0. */

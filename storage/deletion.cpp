@@ -4,6 +4,7 @@
 // the pieces it names: the deletion mark (one per digest, created
 // exclusively), the scan of store records, and the move into the trash that
 // takes a tag or a repository's manifests out of the tree in one rename.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,9 +20,28 @@
 namespace {
 
 constexpr int kTrashTries = 4;
+// Rounds of making the marks directory that other deletions ending may undo.
+constexpr int kMarkTries = 16;
+
+void marks_dir(char *out) { qf_snprintf(out, kPathMax, "%s/%s/%s", s_root, kGcDir, kGcDeletingDir); }
 
 void mark_path(char *out, const char *hex) {
     qf_snprintf(out, kPathMax, "%s/%s/%s/%s", s_root, kGcDir, kGcDeletingDir, hex);
+}
+
+// The marks directory stands only while deletions run (see deletion_marks):
+// made when the create finds it missing, and made again when another
+// deletion ending removed it between its making and the create. 0,
+// PLAT_EXISTS, or -1 (kDirFailed when the directory cannot be made).
+int create_mark(const char *path) {
+    char dir[kPathMax];
+    marks_dir(dir);
+    for (int attempt = 0; attempt < kMarkTries; ++attempt) {
+        int rc = plat_create_excl(path);
+        if (rc != -1 || errno != ENOENT) return rc;
+        if (mkdirs(dir) != 0) return kDirFailed;
+    }
+    return -1;
 }
 
 // A mark left by a deletion that crashed would refuse stores of its digest
@@ -44,22 +64,25 @@ bool body_names_digest(const char *text, size_t len, const char *digest) {
 }
 
 deletion_mark::~deletion_mark() {
-    if (path_[0]) plat_unlink(path_);
+    if (!path_[0]) return;
+    plat_unlink(path_);
+    // Only an empty directory goes: another deletion's mark keeps it.
+    char dir[kPathMax];
+    marks_dir(dir);
+    plat_rmdir(dir);
 }
 
 bool deletion_mark::acquire(const char *hex) {
-    char dir[kPathMax];
-    qf_snprintf(dir, sizeof dir, "%s/%s/%s", s_root, kGcDir, kGcDeletingDir);
-    if (plat_entry_kind(dir) != PLAT_DIR && mkdirs(dir) != 0) {
+    char path[kPathMax];
+    mark_path(path, hex);
+    int rc = create_mark(path);
+    // A stale mark is taken over: removed, then created again exclusively, so
+    // two deletions taking it over at once still end with one holder.
+    if (rc == PLAT_EXISTS && mark_stale(path) && plat_unlink(path) == 0) rc = create_mark(path);
+    if (rc == kDirFailed) {
         set_error("cannot create deletion marks directory");
         return false;
     }
-    char path[kPathMax];
-    mark_path(path, hex);
-    int rc = plat_create_excl(path);
-    // A stale mark is taken over: removed, then created again exclusively, so
-    // two deletions taking it over at once still end with one holder.
-    if (rc == PLAT_EXISTS && mark_stale(path) && plat_unlink(path) == 0) rc = plat_create_excl(path);
     if (rc == PLAT_EXISTS) {
         set_error_kind(REG_ERR_CONFLICT, "another deletion of sha256:%s is running; retry", hex);
         return false;
@@ -76,6 +99,33 @@ bool deletion_running(const char *hex) {
     char path[kPathMax];
     mark_path(path, hex);
     return plat_entry_kind(path) != PLAT_ABSENT && !mark_stale(path);
+}
+
+void deletion_marks::load() {
+    char dir[kPathMax];
+    marks_dir(dir);
+    names_.clear();
+    plat_dir *d = plat_dir_open(dir);
+    if (!d) {
+        // No directory: no deletion runs. Any other failure leaves each
+        // digest to a look of its own.
+        listed_ = errno == ENOENT;
+        return;
+    }
+    const char *name;
+    int is_dir, is_link;
+    while (plat_dir_next(d, &name, &is_dir, &is_link))
+        if (hex64_valid(name)) names_.push_back(name);
+    listed_ = !plat_dir_failed(d);
+    plat_dir_close(d);
+}
+
+// A listed mark is looked at again: it may be stale, or gone since.
+bool deletion_marks::running(const char *hex) const {
+    if (!listed_) return deletion_running(hex);
+    for (const std::string &name : names_)
+        if (name == hex) return deletion_running(hex);
+    return false;
 }
 
 int record_naming(const char *digest, std::string &what) {

@@ -102,9 +102,12 @@ int mkdirs(const char *path) {
 
 // Written beside and renamed over, so a crash or a failed write (a full disk)
 // leaves the old content whole; with flushing on, the bytes are on disk before
-// the new name is.
-int write_file(const char *path, const void *data, size_t len) {
-    return plat_write_file_atomic(path, data, len, s_fsync ? PLAT_SYNC : 0);
+// the new name is. flush_dir false leaves the directory's flush to the caller,
+// who flushes it once for several files replaced in it.
+int write_file(const char *path, const void *data, size_t len, bool flush_dir) {
+    int flags = s_fsync ? PLAT_SYNC : 0;
+    if (!flush_dir) flags |= PLAT_NO_DIR_SYNC;
+    return plat_write_file_atomic(path, data, len, flags);
 }
 
 namespace {
@@ -126,16 +129,28 @@ held file_compare(const char *path, const void *data, size_t len) {
     return n == len && memcmp(stored.get(), data, len) == 0 ? held::same : held::other;
 }
 
+// The write found no directory to write into (or a file where one of its
+// levels should be, which making the directory reports).
+bool dir_missing(int err) { return err == ENOENT || err == ENOTDIR; }
+
 } // namespace
 
-// Content that is already there is not written again: a repeated store costs
-// no flush and leaves the file's time as it was. The directory is made only
-// when the file is missing: a file that is there has its directory.
-int write_file_unless_same(const char *path, const void *data, size_t len, const char *dir) {
-    held h = file_compare(path, data, len);
-    if (h == held::same) return 0;
-    if (h == held::absent && dir && mkdirs(dir) != 0) return kDirFailed;
-    return write_file(path, data, len);
+// Each round trip saved counts on a network file system: a file that already
+// holds the bytes is not written again (no flush, its time kept); a file that
+// is there has its directory; a directory that is nearly always there is made
+// only when the write finds it missing, one that is nearly always new before.
+int write_file_into(const char *path, const void *data, size_t len, const char *dir, unsigned mode) {
+    held h = held::absent;
+    if (mode & kWriteCompare) {
+        h = file_compare(path, data, len);
+        if (h == held::same) return kWriteUnchanged;
+    }
+    bool flush_dir = (mode & kWriteNoDirFlush) == 0;
+    if (dir && h == held::absent && (mode & kWriteDirFirst) && mkdirs(dir) != 0) return kDirFailed;
+    if (write_file(path, data, len, flush_dir) == 0) return h == held::other ? kWriteReplaced : 0;
+    if (!dir || (mode & kWriteDirFirst) || !dir_missing(errno)) return -1;
+    if (mkdirs(dir) != 0) return kDirFailed;
+    return write_file(path, data, len, flush_dir);
 }
 
 // Symbolic links are removed as links: a link inside a repository must never

@@ -109,7 +109,7 @@
 // unnamed, retention, tag, repository). A deletion of digest X:
 //   m  creates the mark _gc/deleting/<X> exclusively (a second deletion of X
 //      is refused with a conflict while it stands: deletions of one digest
-//      run one at a time on any host);
+//      run one at a time on any host), making the directory when missing;
 //   s  reads every store record (a record's name starts with the digits of
 //      the manifest it stores; its body names the rest), then lists the
 //      manifests (every repository for a blob, the repository for a
@@ -117,7 +117,8 @@
 //      store of X itself in flight makes it a conflict;
 //   u  removes X (a blob: its file and any aside name; a manifest: its tags
 //      by one rename each into _gc/trash, then its files);
-//   and removes the mark.
+//   and removes the mark, then the marks directory when it is empty (so
+//   that it stands only while deletions run).
 // A deletion that reads a store's record empty or cut short learns nothing
 // from it, and needs nothing: that store looks for the marks after its
 // record is written, so after the mark. A manifest store S additionally
@@ -131,6 +132,21 @@
 // record, or S removed it after writing its files, which D's listing that
 // follows then finds. Either way D refuses. A mark left by a crash is
 // honoured for kAbandonedSeconds and then taken over.
+// S looks for all its marks with one listing of _gc/deleting (deletion_marks)
+// that starts at t1 after p and ends at t2 before S's first look at anything
+// the body names, then stats only the marks it lists for its own digests
+// (staleness, as before). A listing returns every entry that stands from its
+// start to its end, so a mark of X it does not show was either removed before
+// t2, after its deletion's u, which S's later look at X then finds done (the
+// first case with t = t2), or created after t1, so after p (the second case
+// with t = t1). A listing that finds no directory (no deletion runs at t1:
+// the usual case, one failed open) is the same with no mark standing at t1;
+// a directory removed and made again during the listing holds only marks
+// created after t1. A directory made by one deletion and removed by another
+// ending before the first creates its mark fails that create, which makes
+// the directory again (bounded), so every mark is created in the directory
+// stores list. A listing that fails otherwise leaves each digest to a stat
+// of its mark, the argument above unchanged.
 // Tags and repositories: a tag deletion renames the tag's directory into the
 // trash, a repository deletion the repository's _manifests directory, each
 // in one atomic step; a store writing meanwhile has some of its files moved

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/json_doc.h"
 #include "storage/storage_internal.h"
@@ -50,6 +51,21 @@ private:
 
 // true when a deletion of the digest (64 hex digits) holds its mark.
 bool deletion_running(const char *hex);
+
+// The marks as one listing found them, for a store that looks for several
+// digests: one listing instead of a look per digest. The marks directory
+// stands only while deletions run, so while none does the listing is one
+// failed open. A listing that fails leaves each digest to deletion_running.
+class deletion_marks {
+public:
+    void load();
+    // deletion_running(hex) for a mark the listing found, else false.
+    bool running(const char *hex) const;
+
+private:
+    bool listed_ = false;
+    std::vector<std::string> names_;
+};
 // Whether a store in flight names digest ("sha256:..."): 2 when it stores
 // that very manifest, 1 when its body names it, 0 when none does, -1 with the
 // last error set when the records cannot all be read. what tells which.

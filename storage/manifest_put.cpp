@@ -42,7 +42,7 @@ bool child_manifest_stored(const char *repo_name, const char *digest, std::uniqu
     return child_stored_elsewhere(hex, others);
 }
 
-int check_index(const char *repo_name, json_val *manifests, const manifest_refs &refs) {
+int check_index(const char *repo_name, json_val *manifests, const manifest_refs &refs, const deletion_marks &marks) {
     if (!json_is_arr(manifests)) {
         set_error_kind(REG_ERR_INVALID, "manifest \"manifests\" must be an array");
         return -1;
@@ -61,7 +61,7 @@ int check_index(const char *repo_name, json_val *manifests, const manifest_refs 
         }
         // A child whose deletion holds its mark counts as deleted already
         // (see "Deletions" at the top of gc.cpp).
-        if (deletion_running(digest + kDigestPrefixLen) || !child_manifest_stored(repo_name, digest, others)) {
+        if (marks.running(digest + kDigestPrefixLen) || !child_manifest_stored(repo_name, digest, others)) {
             set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
             return -1;
         }
@@ -70,13 +70,13 @@ int check_index(const char *repo_name, json_val *manifests, const manifest_refs 
 }
 
 // Present, and kept from any collection until this store has written its files.
-bool blob_present(const char *digest, int64_t fresh_since) {
-    if (!deletion_running(digest + kDigestPrefixLen) && keep_named_blob(digest, fresh_since)) return true;
+bool blob_present(const char *digest, int64_t fresh_since, const deletion_marks &marks) {
+    if (!marks.running(digest + kDigestPrefixLen) && keep_named_blob(digest, fresh_since)) return true;
     set_error_kind(REG_ERR_NOT_FOUND, "BLOB_UNKNOWN: %s", digest);
     return false;
 }
 
-int check_image(json_val *root, const manifest_refs &refs, int64_t fresh_since) {
+int check_image(json_val *root, const manifest_refs &refs, int64_t fresh_since, const deletion_marks &marks) {
     const char *config = nullptr;
     for (const manifest_ref &ref : refs.refs)
         if (ref.role == ref_role::config) config = ref.digest;
@@ -84,7 +84,7 @@ int check_image(json_val *root, const manifest_refs &refs, int64_t fresh_since) 
         set_error_kind(REG_ERR_INVALID, "manifest missing valid config.digest");
         return -1;
     }
-    if (!blob_present(config, fresh_since)) return -1;
+    if (!blob_present(config, fresh_since, marks)) return -1;
     json_val *layers = json_obj_get(root, "layers");
     if (!layers) return 0;
     if (!json_is_arr(layers)) {
@@ -97,15 +97,17 @@ int check_image(json_val *root, const manifest_refs &refs, int64_t fresh_since) 
             set_error_kind(REG_ERR_INVALID, "manifest layer %zu missing valid digest", ref.index);
             return -1;
         }
-        if (!blob_present(ref.digest, fresh_since)) return -1;
+        if (!blob_present(ref.digest, fresh_since, marks)) return -1;
     }
     return 0;
 }
 
 // Parses the body and checks every reference it makes; media_type receives the
 // body's own "mediaType" (empty when absent, not a string or too long). Blobs
-// with a file time at or after fresh_since need no touch.
-int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type, int64_t fresh_since) {
+// with a file time at or after fresh_since need no touch; marks are the
+// deletion marks as the store found them after writing its record.
+int check_body(const char *repo_name, const void *body, size_t body_len, char *media_type, int64_t fresh_since,
+               const deletion_marks &marks) {
     json_doc_ptr doc(json_read(static_cast<const char *>(body), body_len));
     if (!doc) {
         set_error_kind(REG_ERR_INVALID, "manifest JSON parse failed");
@@ -122,8 +124,8 @@ int check_body(const char *repo_name, const void *body, size_t body_len, char *m
         qf_strlcpy(media_type, json_get_str(declared), kMediaTypeMax);
 
     manifest_refs refs = manifest_references(root);
-    if (refs.is_index) return check_index(repo_name, json_obj_get(root, "manifests"), refs);
-    return check_image(root, refs, fresh_since);
+    if (refs.is_index) return check_index(repo_name, json_obj_get(root, "manifests"), refs, marks);
+    return check_image(root, refs, fresh_since, marks);
 }
 
 // The default type declared by a client says nothing: the body's own type wins
@@ -148,48 +150,75 @@ bool fail(const char *message) {
     return false;
 }
 
-// Each directory is made only when its file is missing (see
-// write_file_unless_same): a repeated store or a tag move makes none.
-bool write_body_and_type(const char *repo_name, const void *body, size_t body_len, const char *type, const char *hex) {
+// A manifest's files, as write_manifest writes them in one round. A body
+// found stored already (or damaged, and repaired) is a repeated store, so the
+// other files are first compared and left alone when they hold what they
+// should; a body found missing is a new manifest, whose other files are
+// written without a look first (replacing a file with the same bytes is
+// harmless).
+struct manifest_files {
+    const char *repo_name;
+    const char *hex;
+    const char *link; // "sha256:<hex>"
+    bool body_new = false;
+
+    unsigned compare_unless_new() const { return body_new ? 0u : kWriteCompare; }
+};
+
+// Body and type share a directory and so one flush of it: the body's rename
+// is made durable by the flush after the type's.
+bool write_body_and_type(manifest_files &files, const void *body, size_t body_len, const char *type) {
     char manifests_dir[kPathMax];
     char repo_dir[kPathMax];
-    repo_dir_path(repo_dir, repo_name);
+    repo_dir_path(repo_dir, files.repo_name);
     qf_snprintf(manifests_dir, sizeof manifests_dir, "%s/_manifests", repo_dir);
     char body_path[kPathMax];
-    manifest_body_path(body_path, repo_name, hex);
-    int rc = write_file_unless_same(body_path, body, body_len, manifests_dir);
+    manifest_body_path(body_path, files.repo_name, files.hex);
+    // The manifests directory is nearly always there: made only when the write finds it missing.
+    int rc = write_file_into(body_path, body, body_len, manifests_dir, kWriteCompare | kWriteNoDirFlush);
     if (rc == kDirFailed) return fail("mkdirs manifests dir failed");
-    if (rc != 0) return fail("write manifest body failed");
+    if (rc < 0) return fail("write manifest body failed");
+    files.body_new = rc == 0; // found missing and written
     char ct_path[kPathMax];
     qf_snprintf(ct_path, sizeof ct_path, "%s.ct", body_path);
     // Beside the body, whose directory is there now (or gone with a
     // deletion, which fails this round).
-    if (write_file_unless_same(ct_path, type, strlen(type), nullptr) != 0) return fail("write manifest ct failed");
+    int ct = write_file_into(ct_path, type, strlen(type), nullptr, files.compare_unless_new());
+    if (ct < 0) return fail("write manifest ct failed");
+    // A repaired body beside a type that needed no write: its flush is due still.
+    bool flush_due = rc != kWriteUnchanged && ct == kWriteUnchanged && s_fsync;
+    if (flush_due && plat_fsync_dir(manifests_dir) != 0) return fail("write manifest body failed");
     return true;
 }
 
-bool write_revision_link(const char *repo_name, const char *hex, const char *link) {
+bool write_revision_link(const manifest_files &files) {
     char rev_dir[kPathMax];
-    manifest_rev_dir(rev_dir, repo_name, hex);
+    manifest_rev_dir(rev_dir, files.repo_name, files.hex);
     char rev_path[kPathMax];
-    manifest_rev_path(rev_path, repo_name, hex);
-    int rc = write_file_unless_same(rev_path, link, strlen(link), rev_dir);
+    manifest_rev_path(rev_path, files.repo_name, files.hex);
+    // The revision's directory is new with its manifest: made first.
+    int rc = write_file_into(rev_path, files.link, strlen(files.link), rev_dir,
+                             files.compare_unless_new() | kWriteDirFirst);
     if (rc == kDirFailed) return fail("mkdirs revision dir failed");
-    if (rc != 0) return fail("write revision link failed");
+    if (rc < 0) return fail("write revision link failed");
     return true;
 }
 
-// A tag that named another manifest now names this one.
-bool write_tag_link(const char *repo_name, const char *tag, const char *link) {
+// A tag that named another manifest now names this one. Its directory is
+// made first when the tag is found missing; when it was not looked at (a new
+// manifest), only when the write finds it missing: a tag moved keeps its
+// directory.
+bool write_tag_link(const manifest_files &files, const char *tag) {
     char tags_dir[kPathMax];
-    manifest_tags_dir(tags_dir, repo_name);
+    manifest_tags_dir(tags_dir, files.repo_name);
     char current_dir[kPathMax];
     qf_snprintf(current_dir, sizeof current_dir, "%s/%s/current", tags_dir, tag);
     char tag_path[kPathMax];
-    manifest_tag_path(tag_path, repo_name, tag);
-    int rc = write_file_unless_same(tag_path, link, strlen(link), current_dir);
+    manifest_tag_path(tag_path, files.repo_name, tag);
+    unsigned mode = files.body_new ? 0u : kWriteCompare | kWriteDirFirst;
+    int rc = write_file_into(tag_path, files.link, strlen(files.link), current_dir, mode);
     if (rc == kDirFailed) return fail("mkdirs tag dir failed");
-    if (rc != 0) return fail("write tag link failed");
+    if (rc < 0) return fail("write tag link failed");
     return true;
 }
 
@@ -224,9 +253,9 @@ bool write_manifest(const char *repo_name, const char *reference, bool is_tag, c
     qf_snprintf(link, sizeof link, "sha256:%s", hex);
     bool last_failed = false;
     for (int attempt = 0; attempt < kWriteTries; ++attempt) {
-        bool written = write_body_and_type(repo_name, body, body_len, type, hex) &&
-                       write_revision_link(repo_name, hex, link) &&
-                       (!is_tag || write_tag_link(repo_name, reference, link));
+        manifest_files files{repo_name, hex, link};
+        bool written = write_body_and_type(files, body, body_len, type) && write_revision_link(files) &&
+                       (!is_tag || write_tag_link(files, reference));
         if (written && manifest_whole(repo_name, reference, is_tag, hex, link)) return true;
         // A deletion moving or removing directories between a mkdirs and a
         // write fails that round, and the next one makes them again. A write
@@ -296,12 +325,16 @@ int manifest_put(const char *repo_name, const char *reference, const void *body,
     // this store (see the top of gc.cpp).
     store_record record;
     if (!record.write(hex, body, body_len)) return -1;
-    if (deletion_running(hex)) {
+    // One listing of the deletion marks, after the record and before any
+    // look at what the body names (see "Deletions" at the top of gc.cpp).
+    deletion_marks marks;
+    marks.load();
+    if (marks.running(hex)) {
         set_error_kind(REG_ERR_CONFLICT, "a deletion of sha256:%s is running; retry", hex);
         return -1;
     }
     char media_type[kMediaTypeMax];
-    if (check_body(repo_name, body, body_len, media_type, touch_fresh_since(record.time())) != 0) {
+    if (check_body(repo_name, body, body_len, media_type, touch_fresh_since(record.time()), marks) != 0) {
         // A body refused because memory ran out while reading it is not the client's fault.
         if (json_out_of_memory()) set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;

@@ -99,12 +99,20 @@ private:
 bool repo_argument_ok(const char *name);
 
 int mkdirs(const char *path);
-int write_file(const char *path, const void *data, size_t len);
-// write_file, except that a file already holding exactly these bytes is left
-// alone; `dir` (may be NULL) is made first when the file is missing, and
-// kDirFailed tells that making it failed.
+int write_file(const char *path, const void *data, size_t len, bool flush_dir = true);
+// write_file into dir, as mode says: kWriteCompare leaves a file that already
+// holds exactly these bytes alone (kWriteUnchanged); kWriteDirFirst makes dir
+// (may be NULL) before writing whenever the file is not known to be there,
+// otherwise dir is made only when the write finds it missing; kWriteNoDirFlush
+// leaves the directory's flush to the caller. 0 when written (where the
+// compare found nothing, or without one), kWriteReplaced when written over
+// other content the compare found, kDirFailed when making the directory
+// failed, -1 when the write failed.
+enum : unsigned { kWriteCompare = 1, kWriteDirFirst = 2, kWriteNoDirFlush = 4 };
+constexpr int kWriteUnchanged = 1;
+constexpr int kWriteReplaced = 2;
 constexpr int kDirFailed = -2;
-int write_file_unless_same(const char *path, const void *data, size_t len, const char *dir);
+int write_file_into(const char *path, const void *data, size_t len, const char *dir, unsigned mode);
 int delete_tree(const char *path);
 int repo_name_valid(const char *name);
 

@@ -4,6 +4,8 @@
 // whole tree: no stored manifest names a missing blob or child, no tag names
 // a missing manifest. Rounds are counted, never timed; nothing sleeps.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <string.h>
 #include <unistd.h>
@@ -83,6 +85,14 @@ protected:
         return R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":")" +
                config + R"(","size":1},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":")" +
                layer + R"(","size":1}]})";
+    }
+
+    // An image naming a config and any number of layers.
+    static std::string image_of(const std::string &config, const std::vector<std::string> &layers) {
+        std::string text = R"({"schemaVersion":2,"config":{"digest":")" + config + R"(","size":1},"layers":[)";
+        for (size_t i = 0; i < layers.size(); ++i)
+            text += (i ? "," : "") + std::string(R"({"digest":")") + layers[i] + R"(","size":1})";
+        return text + "]}";
     }
 
     static std::string index(const std::string &child) {
@@ -236,6 +246,8 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
     std::string body = image(blob("other config"), blob("other layer"));
     std::string child_digest = testutil::sha256_digest(body);
     std::string tagged = image(blob("tagged config"), blob("tagged layer"));
+    std::string last = blob("last layer");
+    std::string three = image_of(blob("c4"), {blob("l4a"), blob("l4b"), last});
     struct Row {
         const char *name;
         std::function<void()> setup;
@@ -256,6 +268,12 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
         {"manifest delete, then an index listing it", [&] { ASSERT_EQ(0, put("held", child_digest, body)); },
          PLAT_OP_UNLINK, 1, [&] { return outcome_of(reg_manifest_delete("held", child_digest.c_str())); },
          [&] { return outcome_of(put("held", "idx", index(child_digest))); }, done, refused_not_found},
+        // The same with the deleted blob the last of several the store names:
+        // the one listing of the marks finds it wherever it comes.
+        {"blob delete, then a store naming it last of three layers", [] {}, PLAT_OP_UNLINK, 1,
+         [&] { return outcome_of(reg_blob_delete(last.c_str())); },
+         [&] { return outcome_of(put("held", "v4", three)); },
+         done, refused_not_found},
         // The store has written its body and is about to write the rest when
         // the repository goes: it writes again and stands whole.
         {"tag store, then the repository deleted", [&] { ASSERT_EQ(0, put("held", "base", body)); },
@@ -287,6 +305,73 @@ TEST_F(DeletionRace, EachDeletionMeetsItsStoreAtTheWorstPoint) {
         expect_tree_sound(0);
         reg_repo_delete("held");
     }
+}
+
+// Marks standing by hand, as a deletion on another host leaves them while it
+// runs: a store finds each that names what it stores or names, wherever in
+// the body; a mark older than the abandon time is passed over.
+TEST_F(DeletionRace, AStoreFindsEveryStandingMarkOfWhatItNames) {
+    std::string config = blob("mark config");
+    std::vector<std::string> layers = {blob("mark l1"), blob("mark l2"), blob("mark l3")};
+    std::string body = image_of(config, layers);
+    std::string child = image(blob("mark child c"), blob("mark child l"));
+    ASSERT_EQ(0, put("marked", testutil::sha256_digest(child), child)) << reg_storage_last_error();
+    const std::string marks = root_ + "/_gc/deleting/";
+    struct Row {
+        std::string marked; // digest whose mark stands
+        bool stale;
+        std::string body;
+        int expected;
+    } rows[] = {
+        {testutil::sha256_digest(body), false, body, refused_conflict},
+        {config, false, body, refused_not_found},
+        {layers[2], false, body, refused_not_found},
+        {layers[2], true, body, done},
+        {blob("unrelated"), false, body, done},
+        {testutil::sha256_digest(child), false, index(testutil::sha256_digest(child)), refused_not_found},
+    };
+    int n = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.marked + (row.stale ? " (stale)" : ""));
+        std::string mark = marks + row.marked.substr(7);
+        testutil::write_all(mark, "");
+        if (row.stale) {
+            struct timespec times[2] = {{plat_wall_seconds() - 901, 0}, {plat_wall_seconds() - 901, 0}};
+            ASSERT_EQ(0, utimensat(AT_FDCWD, mark.c_str(), times, 0));
+        }
+        std::string tag = "t" + std::to_string(n++);
+        EXPECT_EQ(row.expected, outcome_of(put("marked", tag, row.body))) << reg_storage_last_error();
+        EXPECT_EQ(row.expected == done, testutil::exists(root_ + "/repositories/marked/_manifests/tags/" + tag));
+        unlink(mark.c_str());
+    }
+}
+
+// The marks directory stands only while deletions run, and a deletion whose
+// directory another deletion removed on ending, between its making and the
+// mark's create, makes it again and takes its mark.
+TEST_F(DeletionRace, TheMarksDirectoryGoesWithTheLastDeletion) {
+    std::string first = blob("first orphan"), second = blob("second orphan");
+    const std::string dir = root_ + "/_gc/deleting";
+    static std::string g_first;
+    static int g_first_rc;
+    g_first = first;
+    g_first_rc = -2;
+    // The second deletion's first create finds no directory and makes it; the
+    // first deletion runs whole just before its second create.
+    plat_hook_inject(
+        PLAT_OP_CREATE_EXCL, 2, [](void *) { g_first_rc = reg_blob_delete(g_first.c_str()); }, nullptr);
+    int rc = reg_blob_delete(second.c_str());
+    plat_hook_inject(PLAT_OP_CREATE_EXCL, 0, nullptr, nullptr);
+    EXPECT_EQ(0, g_first_rc) << "the hook ran and the first deletion ended";
+    EXPECT_EQ(0, rc) << reg_storage_last_error();
+    EXPECT_EQ(0, reg_blob_exists(first.c_str()));
+    EXPECT_EQ(0, reg_blob_exists(second.c_str()));
+    EXPECT_FALSE(testutil::exists(dir)) << "left behind by the last deletion";
+    // A deletion refused by a standing mark leaves that mark and its directory.
+    testutil::write_all(dir + "/" + first.substr(7), "");
+    EXPECT_EQ(-1, reg_blob_delete(first.c_str()));
+    EXPECT_EQ(REG_ERR_CONFLICT, reg_storage_last_error_kind());
+    EXPECT_TRUE(testutil::exists(dir + "/" + first.substr(7)));
 }
 
 std::string g_lock_text, g_holder;
