@@ -98,6 +98,7 @@ enum class engine_op {
     blob_delete,
     upload,
     upload_finish,
+    upload_cancel,
     listing,
     referrers,
 };

@@ -97,6 +97,9 @@ constexpr error_row kErrorTable[] = {
     {engine_op::upload, REG_ERR_CONFLICT, 416, "BLOB_UPLOAD_INVALID"},
     {engine_op::upload_finish, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
     {engine_op::upload_finish, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
+    // A cancel meeting a request at work on the session (conflict) falls to 409.
+    {engine_op::upload_cancel, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
+    {engine_op::upload_cancel, REG_ERR_INVALID, 404, "BLOB_UPLOAD_UNKNOWN"},
     {engine_op::referrers, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
     {engine_op::referrers, REG_ERR_NOT_FOUND, 404, "NAME_UNKNOWN"},
 };

@@ -265,7 +265,7 @@ void handle_upload_cancel(const http_request &, const route_match &m, http_respo
     int64_t size = 0;
     if (!own_session(m, size, resp)) return;
     if (reg_blob_cancel_upload(m.tail.c_str()) != 0) {
-        respond_engine_error(resp, engine_op::upload);
+        respond_engine_error(resp, engine_op::upload_cancel);
         return;
     }
     empty_answer(resp, 204);

@@ -271,6 +271,11 @@ static int blob_cancel_upload_body(const char *upload_uuid) {
         upload_state_remove(upload_uuid);
         return 0;
     }
+    // Held while the part file goes: an append at work would report bytes
+    // kept in a file that is gone, and a finish would fail its move into the
+    // store. The cancel is refused instead, as a second writer is.
+    upload_writer writer;
+    if (!writer.acquire(upload_uuid)) return -1;
     if (plat_unlink(part) != 0) {
         set_error("cancel failed");
         return -1;

@@ -93,8 +93,10 @@
 // open: a first finish that fails with the part file in place (a flush, a
 // directory or a rename failing) lets go, and an append could then start in
 // the few calls between the second's last look at the lock and its move. A
-// lock whose holder is gone (a process of this host no longer running, or a
-// session unwritten for the abandon time) is taken over; the run removes a
+// cancel takes the lock as an append does before it removes the part file, so
+// it never removes one an append or a finish is at work on. A lock whose
+// holder is gone (a process of this host no longer running, or a session
+// unwritten for the abandon time) is taken over; the run removes a
 // lock file, like the rest of a session's state, only once the part file is
 // gone and the lock has not been written for the abandon time.
 //

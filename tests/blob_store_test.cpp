@@ -806,10 +806,66 @@ TEST_F(BlobStoreTest, CancelRemovesTheUploadAndForgivesUnknownIds) {
 
     std::string kept = upload("kept");
     expect_failures({
-        {"removal fails", [] { plat_fault_inject(PLAT_OP_UNLINK, 1); },
+        // The first removal is the session lock's own temporary; the second is the part file.
+        {"removal fails", [] { plat_fault_inject(PLAT_OP_UNLINK, 2); },
          [&] { return reg_blob_cancel_upload(kept.c_str()); }, "cancel failed"},
     });
     EXPECT_EQ("kept", testutil::read_all(part(kept)));
+}
+
+// A cancel that comes while an append receives its body, or while a finish
+// stores the bytes, is refused as a second writer is, and the other request
+// ends as if no cancel had come. Without that the append reported its bytes
+// kept in a part file that was gone, and the finish failed its move.
+TEST_F(BlobStoreTest, ACancelDuringAnAppendOrAFinishIsRefused) {
+    std::string head = varied(10000, 300);
+    std::string id = upload(head);
+    gated_body body(varied(20000, 301), 5000);
+    int append_rc = 99;
+    int64_t size = -1;
+    std::thread appender([&] {
+        append_rc = reg_upload_append_from(id.c_str(), static_cast<int64_t>(head.size()), read_gated, &body, &size);
+        body.set(&gated_body::ended);
+    });
+    body.await_append();
+    int cancel_rc = reg_blob_cancel_upload(id.c_str());
+    reg_err_kind kind = reg_storage_last_error_kind();
+    std::string why = last_error();
+    body.set(&gated_body::open);
+    appender.join();
+    ASSERT_TRUE(body.waiting) << "the append ended before its body did: " << append_rc;
+    EXPECT_EQ(-1, cancel_rc);
+    EXPECT_EQ(REG_ERR_CONFLICT, kind);
+    EXPECT_EQ("another request is writing to upload " + id, why);
+    EXPECT_EQ(0, append_rc) << last_error();
+    std::string whole = head + body.bytes;
+    EXPECT_EQ(static_cast<int64_t>(whole.size()), size);
+    ASSERT_TRUE(same_bytes(whole, testutil::read_all(part(id))));
+
+    // Held where the finish has hashed the part file and is about to move it.
+    std::string digest = sha256_digest(whole);
+    ASSERT_FALSE(testutil::exists(fan_out(digest)));
+    struct During {
+        std::string id;
+        int rc = 99;
+        reg_err_kind kind = REG_ERR_NONE;
+    } during{id};
+    plat_hook_inject_path(
+        PLAT_OP_MKDIR, fan_out(digest).c_str(),
+        [](void *p) {
+            auto *d = static_cast<During *>(p);
+            d->rc = reg_blob_cancel_upload(d->id.c_str());
+            d->kind = reg_storage_last_error_kind();
+        },
+        &during);
+    char out[72] = "";
+    EXPECT_EQ(0, reg_blob_finish_upload(id.c_str(), digest.c_str(), out)) << last_error();
+    plat_hook_inject_path(PLAT_OP_MKDIR, nullptr, nullptr, nullptr);
+    EXPECT_EQ(-1, during.rc);
+    EXPECT_EQ(REG_ERR_CONFLICT, during.kind);
+    EXPECT_TRUE(same_bytes(whole, testutil::read_all(blob(digest))));
+    // Once the finish is done, a cancel of the finished session is forgiven as before.
+    EXPECT_EQ(0, reg_blob_cancel_upload(id.c_str())) << last_error();
 }
 
 TEST_F(BlobStoreTest, UploadSizeFailures) {

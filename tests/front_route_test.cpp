@@ -260,6 +260,8 @@ TEST(ResponseWriter, EngineFailureKindsMapToStatusAndCode) {
         {engine_op::blob, REG_ERR_NOT_FOUND, 404, "BLOB_UNKNOWN"},
         {engine_op::upload_finish, REG_ERR_INVALID, 400, "DIGEST_INVALID"},
         {engine_op::upload, REG_ERR_NOT_FOUND, 404, "BLOB_UPLOAD_UNKNOWN"},
+        {engine_op::upload, REG_ERR_CONFLICT, 416, "BLOB_UPLOAD_INVALID"},
+        {engine_op::upload_cancel, REG_ERR_CONFLICT, 409, "DENIED"},
         {engine_op::listing, REG_ERR_NO_MEMORY, 500, "UNKNOWN"},
     };
     for (const auto &c : cases) {
